@@ -1,0 +1,253 @@
+// The simulated platform's test-facing side: what tests, tools and benchmarks
+// use to load the driver, add devices, drive the class extension, advance
+// virtual time, read the GPIO lines and the trace, inject faults and read the
+// verifier's findings. The driver's logic never includes this header; it sees
+// only platform/.
+//
+// One Simulator exists at a time: the platform's C functions act on it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform.h"
+
+namespace vsim {
+
+// Virtual time, in the framework's 100 ns units.
+using Ticks = int64_t;
+inline constexpr Ticks kTicksPerUs = 10;
+inline constexpr Ticks kTicksPerMs = 10'000;
+inline constexpr Ticks kTicksPerSecond = 10'000'000;
+constexpr Ticks us(int64_t n) { return n * kTicksPerUs; }
+constexpr Ticks ms(int64_t n) { return n * kTicksPerMs; }
+
+// Every platform operation, for fault injection, call counts and hooks.
+enum class Op {
+    WdfDriverCreate,
+    WdfDeviceCreate,
+    WdfCmResourceListGetCount,
+    WdfCmResourceListGetDescriptor,
+    WdfIoTargetCreate,
+    WdfIoTargetOpen,
+    WdfTimerCreate,
+    WdfTimerStart,
+    WdfTimerStop,
+    WdfWaitLockCreate,
+    WdfWaitLockAcquire,
+    WdfWaitLockRelease,
+    WdfObjectGetTypedContext,
+    WdfObjectDelete,
+    WdfRequestCreate,
+    WdfMemoryCreatePreallocated,
+    WdfIoTargetFormatRequestForIoctl,
+    WdfRequestSetCompletionRoutine,
+    WdfRequestSend,
+    WdfRequestGetStatus,
+    RequestCompletion,  // the GPIO controller completing a request
+    HwNRegisterClient,
+    HwNUnregisterClient,
+    HwNProcessAddDevicePreDeviceCreate,
+    HwNProcessAddDevicePostDeviceCreate,
+    RtlStringCbPrintfW,
+    RtlUnicodeStringPrintf,
+    ExSetTimerResolution,
+    vDbgPrintEx,
+    Count
+};
+const char *op_name(Op op);
+std::optional<Op> op_from_name(std::string_view name);
+
+enum class ObjectType { Driver, Device, IoTarget, Timer, WaitLock, Request, Memory, ResourceList, Count };
+const char *object_type_name(ObjectType type);
+
+struct TraceLine {
+    Ticks time;
+    ULONG component;
+    ULONG level;
+    std::string format;  // as the driver passed it
+    std::string text;    // formatted with printf semantics
+};
+
+struct GpioWrite {
+    Ticks sent;
+    Ticks completed;  // -1 while in flight
+    std::string line;
+    uint64_t connection_id;
+    ULONG ioctl;
+    int value;  // the byte the request carried, -1 if it carried none
+    NTSTATUS status;  // completion status (STATUS_PENDING while in flight)
+};
+
+struct LineChange {
+    Ticks time;
+    std::string line;
+    int value;  // every completed write is recorded, also when the level does not change
+};
+
+struct ResolutionCall {
+    Ticks time;
+    ULONG desired_time;
+    bool set;
+};
+
+struct ObjectInfo {
+    ObjectType type;
+    WDFOBJECT parent;  // NULL for the driver object
+    std::string context_type;  // "" when the object has no typed context
+    size_t context_size;
+};
+
+struct TimerInfo {
+    bool pending;
+    Ticks due;  // valid while pending
+    ULONG period;
+    bool automatic_serialization;
+    WDF_EXECUTION_LEVEL execution_level;
+    int running;  // callback runs in progress
+    uint64_t fired;
+};
+
+struct IoTargetInfo {
+    bool open;
+    std::string device_name;  // narrowed from the wide name passed to WdfIoTargetOpen
+    WDF_IO_TARGET_OPEN_TYPE type;
+    ACCESS_MASK desired_access;
+    ULONG share_access;
+    ULONG file_attributes;
+    ULONG create_disposition;
+    ULONG create_options;
+};
+
+// A device's class-extension identity.
+using DeviceId = int;
+
+struct Options {
+    Ticks gpio_latency = 0;   // from send to completion
+    bool realtime = false;    // pace virtual time with the wall clock
+    bool echo_trace = false;  // print each trace line to stderr as it arrives
+};
+
+// Builders for resource descriptors.
+CM_PARTIAL_RESOURCE_DESCRIPTOR gpio_io(uint64_t connection_id);
+CM_PARTIAL_RESOURCE_DESCRIPTOR connection(UCHAR connection_class, UCHAR connection_type, uint64_t connection_id);
+CM_PARTIAL_RESOURCE_DESCRIPTOR memory_resource(uint64_t start, ULONG length);
+CM_PARTIAL_RESOURCE_DESCRIPTOR interrupt_resource(ULONG vector);
+using ResourceList = std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>;
+
+class Simulator {
+public:
+    explicit Simulator(Options options = {});
+    ~Simulator();
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    static Simulator *current();
+
+    // --- virtual time ---------------------------------------------------
+    Ticks now() const;
+    void run_for(Ticks duration);
+    void run_until(Ticks time);
+    // Runs until nothing is pending or `limit` of virtual time has passed;
+    // returns true when idle.
+    bool run_until_idle(Ticks limit = 60 * kTicksPerSecond);
+    size_t pending_events() const;
+
+    // --- load-time layer ---------------------------------------------------
+    // Binds the framework and the class extension, calls DriverEntry, and
+    // unbinds itself when it fails.
+    NTSTATUS load_driver();
+    // Runs the driver's unload callback, then unbinds the class extension and
+    // the framework.
+    void unload_driver();
+    bool driver_loaded() const;
+    WDFDRIVER driver() const;
+    const HWN_CLIENT_REGISTRATION_PACKET *registration() const;  // NULL when not registered
+
+    // --- framework and class extension -----------------------------------
+    // The framework calls the driver's device-add callback; on success *id
+    // names the new device (its client context is allocated, not initialised).
+    NTSTATUS add_device(DeviceId *id);
+    WDFDEVICE device(DeviceId id) const;
+    void *client_context(DeviceId id) const;
+    const GUID *device_class_guid(DeviceId id) const;
+    NTSTATUS initialize_device(DeviceId id, const ResourceList &raw, const ResourceList &translated);
+    NTSTATUS start_device(DeviceId id);
+    NTSTATUS stop_device(DeviceId id);
+    NTSTATUS uninitialize_device(DeviceId id);
+    NTSTATUS query_device_information(DeviceId id, HWN_DEVICE_INFORMATION *information);
+    NTSTATUS set_state(DeviceId id, void *buffer, ULONG length, ULONG *bytes_written);
+    NTSTATUS get_state(DeviceId id, void *output, ULONG output_length, void *input, ULONG input_length,
+                       ULONG *bytes_read);
+    // The framework deletes the device with its descendants; the class
+    // extension releases the client context.
+    void remove_device(DeviceId id);
+
+    // --- GPIO controller behind the Resource Hub ---------------------------
+    void add_line(uint64_t connection_id, std::string name, int initial_level = 0);
+    int level(std::string_view line) const;  // -1 for an unknown line
+    const std::vector<GpioWrite> &writes() const;
+    const std::vector<LineChange> &line_changes() const;
+    void set_gpio_latency(Ticks latency);
+
+    // --- kernel services -----------------------------------------------------
+    const std::vector<TraceLine> &trace() const;
+    void clear_trace();
+    void set_trace_sink(std::function<void(const TraceLine &)> sink);
+    const std::vector<ResolutionCall> &resolution_calls() const;
+    int outstanding_resolution_requests() const;  // requests minus releases
+    KIRQL irql() const;
+
+    // --- fault injection -----------------------------------------------------
+    // Fails the nth call of `op` from now (1 = the next), or every call when
+    // nth is 0, with `status`. Meaning per operation: a status-returning
+    // operation returns it without acting; WdfWaitLockAcquire with a timeout
+    // returns it without the lock (use STATUS_TIMEOUT for a time-out);
+    // WdfRequestSend returns FALSE and the request carries the status;
+    // RequestCompletion completes the request with the status and leaves the
+    // line unchanged; WdfObjectGetTypedContext and
+    // WdfCmResourceListGetDescriptor return NULL.
+    void inject(Op op, NTSTATUS status, uint32_t nth = 1);
+    void clear_faults();
+    uint64_t calls(Op op) const;
+    const std::vector<Op> &call_log() const;
+
+    // Runs `action` just before the nth call of `op` from now, as another
+    // thread would at that instant: the interrupted thread holds what it
+    // holds. An action that waits on something the interrupted thread holds
+    // (a wait lock, or WdfTimerStop with wait on a callback it is running) is
+    // parked and resumes when that is released.
+    void before_call(Op op, uint32_t nth, std::function<void()> action);
+    // Runs the timer's callback now, on a new thread, as the framework does
+    // when its work item runs (also while an earlier run is still going).
+    void run_timer_callback(WDFTIMER timer);
+
+    // --- objects and the verifier --------------------------------------------
+    size_t live_objects(ObjectType type) const;
+    uint64_t created_objects(ObjectType type) const;
+    uint64_t deleted_objects(ObjectType type) const;
+    std::optional<ObjectInfo> object_info(WDFOBJECT handle) const;
+    std::optional<TimerInfo> timer_info(WDFTIMER timer) const;
+    std::optional<IoTargetInfo> io_target_info(WDFIOTARGET target) const;
+    bool lock_held(WDFWAITLOCK lock) const;
+
+    // Misuse reported the way a driver verifier would: a null, stale or
+    // wrong-type handle, a double delete, pageable code at raised level, a
+    // stop with wait from the timer's own callback, ...
+    const std::vector<std::string> &verifier_failures() const;
+    void clear_verifier_failures();
+    // Adds a failure for each request still alive and each lock still held;
+    // returns all failures so far.
+    const std::vector<std::string> &check_quiescent();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vsim

@@ -1,0 +1,68 @@
+// The vibration engine: GPIO line writes, the intensity drive and the blink
+// pattern.
+#pragma once
+
+#include <wdf.h>
+#include <gpio.h>
+
+#include "device/device.h"
+
+// --- GPIO line write ---------------------------------------------------------
+
+// The value byte of a write lives in its request, so that it outlives the
+// asynchronous send: the same byte is the request's input and output buffer.
+typedef struct _WRITE_REQUEST_CONTEXT {
+    UCHAR Value;
+} WRITE_REQUEST_CONTEXT, *PWRITE_REQUEST_CONTEXT;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WRITE_REQUEST_CONTEXT, GetWriteRequestContext)
+
+EXTERN_C NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value);
+EXTERN_C EVT_WDF_REQUEST_COMPLETION_ROUTINE EvtRequestWriteCompletionRoutine;
+
+// --- intensity drive -----------------------------------------------------------
+
+typedef enum _INTENSITY_MODE {
+    IntensityModeKickStart = 0,
+    IntensityModeRun = 1,
+    IntensityModeStopRequested = 2,
+    IntensityModeStopping = 3,
+} INTENSITY_MODE;
+C_ASSERT(sizeof(INTENSITY_MODE) == 4);
+
+typedef struct _INTENSITY_TIMER_CONTEXT {
+    ULONG KickPulseCount;
+    ULONG StopStepCount;
+    ULONG LineState;
+    ULONGLONG OnTimeUs;
+    ULONGLONG OffTimeUs;
+    INTENSITY_MODE Mode;
+    PDEVICE_CONTEXT DeviceContext;
+    // TRUE from the start that requested the 1 ms timer resolution until the
+    // step that releases it, so that requests and releases stay balanced.
+    BOOLEAN ResolutionHeld;
+} INTENSITY_TIMER_CONTEXT, *PINTENSITY_TIMER_CONTEXT;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(INTENSITY_TIMER_CONTEXT, GetIntensityTimerContext)
+
+EXTERN_C NTSTATUS QM38_205_StartVibration(PDEVICE_CONTEXT DeviceContext);
+EXTERN_C NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext);
+EXTERN_C EVT_WDF_TIMER EvtTimerIntensityCallback;
+
+// --- blink pattern -------------------------------------------------------------
+
+typedef struct _BLINK_TIMER_CONTEXT {
+    ULONG CyclesRemaining;
+    ULONG IsOn;
+    ULONGLONG OnTimeMs;
+    ULONGLONG OffTimeMs;
+    PDEVICE_CONTEXT DeviceContext;
+    // Set under BlinkLock by QM38_205_StopBlink before the timer is stopped:
+    // a callback that runs afterwards neither switches the motor nor re-arms.
+    BOOLEAN Stopped;
+} BLINK_TIMER_CONTEXT, *PBLINK_TIMER_CONTEXT;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(BLINK_TIMER_CONTEXT, GetBlinkTimerContext)
+
+EXTERN_C NTSTATUS QM38_205_StartBlink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT Context);
+// Ends a blink pattern: no callback runs or is pending once it returns, and
+// none brings the pattern back.
+EXTERN_C NTSTATUS QM38_205_StopBlink(PDEVICE_CONTEXT Context);
+EXTERN_C EVT_WDF_TIMER EvtTimerBlinkCallback;
