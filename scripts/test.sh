@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds everything under the address and undefined-behaviour sanitizers and
+# runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+cmake --preset test
+cmake --build --preset test -j "$(nproc)"
+ctest --preset test -j "$(nproc)"
