@@ -17,6 +17,11 @@
 #define HWN_STATE_ON 1
 #define HWN_STATE_BLINK 2
 
+// Records held in the stored client information: one per element, and the
+// device has one element, HwNId 0.
+#define QM38_205_STORED_RECORDS \
+    (sizeof(((DEVICE_CONTEXT *)0)->ClientInformation.HwNSettingsInfo) / sizeof(HWN_SETTINGS))
+
 EXTERN_C NTSTATUS QM38_205_DataValidate(PHWN_HEADER HwNHeader, PDEVICE_CONTEXT DeviceContext);
 EXTERN_C NTSTATUS QM38_205_ProcessRequest(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT DeviceContext);
 EXTERN_C HWN_CLIENT_SET_STATE QM38_205_SetState;
