@@ -1,0 +1,303 @@
+// Vibration drive: the motor's enable line is held high while the intensity
+// timer toggles the drive line in 3.3 ms steps: three kick-start pulses, a
+// steady square wave, then a short stop sequence that lets the enable line go.
+
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "vibration/vibration.h"
+#include "trace/trace.h"
+
+#define INTENSITY_STEP_US 3300ULL          // every kick-start and stop step
+#define INTENSITY_KICK_PULSES 3
+#define INTENSITY_STOP_STEPS 2
+#define INTENSITY_RESOLUTION 10000         // 1 ms, in 100 ns units
+#define INTENSITY_LOCK_TIMEOUT (-10000000LL)  // 1 s, relative
+
+// Start and stop change the timer context under IntensityLock, waiting as
+// long as it takes, so that a step sees each change whole and no stop request
+// is overwritten by a step. Callers may hold BlinkLock, never the reverse.
+// A device whose initialisation failed may have no lock: then there is
+// nothing to serialise with. Returns TRUE when the lock is held.
+static BOOLEAN QM38_205_AcquireIntensityLock(PDEVICE_CONTEXT DeviceContext)
+{
+    NTSTATUS Status;
+
+    if (DeviceContext->IntensityLock == NULL) {
+        return FALSE;
+    }
+    Status = WdfWaitLockAcquire(DeviceContext->IntensityLock, NULL);
+    return (BOOLEAN)(NT_SUCCESS(Status) && Status != STATUS_TIMEOUT);
+}
+
+static PINTENSITY_TIMER_CONTEXT QM38_205_GetIntensityContext(PDEVICE_CONTEXT DeviceContext)
+{
+    if (DeviceContext == NULL || DeviceContext->IntensityTimer == NULL) {
+        return NULL;
+    }
+    return WdfObjectGetTypedContext(DeviceContext->IntensityTimer, INTENSITY_TIMER_CONTEXT);
+}
+
+// The resolution is requested once per running drive and released once when
+// it ends. The flag is exchanged atomically because a step that did not get
+// the lock still makes the release test.
+static VOID QM38_205_RequestTimerResolution(PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    if (!__atomic_exchange_n(&TimerContext->ResolutionHeld, TRUE, __ATOMIC_SEQ_CST)) {
+        ExSetTimerResolution(INTENSITY_RESOLUTION, TRUE);
+    }
+}
+
+static VOID QM38_205_ReleaseTimerResolution(PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    if (__atomic_exchange_n(&TimerContext->ResolutionHeld, FALSE, __ATOMIC_SEQ_CST)) {
+        ExSetTimerResolution(0, FALSE);
+    }
+}
+
+// Counters never wrap: a run of the callback after the drive has ended must
+// not turn an exhausted count into four billion more steps.
+static VOID QM38_205_CountDown(PULONG Count)
+{
+    if (*Count != 0) {
+        *Count -= 1;
+    }
+}
+
+// Every field but ResolutionHeld, which only the request and the release
+// change.
+static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
+{
+    TimerContext->KickPulseCount = INTENSITY_KICK_PULSES;
+    TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
+    TimerContext->LineState = 1;
+    TimerContext->OnTimeUs = INTENSITY_STEP_US;
+    TimerContext->OffTimeUs = INTENSITY_STEP_US;
+    TimerContext->Mode = IntensityModeKickStart;
+    TimerContext->DeviceContext = DeviceContext;
+}
+
+// Both lines high, resolution requested, first step armed 3.3 ms from now.
+// Runs under IntensityLock.
+static NTSTATUS QM38_205_DriveLinesHigh(PDEVICE_CONTEXT DeviceContext, PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    NTSTATUS Status;
+
+    Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], TRUE);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_StartVibration Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
+        return Status;
+    }
+    Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_DRIVE_LINE], TRUE);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_StartVibration Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
+        return Status;
+    }
+
+    QM38_205_RequestTimerResolution(TimerContext);
+    // A pending timer is re-armed: the kick-start begins again from now.
+    WdfTimerStart(DeviceContext->IntensityTimer, -(LONGLONG)(INTENSITY_STEP_US * 10));
+    return STATUS_SUCCESS;
+}
+
+// Starts the drive from any state, restarting a running or stopping one.
+NTSTATUS QM38_205_StartVibration(PDEVICE_CONTEXT DeviceContext)
+{
+    PINTENSITY_TIMER_CONTEXT TimerContext;
+    BOOLEAN LockHeld;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+QM38_205_StartVibration\n");
+
+    if (DeviceContext == NULL) {
+        Status = STATUS_INVALID_PARAMETER;
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE, "QM38_205_StartVibration Error: Function input NULL\n");
+        goto Exit;
+    }
+
+    TimerContext = QM38_205_GetIntensityContext(DeviceContext);
+    if (TimerContext == NULL) {
+        Status = STATUS_INVALID_PARAMETER;
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_StartVibration Error: TimerContext == NULL %x\n", Status);
+        goto Exit;
+    }
+
+    LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
+    QM38_205_ResetIntensityContext(TimerContext, DeviceContext);
+    Status = QM38_205_DriveLinesHigh(DeviceContext, TimerContext);
+    if (LockHeld) {
+        WdfWaitLockRelease(DeviceContext->IntensityLock);
+    }
+
+Exit:
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "-QM38_205_StartVibration:%s:%08X\n",
+                        QM38_205_STATUS_TEXT(Status), Status);
+    return Status;
+}
+
+// Only asks for the stop sequence: the next step acts on it. Writes no line
+// and neither starts nor stops the timer.
+NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext)
+{
+    PINTENSITY_TIMER_CONTEXT TimerContext;
+    BOOLEAN LockHeld;
+    NTSTATUS Status = STATUS_SUCCESS;
+
+    PAGED_CODE();
+
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+QM38_205_StopVibration\n");
+
+    TimerContext = QM38_205_GetIntensityContext(DeviceContext);
+    if (TimerContext == NULL) {
+        Status = STATUS_INVALID_PARAMETER;
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_StopVibration Error: TimerContext == NULL %x\n", Status);
+    } else {
+        LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
+        TimerContext->Mode = IntensityModeStopRequested;
+        if (LockHeld) {
+            WdfWaitLockRelease(DeviceContext->IntensityLock);
+        }
+    }
+
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "-QM38_205_StopVibration:%s:%08X\n",
+                        QM38_205_STATUS_TEXT(Status), Status);
+    return Status;
+}
+
+// The step table: from LineState and Mode as they are before the step, stores
+// the step's field changes and returns the drive-line value and the delay to
+// the next step.
+static BOOLEAN QM38_205_NextIntensityStep(PINTENSITY_TIMER_CONTEXT TimerContext, PULONGLONG DelayUs)
+{
+    if (TimerContext->LineState == 1) {
+        // The line was high: every mode lets it go low.
+        TimerContext->LineState = 0;
+        switch (TimerContext->Mode) {
+        case IntensityModeKickStart:
+            *DelayUs = INTENSITY_STEP_US;
+            QM38_205_CountDown(&TimerContext->KickPulseCount);
+            if (TimerContext->KickPulseCount == 0) {
+                TimerContext->Mode = IntensityModeRun;
+            }
+            break;
+        case IntensityModeRun:
+        case IntensityModeStopRequested:
+            *DelayUs = TimerContext->OffTimeUs;
+            break;
+        default:
+            *DelayUs = INTENSITY_STEP_US;
+            break;
+        }
+        return FALSE;
+    }
+
+    *DelayUs = INTENSITY_STEP_US;
+    switch (TimerContext->Mode) {
+    case IntensityModeStopRequested:
+        // First stop step: the line stays low for one more fixed step.
+        TimerContext->Mode = IntensityModeStopping;
+        QM38_205_CountDown(&TimerContext->StopStepCount);
+        return FALSE;
+    case IntensityModeStopping:
+        TimerContext->LineState = 1;
+        QM38_205_CountDown(&TimerContext->StopStepCount);
+        return TRUE;
+    case IntensityModeRun:
+        TimerContext->LineState = 1;
+        *DelayUs = TimerContext->OnTimeUs;
+        return TRUE;
+    default:
+        TimerContext->LineState = 1;
+        return TRUE;
+    }
+}
+
+// One step under IntensityLock: writes the drive line, then re-arms, or, when
+// the stop sequence is over, lets the enable line go. Returns the last
+// write's status; a failed drive-line write leaves the timer idle.
+static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    PDEVICE_CONTEXT DeviceContext = TimerContext->DeviceContext;
+    ULONGLONG DelayUs = 0;
+    BOOLEAN Value;
+    NTSTATUS Status;
+
+    Value = QM38_205_NextIntensityStep(TimerContext, &DelayUs);
+
+    Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_DRIVE_LINE], Value);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "EvtTimerIntensityCallback Error:  QM38_205_PerformHardwareWrite(IoTarget, TRUE) failed %x\n",
+                            Status);
+        return Status;
+    }
+
+    if (TimerContext->StopStepCount != 0) {
+        WdfTimerStart(Timer, -(LONGLONG)(DelayUs * 10));
+        return Status;
+    }
+
+    Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "EvtTimerIntensityCallback Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
+    }
+    return Status;
+}
+
+// One step of the drive. Overlapping runs are serialised by IntensityLock; a
+// run that does not get it within 1 s skips its step without re-arming.
+VOID EvtTimerIntensityCallback(WDFTIMER Timer)
+{
+    PINTENSITY_TIMER_CONTEXT TimerContext;
+    PDEVICE_CONTEXT DeviceContext;
+    LONGLONG Timeout = INTENSITY_LOCK_TIMEOUT;
+    BOOLEAN LockHeld = FALSE;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+
+    PAGED_CODE();
+
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+EvtTimerIntensityCallback\n");
+
+    // A context that no start has filled has no device to drive.
+    TimerContext = WdfObjectGetTypedContext(Timer, INTENSITY_TIMER_CONTEXT);
+    if (TimerContext == NULL || TimerContext->DeviceContext == NULL) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE, "EvtTimerIntensityCallback Error: TimerContext == NULL\n");
+        goto Exit;
+    }
+    DeviceContext = TimerContext->DeviceContext;
+
+    if (DeviceContext->IntensityLock != NULL) {
+        Status = WdfWaitLockAcquire(DeviceContext->IntensityLock, &Timeout);
+        LockHeld = (BOOLEAN)(NT_SUCCESS(Status) && Status != STATUS_TIMEOUT);
+    } else {
+        Status = STATUS_SUCCESS;
+    }
+
+    if (!NT_SUCCESS(Status) || Status == STATUS_TIMEOUT) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "EvtTimerIntensityCallback Error:  WdfWaitLockAcquire failed %x\n", Status);
+    } else {
+        Status = QM38_205_RunIntensityStep(Timer, TimerContext);
+    }
+
+    // Made on every path, also after a skipped step: the release happens once,
+    // whichever run finds the stop sequence over first.
+    if (TimerContext->StopStepCount == 0) {
+        QM38_205_ReleaseTimerResolution(TimerContext);
+    }
+
+    if (LockHeld) {
+        WdfWaitLockRelease(DeviceContext->IntensityLock);
+    }
+
+Exit:
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "-EvtTimerIntensityCallback:%s:%08X\n",
+                        QM38_205_STATUS_TEXT(Status), Status);
+}

@@ -1,0 +1,130 @@
+// GPIO line write: drives one line high or low with one asynchronous I/O
+// control request. It is the driver's only access to the hardware.
+
+#include <ntddk.h>
+#include <wdf.h>
+#include <gpio.h>
+
+#include "vibration/vibration.h"
+#include "trace/trace.h"
+
+// Builds the request around its own value byte and sends it. *Request is set
+// as soon as the request exists, so the caller can delete it on failure.
+// *Sent is TRUE once the target has taken the request: from then on the
+// completion routine owns it.
+static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFREQUEST *Request, PBOOLEAN Sent)
+{
+    WDF_OBJECT_ATTRIBUTES RequestAttributes;
+    WDF_OBJECT_ATTRIBUTES MemoryAttributes;
+    PWRITE_REQUEST_CONTEXT RequestContext;
+    WDFMEMORY Memory = WDF_NO_HANDLE;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+
+    // The value byte lives in the request's context: the send is asynchronous
+    // and the byte is read when the controller completes the request.
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&RequestAttributes, WRITE_REQUEST_CONTEXT);
+    Status = WdfRequestCreate(&RequestAttributes, IoTarget, Request);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_PerformHardwareWrite Error: WdfRequestCreate failed %x\n", Status);
+        return Status;
+    }
+
+    RequestContext = GetWriteRequestContext(*Request);
+    if (RequestContext == NULL) {
+        Status = STATUS_INVALID_PARAMETER;
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_PerformHardwareWrite Error: RequestContext == NULL %x\n", Status);
+        return Status;
+    }
+    // Exactly TRUE drives the line high; any other value drives it low.
+    RequestContext->Value = 1;
+    if (Value != TRUE) {
+        RequestContext->Value = 0;
+    }
+
+    WDF_OBJECT_ATTRIBUTES_INIT(&MemoryAttributes);
+    MemoryAttributes.ParentObject = *Request;
+    Status = WdfMemoryCreatePreallocated(&MemoryAttributes, &RequestContext->Value, sizeof(RequestContext->Value),
+                                         &Memory);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_PerformHardwareWrite Error: WdfMemoryCreatePreallocated failed %x\n", Status);
+        return Status;
+    }
+
+    Status = WdfIoTargetFormatRequestForIoctl(IoTarget, *Request, IOCTL_GPIO_WRITE_PINS, Memory, NULL, Memory, NULL);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_PerformHardwareWrite Error: WdfIoTargetFormatRequestForIoctl failed %x\n",
+                            Status);
+        return Status;
+    }
+
+    WdfRequestSetCompletionRoutine(*Request, EvtRequestWriteCompletionRoutine, WDF_NO_CONTEXT);
+
+    *Sent = WdfRequestSend(*Request, IoTarget, WDF_NO_SEND_OPTIONS);
+    if (!*Sent) {
+        Status = WdfRequestGetStatus(*Request);
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_PerformHardwareWrite Error: WdfRequestSend failed %x\n", Status);
+        return Status;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Returns as soon as the request has been handed to the target; success says
+// nothing about whether the line has changed yet.
+NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value)
+{
+    WDFREQUEST Request = WDF_NO_HANDLE;
+    BOOLEAN Sent = FALSE;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+QM38_205_PerformHardwareWrite\n");
+
+    if (IoTarget == NULL) {
+        Status = STATUS_INVALID_PARAMETER;
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_PerformHardwareWrite Error: IoTarget == NULL \n");
+    } else {
+        Status = QM38_205_SendLineWrite(IoTarget, Value, &Request, &Sent);
+    }
+
+    // Exactly one party deletes each request: this function for a request that
+    // never reached the target (its memory object goes with it), the
+    // completion routine for one that did.
+    if (Request != WDF_NO_HANDLE && !Sent) {
+        WdfObjectDelete(Request);
+    }
+
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "-QM38_205_PerformHardwareWrite:%s:%08X\n",
+                        QM38_205_STATUS_TEXT(Status), Status);
+    return Status;
+}
+
+// Resident: request completion may run at DISPATCH_LEVEL. A failed write is
+// only reported; the caller already has its answer and nothing is retried.
+VOID EvtRequestWriteCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
+                                      WDFCONTEXT Context)
+{
+    UNREFERENCED_PARAMETER(Target);
+    UNREFERENCED_PARAMETER(Params);
+    UNREFERENCED_PARAMETER(Context);
+
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+EvtRequestWriteCompletionRoutine\n");
+
+    if (!NT_SUCCESS(WdfRequestGetStatus(Request))) {
+        QM38_205_DebugPrint(TRACE_LEVEL_WARNING, TRACE_FLAG_ENTRY_EXIT | TRACE_FLAG_MESSAGE,
+                            "EvtRequestWriteCompletionRoutine Failed\r\n");
+    }
+
+    WdfObjectDelete(Request);
+
+    QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "-EvtRequestWriteCompletionRoutine:%s:%08X\n",
+                        QM38_205_STATUS_TEXT(STATUS_SUCCESS), STATUS_SUCCESS);
+}
