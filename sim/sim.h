@@ -162,12 +162,20 @@ public:
     // Binds the framework and the class extension, calls DriverEntry, and
     // unbinds itself when it fails.
     NTSTATUS load_driver();
+    // The same with another entry point in place of the driver's DriverEntry
+    // (a test's own minimal driver).
+    NTSTATUS load_driver(DRIVER_INITIALIZE *entry);
     // Runs the driver's unload callback, then unbinds the class extension and
     // the framework.
     void unload_driver();
     bool driver_loaded() const;
     WDFDRIVER driver() const;
     const HWN_CLIENT_REGISTRATION_PACKET *registration() const;  // NULL when not registered
+    bool framework_bound() const;
+    bool class_extension_bound() const;
+    // "bind KmdfLibrary 1.11.0", "bind HwNClx 1.0.0: <its four functions>",
+    // "unbind HwNClx", "unbind KmdfLibrary", in the order they happened.
+    const std::vector<std::string> &binding_log() const;
 
     // --- framework and class extension -----------------------------------
     // The framework calls the driver's device-add callback; on success *id
@@ -176,6 +184,10 @@ public:
     WDFDEVICE device(DeviceId id) const;
     void *client_context(DeviceId id) const;
     const GUID *device_class_guid(DeviceId id) const;
+    // The attributes the class extension's pre-create left, and those that
+    // reached WdfDeviceCreate (byte for byte as received).
+    const WDF_OBJECT_ATTRIBUTES *pre_create_attributes(DeviceId id) const;
+    const WDF_OBJECT_ATTRIBUTES *device_create_attributes(DeviceId id) const;
     NTSTATUS initialize_device(DeviceId id, const ResourceList &raw, const ResourceList &translated);
     NTSTATUS start_device(DeviceId id);
     NTSTATUS stop_device(DeviceId id);
@@ -207,15 +219,22 @@ public:
     // Fails the nth call of `op` from now (1 = the next), or every call when
     // nth is 0, with `status`. Meaning per operation: a status-returning
     // operation returns it without acting; WdfWaitLockAcquire with a timeout
-    // returns it without the lock (use STATUS_TIMEOUT for a time-out);
+    // returns it without the lock (use STATUS_TIMEOUT for a time-out; only
+    // acquires that pass a time-out are counted towards nth, since an
+    // untimed wait cannot time out);
     // WdfRequestSend returns FALSE and the request carries the status;
     // RequestCompletion completes the request with the status and leaves the
     // line unchanged; WdfObjectGetTypedContext and
-    // WdfCmResourceListGetDescriptor return NULL.
+    // WdfCmResourceListGetDescriptor return NULL; WdfTimerStart and
+    // WdfTimerStop return FALSE without acting; WdfCmResourceListGetCount
+    // returns 0. Faults on the operations that return nothing
+    // (WdfObjectDelete, WdfWaitLockRelease, WdfRequestSetCompletionRoutine)
+    // are ignored; calls() still counts them.
     void inject(Op op, NTSTATUS status, uint32_t nth = 1);
     void clear_faults();
     uint64_t calls(Op op) const;
     const std::vector<Op> &call_log() const;
+    void clear_call_log();
 
     // Runs `action` just before the nth call of `op` from now, as another
     // thread would at that instant: the interrupted thread holds what it

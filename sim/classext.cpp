@@ -1,0 +1,419 @@
+// The HwN class extension and the framework's device side: client
+// registration, the three-step device add, resource lists, and the client
+// callbacks that the class extension makes with each device's client context.
+#include "internal.h"
+
+#include <cstring>
+
+using vsim::DeviceId;
+using vsim::ObjectType;
+using vsim::Op;
+using vsim::detail::DeviceRecord;
+
+namespace {
+// The class extension's own context on each device it manages.
+struct HWN_CLX_DEVICE_CONTEXT {
+    ULONG Flags;
+    PVOID ClientContext;
+};
+const WDF_OBJECT_CONTEXT_TYPE_INFO kClxContextType = {sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), "HWN_CLX_DEVICE_CONTEXT",
+                                                      sizeof(HWN_CLX_DEVICE_CONTEXT), &kClxContextType, nullptr};
+
+// The garbage a fresh client context holds: the client must clear it.
+constexpr uint8_t kFreshContextFill = 0xA5;
+
+NTSTATUS check_packet(const HWN_CLIENT_REGISTRATION_PACKET *packet)
+{
+    if (packet == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (packet->Version != HWN_CLIENT_VERSION) {
+        return STATUS_REVISION_MISMATCH;
+    }
+    if (packet->Size != sizeof(HWN_CLIENT_REGISTRATION_PACKET) || packet->ClientContextSize == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!packet->InitializeDevice || !packet->UnInitializeDevice || !packet->QueryDeviceInformation ||
+        !packet->StartDevice || !packet->StopDevice || !packet->SetState || !packet->GetState) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
+bool is_driver(vsim::detail::State *sim, WDFDRIVER driver, const char *function)
+{
+    return sim->lookup(driver, ObjectType::Driver, function) != nullptr;
+}
+}  // namespace
+
+namespace vsim {
+
+detail::DeviceRecord *detail::State::device_record(DeviceId id, const char *function)
+{
+    auto it = devices.find(id);
+    if (it == devices.end()) {
+        fail(std::string(function) + ": unknown device id " + std::to_string(id));
+        return nullptr;
+    }
+    return &it->second;
+}
+
+void detail::State::forget_device(WDFDEVICE device)
+{
+    std::erase_if(devices, [&](const auto &entry) { return entry.second.device == device; });
+}
+
+NTSTATUS detail::State::call_client(DeviceId id, const char *function, const std::function<NTSTATUS(void *)> &call)
+{
+    DeviceRecord *record = device_record(id, function);
+    if (record == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (packet == nullptr || !record->known) {
+        fail(std::string(function) + ": device " + std::to_string(id) + " has no registered client");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    return call(record->context.get());
+}
+
+NTSTATUS Simulator::add_device(DeviceId *id)
+{
+    Impl &sim = *impl_;
+    detail::Object *driver = sim.find(sim.driver);
+    if (!sim.loaded || driver == nullptr) {
+        sim.fail("add_device: no driver is loaded");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const PFN_WDF_DRIVER_DEVICE_ADD add = std::get<detail::DriverData>(driver->data).config.EvtDriverDeviceAdd;
+    if (add == nullptr) {
+        sim.fail("add_device: the driver has no device-add callback");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    auto init = std::make_unique<WDFDEVICE_INIT>();
+    *init = {detail::kDeviceInitMagic, false, sim.driver, {}};
+    sim.added = 0;
+    const NTSTATUS status = add(sim.driver, init.get());
+    const DeviceId created = sim.added;
+    sim.added = 0;
+    if (!NT_SUCCESS(status)) {
+        // The framework discards the device of a failed add.
+        if (created != 0 && sim.devices.count(created)) {
+            sim.destroy(sim.devices[created].device);
+            sim.threads.wake();
+        }
+        return status;
+    }
+    if (created == 0) {
+        sim.fail("add_device: the device-add callback succeeded without creating a device");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (!sim.devices[created].known) {
+        sim.fail("add_device: the class extension never completed its set-up of the new device");
+    }
+    if (id != nullptr) {
+        *id = created;
+    }
+    return status;
+}
+
+WDFDEVICE Simulator::device(DeviceId id) const
+{
+    auto it = impl_->devices.find(id);
+    return it == impl_->devices.end() ? nullptr : it->second.device;
+}
+
+void *Simulator::client_context(DeviceId id) const
+{
+    auto it = impl_->devices.find(id);
+    return it == impl_->devices.end() ? nullptr : it->second.context.get();
+}
+
+const GUID *Simulator::device_class_guid(DeviceId id) const
+{
+    auto it = impl_->devices.find(id);
+    return it == impl_->devices.end() || !it->second.known ? nullptr : &it->second.guid;
+}
+
+const WDF_OBJECT_ATTRIBUTES *Simulator::pre_create_attributes(DeviceId id) const
+{
+    auto it = impl_->devices.find(id);
+    return it == impl_->devices.end() ? nullptr : &it->second.pre_create_attributes;
+}
+
+const WDF_OBJECT_ATTRIBUTES *Simulator::device_create_attributes(DeviceId id) const
+{
+    auto it = impl_->devices.find(id);
+    return it == impl_->devices.end() ? nullptr : &it->second.create_attributes;
+}
+
+NTSTATUS Simulator::initialize_device(DeviceId id, const ResourceList &raw, const ResourceList &translated)
+{
+    Impl &sim = *impl_;
+    return sim.call_client(id, "initialize_device", [&](void *context) {
+        const WDFDEVICE device = sim.devices[id].device;
+        auto raw_list = static_cast<WDFCMRESLIST>(
+            sim.create(ObjectType::ResourceList, device, nullptr, detail::ResourceListData{raw}));
+        auto translated_list = static_cast<WDFCMRESLIST>(
+            sim.create(ObjectType::ResourceList, device, nullptr, detail::ResourceListData{translated}));
+        const NTSTATUS status = sim.packet->InitializeDevice(device, context, raw_list, translated_list);
+        // The lists, and every descriptor pointer into them, live only during the call.
+        sim.destroy(raw_list);
+        sim.destroy(translated_list);
+        return status;
+    });
+}
+
+NTSTATUS Simulator::start_device(DeviceId id)
+{
+    return impl_->call_client(id, "start_device", [&](void *context) { return impl_->packet->StartDevice(context); });
+}
+
+NTSTATUS Simulator::stop_device(DeviceId id)
+{
+    return impl_->call_client(id, "stop_device", [&](void *context) { return impl_->packet->StopDevice(context); });
+}
+
+NTSTATUS Simulator::uninitialize_device(DeviceId id)
+{
+    return impl_->call_client(id, "uninitialize_device", [&](void *context) {
+        return impl_->packet->UnInitializeDevice(impl_->devices[id].device, context);
+    });
+}
+
+NTSTATUS Simulator::query_device_information(DeviceId id, HWN_DEVICE_INFORMATION *information)
+{
+    return impl_->call_client(id, "query_device_information", [&](void *context) {
+        return impl_->packet->QueryDeviceInformation(context, information);
+    });
+}
+
+NTSTATUS Simulator::set_state(DeviceId id, void *buffer, ULONG length, ULONG *bytes_written)
+{
+    return impl_->call_client(id, "set_state", [&](void *context) {
+        return impl_->packet->SetState(context, static_cast<PHWN_HEADER>(buffer), length, bytes_written);
+    });
+}
+
+NTSTATUS Simulator::get_state(DeviceId id, void *output, ULONG output_length, void *input, ULONG input_length,
+                              ULONG *bytes_read)
+{
+    return impl_->call_client(id, "get_state", [&](void *context) {
+        return impl_->packet->GetState(context, static_cast<PHWN_HEADER>(output), output_length,
+                                       static_cast<PHWN_HEADER>(input), input_length, bytes_read);
+    });
+}
+
+void Simulator::remove_device(DeviceId id)
+{
+    DeviceRecord *record = impl_->device_record(id, "remove_device");
+    if (record == nullptr) {
+        return;
+    }
+    impl_->destroy(record->device);  // also releases the client context
+    impl_->threads.wake();
+}
+
+}  // namespace vsim
+
+EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
+                                  WDFDEVICE *Device)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (Device != nullptr) {
+        *Device = nullptr;
+    }
+    sim->enter(Op::WdfDeviceCreate);
+    if (!sim->require_framework("WdfDeviceCreate")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::WdfDeviceCreate)) {
+        return *status;
+    }
+    if (DeviceInit == nullptr || *DeviceInit == nullptr || (*DeviceInit)->magic != vsim::detail::kDeviceInitMagic ||
+        Device == nullptr) {
+        sim->fail("WdfDeviceCreate: NULL or invalid device-init record, or NULL output handle pointer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!(*DeviceInit)->prepared) {
+        sim->fail("WdfDeviceCreate: the class extension has not prepared the device-init record");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!sim->attributes_ok(DeviceAttributes, "WdfDeviceCreate", &status)) {
+        return status;
+    }
+    const DeviceId id = sim->next_device++;
+    const WDFOBJECT handle = sim->create(ObjectType::Device, sim->driver, DeviceAttributes, vsim::detail::DeviceData{id});
+    DeviceRecord &record = sim->devices[id];
+    record.device = static_cast<WDFDEVICE>(handle);
+    record.pre_create_attributes = (*DeviceInit)->attributes;
+    if (DeviceAttributes != nullptr) {
+        record.create_attributes = *DeviceAttributes;
+    }
+    sim->added = id;
+    *DeviceInit = nullptr;  // the framework has taken the record over
+    *Device = record.device;
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C ULONG WdfCmResourceListGetCount(WDFCMRESLIST List)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return 0;
+    }
+    sim->enter(Op::WdfCmResourceListGetCount);
+    if (!sim->require_framework("WdfCmResourceListGetCount") || sim->fault(Op::WdfCmResourceListGetCount)) {
+        return 0;
+    }
+    auto *list = sim->data<vsim::detail::ResourceListData>(List, ObjectType::ResourceList, "WdfCmResourceListGetCount");
+    return list ? ULONG(list->descriptors.size()) : 0;
+}
+
+EXTERN_C PCM_PARTIAL_RESOURCE_DESCRIPTOR WdfCmResourceListGetDescriptor(WDFCMRESLIST List, ULONG Index)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return nullptr;
+    }
+    sim->enter(Op::WdfCmResourceListGetDescriptor);
+    if (!sim->require_framework("WdfCmResourceListGetDescriptor") || sim->fault(Op::WdfCmResourceListGetDescriptor)) {
+        return nullptr;
+    }
+    auto *list =
+        sim->data<vsim::detail::ResourceListData>(List, ObjectType::ResourceList, "WdfCmResourceListGetDescriptor");
+    if (list == nullptr) {
+        return nullptr;
+    }
+    if (Index >= list->descriptors.size()) {
+        sim->fail("WdfCmResourceListGetDescriptor: index " + std::to_string(Index) + " is out of range (count " +
+                  std::to_string(list->descriptors.size()) + ")");
+        return nullptr;
+    }
+    return &list->descriptors[Index];
+}
+
+EXTERN_C NTSTATUS HwNRegisterClient(WDFDRIVER Driver, PHWN_CLIENT_REGISTRATION_PACKET RegistrationPacket,
+                                    PCUNICODE_STRING RegistryPath)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    sim->enter(Op::HwNRegisterClient);
+    if (!sim->require_class_extension("HwNRegisterClient")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::HwNRegisterClient)) {
+        return *status;
+    }
+    if (!is_driver(sim, Driver, "HwNRegisterClient")) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (RegistryPath == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (NTSTATUS status = check_packet(RegistrationPacket); !NT_SUCCESS(status)) {
+        return status;
+    }
+    if (sim->packet != nullptr) {
+        sim->fail("HwNRegisterClient: a client is already registered");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    sim->packet = RegistrationPacket;  // the class extension reads the client's own packet from now on
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS HwNUnregisterClient(WDFDRIVER Driver)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    sim->enter(Op::HwNUnregisterClient);
+    if (!sim->require_class_extension("HwNUnregisterClient")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::HwNUnregisterClient)) {
+        return *status;
+    }
+    if (!is_driver(sim, Driver, "HwNUnregisterClient")) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (sim->packet == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    sim->packet = nullptr;
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS HwNProcessAddDevicePreDeviceCreate(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit,
+                                                     PWDF_OBJECT_ATTRIBUTES FdoAttributes)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    const char *function = "HwNProcessAddDevicePreDeviceCreate";
+    sim->enter(Op::HwNProcessAddDevicePreDeviceCreate);
+    if (!sim->require_class_extension(function)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::HwNProcessAddDevicePreDeviceCreate)) {
+        return *status;
+    }
+    if (!is_driver(sim, Driver, function)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (DeviceInit == nullptr || DeviceInit->magic != vsim::detail::kDeviceInitMagic || FdoAttributes == nullptr) {
+        sim->fail(std::string(function) + ": NULL or invalid device-init record, or NULL attributes");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (sim->packet == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    WDF_OBJECT_ATTRIBUTES_INIT(FdoAttributes);
+    FdoAttributes->ContextTypeInfo = &kClxContextType;
+    DeviceInit->attributes = *FdoAttributes;
+    DeviceInit->prepared = true;
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS HwNProcessAddDevicePostDeviceCreate(WDFDRIVER Driver, WDFDEVICE Fdo, LPCGUID ClassGuid)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    const char *function = "HwNProcessAddDevicePostDeviceCreate";
+    sim->enter(Op::HwNProcessAddDevicePostDeviceCreate);
+    if (!sim->require_class_extension(function)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::HwNProcessAddDevicePostDeviceCreate)) {
+        return *status;
+    }
+    if (!is_driver(sim, Driver, function)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    vsim::detail::Object *device = sim->lookup(Fdo, ObjectType::Device, function);
+    if (device == nullptr || ClassGuid == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (sim->packet == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    DeviceRecord &record = sim->devices[std::get<vsim::detail::DeviceData>(device->data).id];
+    record.guid = *ClassGuid;
+    record.context_size = sim->packet->ClientContextSize;
+    record.context.reset(new uint8_t[record.context_size]);
+    std::memset(record.context.get(), kFreshContextFill, record.context_size);
+    record.known = true;
+    if (device->context_type == &kClxContextType) {
+        reinterpret_cast<HWN_CLX_DEVICE_CONTEXT *>(device->context.get())->ClientContext = record.context.get();
+    }
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,162 @@
+// The verifier's findings, call counts, injected faults and the hooks that run
+// another thread's action just before a given call.
+#include "internal.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace vsim {
+
+void detail::State::fail(std::string message) { failures.push_back(std::move(message)); }
+
+void detail::State::enter(Op op)
+{
+    const uint64_t number = ++calls[size_t(op)];
+    call_log.push_back(op);
+    std::vector<detail::Hook> due;
+    for (auto it = hooks.begin(); it != hooks.end();) {
+        if (it->op == op && it->at == number) {
+            due.push_back(std::move(*it));
+            it = hooks.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (detail::Hook &hook : due) {
+        threads.spawn(std::move(hook.action));
+    }
+}
+
+std::optional<NTSTATUS> detail::State::fault(Op op)
+{
+    const uint64_t number = ++consultations[size_t(op)];
+    for (auto it = faults.begin(); it != faults.end(); ++it) {
+        if (it->op == op && (it->at == 0 || it->at == number)) {
+            const NTSTATUS status = it->status;
+            if (it->at != 0) {
+                faults.erase(it);
+            }
+            return status;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<NTSTATUS> detail::State::begin(Op op)
+{
+    enter(op);
+    return fault(op);
+}
+
+bool detail::State::require_framework(const char *function)
+{
+    if (!framework_bound) {
+        fail(std::string(function) + ": called while the framework library (KmdfLibrary) is not bound");
+        return false;
+    }
+    return true;
+}
+
+bool detail::State::require_class_extension(const char *function)
+{
+    if (!clx_bound) {
+        fail(std::string(function) + ": called while the class extension (HwNClx) is not bound");
+        return false;
+    }
+    return true;
+}
+
+void Simulator::inject(Op op, NTSTATUS status, uint32_t nth)
+{
+    const uint64_t at = nth == 0 ? 0 : impl_->consultations[size_t(op)] + nth;
+    impl_->faults.push_back({op, status, at});
+}
+
+void Simulator::clear_faults() { impl_->faults.clear(); }
+
+uint64_t Simulator::calls(Op op) const { return impl_->calls[size_t(op)]; }
+
+const std::vector<Op> &Simulator::call_log() const { return impl_->call_log; }
+
+void Simulator::clear_call_log() { impl_->call_log.clear(); }
+
+void Simulator::before_call(Op op, uint32_t nth, std::function<void()> action)
+{
+    impl_->hooks.push_back({op, impl_->calls[size_t(op)] + std::max<uint32_t>(nth, 1), std::move(action)});
+}
+
+const std::vector<std::string> &Simulator::verifier_failures() const { return impl_->failures; }
+
+void Simulator::clear_verifier_failures() { impl_->failures.clear(); }
+
+const std::vector<std::string> &Simulator::check_quiescent()
+{
+    for (detail::Object &object : impl_->objects) {
+        if (!object.alive) {
+            continue;
+        }
+        const WDFOBJECT handle = detail::State::handle_of(object.index, object.generation);
+        if (auto *request = std::get_if<detail::RequestData>(&object.data)) {
+            impl_->fail("quiescence: " + impl_->describe(handle) +
+                        (request->in_flight ? " still in flight" : " never deleted"));
+        }
+        if (auto *lock = std::get_if<detail::LockData>(&object.data); lock && lock->owner != 0) {
+            impl_->fail("quiescence: " + impl_->describe(handle) + " still held by thread " +
+                        std::to_string(lock->owner));
+        }
+    }
+    for (const detail::Carrier *carrier : impl_->threads.parked()) {
+        impl_->fail("quiescence: thread " + std::to_string(carrier->identity) + " still waiting for " +
+                    carrier->waiting_for);
+    }
+    return impl_->failures;
+}
+
+namespace {
+constexpr const char *kOpNames[] = {
+    "WdfDriverCreate",
+    "WdfDeviceCreate",
+    "WdfCmResourceListGetCount",
+    "WdfCmResourceListGetDescriptor",
+    "WdfIoTargetCreate",
+    "WdfIoTargetOpen",
+    "WdfTimerCreate",
+    "WdfTimerStart",
+    "WdfTimerStop",
+    "WdfWaitLockCreate",
+    "WdfWaitLockAcquire",
+    "WdfWaitLockRelease",
+    "WdfObjectGetTypedContext",
+    "WdfObjectDelete",
+    "WdfRequestCreate",
+    "WdfMemoryCreatePreallocated",
+    "WdfIoTargetFormatRequestForIoctl",
+    "WdfRequestSetCompletionRoutine",
+    "WdfRequestSend",
+    "WdfRequestGetStatus",
+    "RequestCompletion",
+    "HwNRegisterClient",
+    "HwNUnregisterClient",
+    "HwNProcessAddDevicePreDeviceCreate",
+    "HwNProcessAddDevicePostDeviceCreate",
+    "RtlStringCbPrintfW",
+    "RtlUnicodeStringPrintf",
+    "ExSetTimerResolution",
+    "vDbgPrintEx",
+};
+static_assert(std::size(kOpNames) == size_t(Op::Count));
+}  // namespace
+
+const char *op_name(Op op) { return op < Op::Count ? kOpNames[size_t(op)] : "?"; }
+
+std::optional<Op> op_from_name(std::string_view name)
+{
+    for (size_t i = 0; i < size_t(Op::Count); ++i) {
+        if (name == kOpNames[i]) {
+            return Op(i);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace vsim

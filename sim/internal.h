@@ -1,0 +1,345 @@
+// The simulator's inside: the object table, the simulated threads, the event
+// queue and the state of every platform component. Only sim/*.cpp include it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "sim.h"
+
+#ifndef STATUS_ACCESS_DENIED
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#endif
+#ifndef FILE_WRITE_DATA
+#define FILE_WRITE_DATA 0x0002
+#endif
+
+// The framework's device-init record: opaque to the driver, ours to define.
+struct WDFDEVICE_INIT {
+    uint32_t magic;
+    bool prepared;  // the class extension's pre-create has run
+    WDFDRIVER driver;
+    WDF_OBJECT_ATTRIBUTES attributes;  // as the pre-create left them
+};
+
+namespace vsim::detail {
+
+inline constexpr uint32_t kDeviceInitMagic = 0x54494E49;  // "INIT"
+
+// --- simulated threads -------------------------------------------------------
+
+// An OS thread that carries simulated threads. Only the carrier holding the
+// baton runs; the others wait. The test's own thread is the main carrier.
+struct Carrier {
+    int id = 0;
+    int identity = 0;              // the simulated thread running on it now
+    KIRQL irql = PASSIVE_LEVEL;    // of that simulated thread
+    Carrier *return_to = nullptr;  // who gets the baton when this one parks or ends
+    bool parked = false;
+    bool finished = false;
+    std::function<bool()> ready;   // while parked: may it go on?
+    std::string waiting_for;       // while parked, for reports
+    std::thread os;
+};
+
+class Scheduler {
+public:
+    Scheduler();
+    ~Scheduler();
+    Carrier *current();
+    int new_identity() { return ++last_identity_; }
+    // Runs `body` on a new carrier as a new simulated thread; returns when it
+    // has finished or parked.
+    void spawn(std::function<void()> body);
+    // Parks the current thread until `ready` holds; false (without parking)
+    // when the current thread has nobody to hand the baton to.
+    bool park(std::function<bool()> ready, std::string what);
+    // Lets every parked thread that may now go on run, in parking order,
+    // before the caller continues.
+    void wake();
+    std::vector<const Carrier *> parked() const;
+
+private:
+    struct Baton {
+        std::mutex mutex;
+        std::condition_variable changed;
+        Carrier *running = nullptr;
+    };
+    void switch_to(Carrier *self, Carrier *next);
+    void reap();
+
+    std::shared_ptr<Baton> baton_;
+    Carrier main_;
+    std::vector<std::unique_ptr<Carrier>> carriers_;
+    std::vector<Carrier *> parked_;
+    int last_carrier_ = 0;
+    int last_identity_ = 0;
+};
+
+// --- objects -----------------------------------------------------------------
+
+struct DriverData {
+    WDF_DRIVER_CONFIG config;
+};
+
+struct DeviceData {
+    DeviceId id;
+};
+
+struct TargetData {
+    bool open = false;
+    bool attempted = false;
+    IoTargetInfo info{};
+    uint64_t connection_id = 0;
+    bool writable = false;
+};
+
+struct TimerData {
+    WDF_TIMER_CONFIG config;
+    WDF_EXECUTION_LEVEL level;
+    bool pending = false;
+    Ticks due = 0;
+    uint64_t seq = 0;              // key of the pending event
+    std::vector<int> running;      // identities running the callback
+    int stop_waiters = 0;          // stops with wait in progress
+    uint64_t fired = 0;
+};
+
+struct LockData {
+    int owner = 0;  // identity, 0 when free
+};
+
+struct RequestData {
+    WDFIOTARGET created_for = nullptr;
+    bool formatted = false;
+    WDFIOTARGET formatted_for = nullptr;
+    ULONG ioctl = 0;
+    WDFMEMORY input = nullptr, output = nullptr;
+    size_t input_offset = 0, input_length = 0, output_offset = 0, output_length = 0;
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = nullptr;
+    WDFCONTEXT routine_context = nullptr;
+    NTSTATUS status = STATUS_SUCCESS;
+    bool in_flight = false;
+    WDFIOTARGET sent_to = nullptr;
+    Ticks due = 0;        // of the completion event
+    uint64_t seq = 0;
+    size_t write = 0;     // index into the write log
+};
+
+struct MemoryData {
+    void *buffer;
+    size_t size;
+};
+
+struct ResourceListData {
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> descriptors;
+};
+
+using Payload = std::variant<std::monostate, DriverData, DeviceData, TargetData, TimerData, LockData, RequestData,
+                             MemoryData, ResourceListData>;
+
+struct Object {
+    ObjectType type = ObjectType::Count;
+    uint32_t index = 0;
+    uint32_t generation = 0;
+    bool alive = false;
+    WDFOBJECT parent = nullptr;
+    std::vector<WDFOBJECT> children;
+    const WDF_OBJECT_CONTEXT_TYPE_INFO *context_type = nullptr;
+    std::unique_ptr<uint8_t[]> context;
+    size_t context_size = 0;
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
+    PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
+    Payload data;
+};
+
+// --- the executor ----------------------------------------------------------------
+
+enum class EventKind { TimerFires, RequestCompletes };
+
+struct Event {
+    EventKind kind;
+    WDFOBJECT object;
+};
+
+// Paces dispatching; the virtual pacer never waits, the wall-clock one keeps
+// virtual time from running ahead of real time.
+class Pacer {
+public:
+    virtual ~Pacer() = default;
+    virtual void begin(Ticks now) = 0;
+    virtual void wait_until(Ticks due) = 0;
+};
+std::unique_ptr<Pacer> make_pacer(bool realtime);
+
+// --- the class extension and devices -----------------------------------------------
+
+struct DeviceRecord {
+    WDFDEVICE device = nullptr;
+    bool known = false;  // post-create has run
+    GUID guid{};
+    std::unique_ptr<uint8_t[]> context;
+    size_t context_size = 0;
+    WDF_OBJECT_ATTRIBUTES pre_create_attributes{};
+    WDF_OBJECT_ATTRIBUTES create_attributes{};
+};
+
+struct Fault {
+    Op op;
+    NTSTATUS status;
+    uint64_t at;  // consultation number that fails; 0 = every
+};
+
+struct Hook {
+    Op op;
+    uint64_t at;  // call number before which it runs
+    std::function<void()> action;
+};
+
+struct Line {
+    std::string name;
+    int level;
+};
+
+}  // namespace vsim::detail
+
+namespace vsim::detail {
+
+// Everything the simulator knows. The platform's C functions reach it through
+// active(); the Simulator's members through their Impl.
+struct State {
+    explicit State(Options o);
+    ~State();
+
+    Options options;
+    detail::Scheduler threads;
+    std::unique_ptr<detail::Pacer> pacer;
+
+    // virtual time
+    Ticks now = 0;
+    uint64_t next_seq = 0;
+    std::map<std::pair<Ticks, uint64_t>, detail::Event> events;
+    int dispatch_depth = 0;
+
+    // objects
+    std::deque<detail::Object> objects;  // a deque: references stay valid while it grows
+    std::vector<uint32_t> free_slots;
+    uint64_t created[size_t(ObjectType::Count)] = {};
+    uint64_t deleted[size_t(ObjectType::Count)] = {};
+    size_t live[size_t(ObjectType::Count)] = {};
+
+    // load-time layer, driver and class extension
+    bool framework_bound = false;
+    bool clx_bound = false;
+    std::vector<std::string> binding_log;
+    DRIVER_OBJECT driver_object{};
+    WCHAR registry_path_text[64] = {};
+    UNICODE_STRING registry_path{};
+    WDFDRIVER driver = nullptr;
+    bool loaded = false;
+    const HWN_CLIENT_REGISTRATION_PACKET *packet = nullptr;
+    std::map<DeviceId, detail::DeviceRecord> devices;
+    DeviceId next_device = 1;
+    WDFDEVICE_INIT *adding = nullptr;  // the device-init record of the add in progress
+    DeviceId added = 0;               // the device that add created, if any
+
+    // GPIO
+    std::map<uint64_t, detail::Line> lines;
+    std::vector<GpioWrite> writes;
+    std::vector<LineChange> line_changes;
+
+    // kernel services
+    std::vector<TraceLine> trace;
+    std::function<void(const TraceLine &)> sink;
+    std::vector<ResolutionCall> resolution_calls;
+    int outstanding_resolution = 0;
+
+    // faults, hooks, verifier
+    uint64_t calls[size_t(Op::Count)] = {};
+    uint64_t consultations[size_t(Op::Count)] = {};
+    std::vector<Op> call_log;
+    std::vector<detail::Fault> faults;
+    std::vector<detail::Hook> hooks;
+    std::vector<std::string> failures;
+
+    // --- verifier, calls and faults (faults.cpp) ---
+    void fail(std::string message);
+    // Counts a call and runs the hooks due before it.
+    void enter(Op op);
+    // The injected status for this consultation of `op`, or nothing.
+    std::optional<NTSTATUS> fault(Op op);
+    // enter() + fault() in one, for operations whose every call may fail.
+    std::optional<NTSTATUS> begin(Op op);
+    bool require_framework(const char *function);
+    bool require_class_extension(const char *function);
+
+    // --- objects (objects.cpp) ---
+    static WDFOBJECT handle_of(uint32_t index, uint32_t generation);
+    detail::Object *find(WDFOBJECT handle);  // no report
+    // Reports a null, invalid, stale or wrong-type handle; Count accepts any type.
+    detail::Object *lookup(WDFOBJECT handle, ObjectType type, const char *function);
+    template <class T>
+    T *data(WDFOBJECT handle, ObjectType type, const char *function)
+    {
+        detail::Object *object = lookup(handle, type, function);
+        return object ? &std::get<T>(object->data) : nullptr;
+    }
+    // Checks the attributes' size and parent; NULL parent means `default_parent`.
+    bool attributes_ok(const WDF_OBJECT_ATTRIBUTES *attributes, const char *function, NTSTATUS *status);
+    WDFOBJECT create(ObjectType type, WDFOBJECT parent, const WDF_OBJECT_ATTRIBUTES *attributes,
+                     detail::Payload payload);
+    void destroy(WDFOBJECT handle);  // children first, no checks
+    bool has_device_ancestor(WDFOBJECT handle);
+    std::string describe(WDFOBJECT handle);
+
+    // --- executor (executor.cpp) ---
+    uint64_t schedule(Ticks due, detail::Event event);
+    void cancel(Ticks due, uint64_t seq);
+    void dispatch(const detail::Event &event);
+    bool at_top_level(const char *function);
+    // Runs `body` as a new simulated thread on the current carrier (it cannot
+    // park: the caller cannot continue until it returns).
+    void run_inline(KIRQL irql, const std::function<void()> &body);
+    void run_callback(WDFTIMER timer);  // on the current simulated thread
+    int identity() { return threads.current()->identity; }
+    KIRQL irql() { return threads.current()->irql; }
+
+    // --- requests (requests.cpp) ---
+    void complete(WDFREQUEST request);
+    void abandon(WDFREQUEST request);  // deleted while in flight
+
+    // --- GPIO (gpio.cpp) ---
+    void close_target(detail::TargetData &target);
+
+    // --- class extension (classext.cpp) ---
+    detail::DeviceRecord *device_record(DeviceId id, const char *function);
+    NTSTATUS call_client(DeviceId id, const char *function, const std::function<NTSTATUS(void *)> &call);
+    void forget_device(WDFDEVICE device);
+    void delete_driver_tree();
+
+    // --- kernel (kernel.cpp) ---
+    void record_trace(ULONG component, ULONG level, const char *format, va_list arguments);
+};
+
+}  // namespace vsim::detail
+
+namespace vsim {
+
+struct Simulator::Impl : detail::State {
+    using detail::State::State;
+};
+
+// The simulator the platform's C functions act on.
+detail::State *active();
+
+}  // namespace vsim

@@ -1,0 +1,128 @@
+// Framework wait locks, owned by simulated threads. A timed wait for a lock
+// whose holder cannot run (it is interrupted or parked, and virtual time does
+// not move meanwhile) times out at once; an untimed one parks the thread until
+// the holder releases the lock.
+#include "internal.h"
+
+using vsim::ObjectType;
+using vsim::Op;
+using vsim::detail::LockData;
+
+EXTERN_C NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK *Lock)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (Lock != nullptr) {
+        *Lock = nullptr;
+    }
+    sim->enter(Op::WdfWaitLockCreate);
+    if (!sim->require_framework("WdfWaitLockCreate")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::WdfWaitLockCreate)) {
+        return *status;
+    }
+    if (Lock == nullptr) {
+        sim->fail("WdfWaitLockCreate: NULL output handle pointer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!sim->attributes_ok(LockAttributes, "WdfWaitLockCreate", &status)) {
+        return status;
+    }
+    // Without a parent a wait lock belongs to the driver object.
+    const WDFOBJECT parent =
+        LockAttributes && LockAttributes->ParentObject ? LockAttributes->ParentObject : WDFOBJECT(sim->driver);
+    *Lock = static_cast<WDFWAITLOCK>(sim->create(ObjectType::WaitLock, parent, LockAttributes, LockData{}));
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    sim->enter(Op::WdfWaitLockAcquire);
+    if (!sim->require_framework("WdfWaitLockAcquire")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    // Only a wait with a time-out can time out: an injected failure applies
+    // to those alone.
+    if (Timeout != nullptr) {
+        if (auto status = sim->fault(Op::WdfWaitLockAcquire)) {
+            return *status;
+        }
+    }
+    if (sim->lookup(Lock, ObjectType::WaitLock, "WdfWaitLockAcquire") == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (sim->irql() > PASSIVE_LEVEL && !(Timeout != nullptr && *Timeout == 0)) {
+        sim->fail("WdfWaitLockAcquire: waits for " + sim->describe(Lock) + " at raised IRQL");
+    }
+    const int me = sim->identity();
+    for (;;) {
+        vsim::detail::Object *object = sim->find(Lock);
+        if (object == nullptr) {
+            sim->fail("WdfWaitLockAcquire: the lock was deleted while thread " + std::to_string(me) + " waited for it");
+            return STATUS_INVALID_PARAMETER;
+        }
+        auto &lock = std::get<LockData>(object->data);
+        if (lock.owner == 0) {
+            lock.owner = me;
+            return STATUS_SUCCESS;
+        }
+        if (lock.owner == me) {
+            sim->fail("WdfWaitLockAcquire: deadlock: thread " + std::to_string(me) + " acquires " +
+                      sim->describe(Lock) + ", which it already holds");
+            return Timeout != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
+        }
+        if (Timeout != nullptr) {
+            return STATUS_TIMEOUT;
+        }
+        const int holder = lock.owner;
+        const bool parked = sim->threads.park(
+            [sim, Lock] {
+                vsim::detail::Object *o = sim->find(Lock);
+                return o == nullptr || std::get<LockData>(o->data).owner == 0;
+            },
+            "WdfWaitLockAcquire of " + sim->describe(Lock) + " held by thread " + std::to_string(holder));
+        if (!parked) {
+            sim->fail("WdfWaitLockAcquire: deadlock: thread " + std::to_string(me) + " waits forever for " +
+                      sim->describe(Lock) + ", held by thread " + std::to_string(holder) + ", which cannot run");
+            return STATUS_SUCCESS;
+        }
+    }
+}
+
+EXTERN_C VOID WdfWaitLockRelease(WDFWAITLOCK Lock)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return;
+    }
+    sim->enter(Op::WdfWaitLockRelease);
+    if (!sim->require_framework("WdfWaitLockRelease")) {
+        return;
+    }
+    auto *lock = sim->data<LockData>(Lock, ObjectType::WaitLock, "WdfWaitLockRelease");
+    if (lock == nullptr) {
+        return;
+    }
+    if (lock->owner != sim->identity()) {
+        sim->fail("WdfWaitLockRelease: " + sim->describe(Lock) + " is not held by the calling thread (" +
+                  (lock->owner == 0 ? std::string("it is free") : "held by thread " + std::to_string(lock->owner)) +
+                  ")");
+        return;
+    }
+    lock->owner = 0;
+    sim->threads.wake();
+}
+
+bool vsim::Simulator::lock_held(WDFWAITLOCK lock) const
+{
+    detail::Object *object = impl_->find(lock);
+    return object && object->type == ObjectType::WaitLock && std::get<LockData>(object->data).owner != 0;
+}

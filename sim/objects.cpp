@@ -1,0 +1,268 @@
+// Framework objects: opaque handles that encode a slot and its generation, so
+// that a null, stale or wrong-type handle is reported instead of followed;
+// parents, children, typed contexts and deletion.
+#include "internal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace vsim {
+
+namespace {
+constexpr uintptr_t kHandleTag = uintptr_t(0xF1) << 56;
+constexpr uintptr_t kTagMask = uintptr_t(0xFF) << 56;
+
+const char *handle_type_name(ObjectType type)
+{
+    static const char *const names[] = {"WDFDRIVER", "WDFDEVICE",  "WDFIOTARGET", "WDFTIMER",
+                                        "WDFWAITLOCK", "WDFREQUEST", "WDFMEMORY",  "WDFCMRESLIST"};
+    return type < ObjectType::Count ? names[size_t(type)] : "object";
+}
+
+std::string hex(const void *pointer)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
+    return text;
+}
+
+bool same_context_type(const WDF_OBJECT_CONTEXT_TYPE_INFO *a, const WDF_OBJECT_CONTEXT_TYPE_INFO *b)
+{
+    if (a == b) {
+        return true;
+    }
+    return a->ContextName && b->ContextName && std::strcmp(a->ContextName, b->ContextName) == 0 &&
+           a->ContextSize == b->ContextSize;
+}
+
+const WDF_OBJECT_CONTEXT_TYPE_INFO *unique(const WDF_OBJECT_CONTEXT_TYPE_INFO *type)
+{
+    return type && type->UniqueType ? type->UniqueType : type;
+}
+}  // namespace
+
+WDFOBJECT detail::State::handle_of(uint32_t index, uint32_t generation)
+{
+    return reinterpret_cast<WDFOBJECT>(kHandleTag | (uintptr_t(generation & 0xFFFFFF) << 32) | (index + 1));
+}
+
+detail::Object *detail::State::find(WDFOBJECT handle)
+{
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    if ((value & kTagMask) != kHandleTag) {
+        return nullptr;
+    }
+    const uint32_t index = uint32_t(value & 0xFFFFFFFF) - 1;
+    if (index >= objects.size()) {
+        return nullptr;
+    }
+    detail::Object &object = objects[index];
+    if (!object.alive || handle_of(index, object.generation) != handle) {
+        return nullptr;
+    }
+    return &object;
+}
+
+std::string detail::State::describe(WDFOBJECT handle)
+{
+    detail::Object *object = find(handle);
+    return std::string(object ? handle_type_name(object->type) : "handle") + " " + hex(handle);
+}
+
+detail::Object *detail::State::lookup(WDFOBJECT handle, ObjectType type, const char *function)
+{
+    const std::string expected = type == ObjectType::Count ? "an object" : std::string("a ") + handle_type_name(type);
+    if (handle == nullptr) {
+        fail(std::string(function) + ": NULL handle passed where " + expected + " is required");
+        return nullptr;
+    }
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    const uint32_t index = uint32_t(value & 0xFFFFFFFF) - 1;
+    if ((value & kTagMask) != kHandleTag || index >= objects.size()) {
+        fail(std::string(function) + ": invalid handle " + hex(handle) + " (not a framework object)");
+        return nullptr;
+    }
+    detail::Object *object = find(handle);
+    if (object == nullptr) {
+        fail(std::string(function) + ": stale handle " + hex(handle) + " (the object was deleted)");
+        return nullptr;
+    }
+    if (type != ObjectType::Count && object->type != type) {
+        fail(std::string(function) + ": handle " + hex(handle) + " is a " + handle_type_name(object->type) +
+             ", expected " + expected);
+        return nullptr;
+    }
+    return object;
+}
+
+bool detail::State::attributes_ok(const WDF_OBJECT_ATTRIBUTES *attributes, const char *function, NTSTATUS *status)
+{
+    if (attributes == nullptr) {
+        return true;
+    }
+    if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+        fail(std::string(function) + ": WDF_OBJECT_ATTRIBUTES.Size is " + std::to_string(attributes->Size) +
+             ", expected " + std::to_string(sizeof(WDF_OBJECT_ATTRIBUTES)));
+        *status = STATUS_INFO_LENGTH_MISMATCH;
+        return false;
+    }
+    if (attributes->ParentObject != nullptr && lookup(attributes->ParentObject, ObjectType::Count, function) == nullptr) {
+        *status = STATUS_INVALID_PARAMETER;
+        return false;
+    }
+    return true;
+}
+
+WDFOBJECT detail::State::create(ObjectType type, WDFOBJECT parent, const WDF_OBJECT_ATTRIBUTES *attributes,
+                                  detail::Payload payload)
+{
+    uint32_t index;
+    if (!free_slots.empty()) {
+        index = free_slots.back();
+        free_slots.pop_back();
+    } else {
+        index = uint32_t(objects.size());
+        objects.emplace_back();
+    }
+    detail::Object &object = objects[index];
+    object.index = index;
+    object.type = type;
+    object.alive = true;
+    object.parent = parent;
+    object.children.clear();
+    object.data = std::move(payload);
+    object.context_type = nullptr;
+    object.context.reset();
+    object.context_size = 0;
+    object.cleanup = nullptr;
+    object.destroy = nullptr;
+    if (attributes != nullptr) {
+        object.cleanup = attributes->EvtCleanupCallback;
+        object.destroy = attributes->EvtDestroyCallback;
+        if (attributes->ContextTypeInfo != nullptr) {
+            object.context_type = unique(attributes->ContextTypeInfo);
+            object.context_size = std::max(object.context_type->ContextSize, attributes->ContextSizeOverride);
+            object.context.reset(new uint8_t[std::max<size_t>(object.context_size, 1)]());
+        }
+    }
+    const WDFOBJECT handle = handle_of(index, object.generation);
+    if (detail::Object *owner = find(parent)) {
+        owner->children.push_back(handle);
+    }
+    ++created[size_t(type)];
+    ++live[size_t(type)];
+    return handle;
+}
+
+void detail::State::destroy(WDFOBJECT handle)
+{
+    detail::Object *object = find(handle);
+    if (object == nullptr) {
+        return;
+    }
+    // Children go first, youngest first, as the framework tears a tree down.
+    std::vector<WDFOBJECT> children = object->children;
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+        destroy(*it);
+    }
+    if (object->cleanup) {
+        object->cleanup(handle);
+    }
+    if (auto *timer = std::get_if<detail::TimerData>(&object->data); timer && timer->pending) {
+        cancel(timer->due, timer->seq);
+        timer->pending = false;
+    }
+    if (auto *target = std::get_if<detail::TargetData>(&object->data)) {
+        close_target(*target);
+    }
+    if (auto *request = std::get_if<detail::RequestData>(&object->data); request && request->in_flight) {
+        abandon(static_cast<WDFREQUEST>(handle));
+    }
+    if (object->type == ObjectType::Device) {
+        forget_device(static_cast<WDFDEVICE>(handle));
+    }
+    if (object->type == ObjectType::Driver && driver == handle) {
+        driver = nullptr;
+    }
+    if (object->destroy) {
+        object->destroy(handle);
+    }
+    if (detail::Object *owner = find(object->parent)) {
+        std::erase(owner->children, handle);
+    }
+    const ObjectType type = object->type;
+    object->alive = false;
+    object->generation = (object->generation + 1) & 0xFFFFFF;
+    object->context.reset();
+    object->children.clear();
+    object->data = std::monostate{};
+    free_slots.push_back(object->index);
+    ++deleted[size_t(type)];
+    --live[size_t(type)];
+}
+
+bool detail::State::has_device_ancestor(WDFOBJECT handle)
+{
+    for (detail::Object *object = find(handle); object != nullptr; object = find(object->parent)) {
+        if (object->type == ObjectType::Device) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace vsim
+
+using vsim::ObjectType;
+
+EXTERN_C VOID WdfObjectDelete(WDFOBJECT Object)
+{
+    auto *sim = vsim::active();
+    if (!sim) {
+        return;
+    }
+    sim->enter(vsim::Op::WdfObjectDelete);
+    if (!sim->require_framework("WdfObjectDelete")) {
+        return;
+    }
+    vsim::detail::Object *object = sim->lookup(Object, ObjectType::Count, "WdfObjectDelete");
+    if (object == nullptr) {
+        return;
+    }
+    if (object->type == ObjectType::Driver || object->type == ObjectType::Device ||
+        object->type == ObjectType::ResourceList) {
+        sim->fail("WdfObjectDelete: " + sim->describe(Object) + " belongs to the framework, which deletes it");
+        return;
+    }
+    if (auto *request = std::get_if<vsim::detail::RequestData>(&object->data); request && request->in_flight) {
+        sim->fail("WdfObjectDelete: " + sim->describe(Object) + " deleted while in flight (sent, not completed)");
+    }
+    sim->destroy(Object);
+    sim->threads.wake();
+}
+
+EXTERN_C PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
+{
+    auto *sim = vsim::active();
+    if (!sim) {
+        return nullptr;
+    }
+    sim->enter(vsim::Op::WdfObjectGetTypedContext);
+    if (!sim->require_framework("WdfObjectGetTypedContext") || sim->fault(vsim::Op::WdfObjectGetTypedContext)) {
+        return nullptr;
+    }
+    vsim::detail::Object *object = sim->lookup(Handle, ObjectType::Count, "WdfObjectGetTypedContext");
+    if (object == nullptr) {
+        return nullptr;
+    }
+    if (TypeInfo == nullptr) {
+        sim->fail("WdfObjectGetTypedContext: NULL context type information");
+        return nullptr;
+    }
+    const WDF_OBJECT_CONTEXT_TYPE_INFO *wanted = TypeInfo->UniqueType ? TypeInfo->UniqueType : TypeInfo;
+    if (object->context_type == nullptr || !vsim::same_context_type(object->context_type, wanted)) {
+        return nullptr;
+    }
+    return object->context.get();
+}

@@ -1,0 +1,317 @@
+// Requests to the GPIO controller: creation, preallocated memory (which keeps
+// the caller's pointer: the byte is read when the request completes, not when
+// the memory object is made), formatting, asynchronous sending and completion
+// as a separate event at dispatch level.
+#include "internal.h"
+
+#include <algorithm>
+
+using vsim::ObjectType;
+using vsim::Op;
+using vsim::detail::MemoryData;
+using vsim::detail::RequestData;
+using vsim::detail::TargetData;
+
+namespace {
+// The part of a memory object that an offset descriptor selects.
+bool memory_range(vsim::detail::State *sim, WDFMEMORY memory, PWDFMEMORY_OFFSET offset, size_t *start,
+                  size_t *length)
+{
+    *start = 0;
+    *length = 0;
+    if (memory == nullptr) {
+        return true;
+    }
+    auto *data = sim->data<MemoryData>(memory, ObjectType::Memory, "WdfIoTargetFormatRequestForIoctl");
+    if (data == nullptr) {
+        return false;
+    }
+    *start = offset ? offset->BufferOffset : 0;
+    *length = offset && offset->BufferLength != 0 ? offset->BufferLength : data->size - std::min(*start, data->size);
+    if (*start > data->size || *length > data->size - *start) {
+        sim->fail("WdfIoTargetFormatRequestForIoctl: the offset descriptor reaches past the memory object");
+        return false;
+    }
+    return true;
+}
+
+NTSTATUS line_write(vsim::detail::State *sim, RequestData &request, vsim::GpioWrite &write)
+{
+    if (request.ioctl != IOCTL_GPIO_WRITE_PINS || request.input_length != 1) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    vsim::detail::Object *memory = sim->find(request.input);
+    if (memory == nullptr) {
+        sim->fail("request completion: the input memory object was deleted before its request completed");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    const auto &data = std::get<MemoryData>(memory->data);
+    const uint8_t byte = static_cast<const uint8_t *>(data.buffer)[request.input_offset];
+    write.value = byte;
+    const int level = byte != 0 ? 1 : 0;
+    if (auto line = sim->lines.find(write.connection_id); line != sim->lines.end()) {
+        line->second.level = level;
+    }
+    sim->line_changes.push_back({sim->now, write.line, level});
+    return STATUS_SUCCESS;
+}
+}  // namespace
+
+namespace vsim {
+
+void detail::State::complete(WDFREQUEST handle)
+{
+    enter(Op::RequestCompletion);
+    detail::Object *object = find(handle);
+    if (object == nullptr || !std::get<RequestData>(object->data).in_flight) {
+        return;  // deleted meanwhile: abandoned
+    }
+    RequestData &request = std::get<RequestData>(object->data);
+    GpioWrite &write = writes[request.write];
+    auto *target = find(request.sent_to) ? &std::get<TargetData>(find(request.sent_to)->data) : nullptr;
+    NTSTATUS status;
+    if (auto injected = fault(Op::RequestCompletion)) {
+        status = *injected;
+    } else if (target == nullptr || !target->open) {
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (!target->writable) {
+        status = STATUS_ACCESS_DENIED;
+    } else {
+        status = line_write(this, request, write);
+    }
+    write.completed = now;
+    write.status = status;
+    request.in_flight = false;
+    request.status = status;
+
+    WDF_REQUEST_COMPLETION_PARAMS params{};
+    params.Size = sizeof params;
+    params.Type = WdfRequestTypeDeviceControl;
+    params.IoStatus.Status = status;
+    params.IoStatus.Information = NT_SUCCESS(status) ? request.input_length : 0;
+    params.Parameters.Ioctl.IoControlCode = request.ioctl;
+    params.Parameters.Ioctl.Input.Buffer = request.input;
+    params.Parameters.Ioctl.Input.Offset = request.input_offset;
+    params.Parameters.Ioctl.Output.Buffer = request.output;
+    params.Parameters.Ioctl.Output.Offset = request.output_offset;
+    params.Parameters.Ioctl.Output.Length = request.output_length;
+    if (request.routine != nullptr) {
+        request.routine(handle, request.sent_to, &params, request.routine_context);
+    }
+}
+
+void detail::State::abandon(WDFREQUEST handle)
+{
+    RequestData &request = std::get<RequestData>(find(handle)->data);
+    cancel(request.due, request.seq);
+    request.in_flight = false;
+    request.status = STATUS_CANCELLED;
+    writes[request.write].completed = now;
+    writes[request.write].status = STATUS_CANCELLED;
+}
+
+}  // namespace vsim
+
+EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
+                                   WDFREQUEST *Request)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (Request != nullptr) {
+        *Request = nullptr;
+    }
+    sim->enter(Op::WdfRequestCreate);
+    if (!sim->require_framework("WdfRequestCreate")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::WdfRequestCreate)) {
+        return *status;
+    }
+    if (Request == nullptr) {
+        sim->fail("WdfRequestCreate: NULL output handle pointer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (IoTarget != nullptr && sim->lookup(IoTarget, ObjectType::IoTarget, "WdfRequestCreate") == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!sim->attributes_ok(RequestAttributes, "WdfRequestCreate", &status)) {
+        return status;
+    }
+    // A request created without a parent belongs to the driver object.
+    const WDFOBJECT parent = RequestAttributes && RequestAttributes->ParentObject ? RequestAttributes->ParentObject
+                                                                                  : WDFOBJECT(sim->driver);
+    RequestData data;
+    data.created_for = IoTarget;
+    *Request = static_cast<WDFREQUEST>(sim->create(ObjectType::Request, parent, RequestAttributes, data));
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
+                                              WDFMEMORY *Memory)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (Memory != nullptr) {
+        *Memory = nullptr;
+    }
+    sim->enter(Op::WdfMemoryCreatePreallocated);
+    if (!sim->require_framework("WdfMemoryCreatePreallocated")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::WdfMemoryCreatePreallocated)) {
+        return *status;
+    }
+    if (Memory == nullptr || Buffer == nullptr || BufferSize == 0) {
+        sim->fail("WdfMemoryCreatePreallocated: NULL output handle pointer, NULL buffer or zero size");
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!sim->attributes_ok(Attributes, "WdfMemoryCreatePreallocated", &status)) {
+        return status;
+    }
+    const WDFOBJECT parent = Attributes && Attributes->ParentObject ? Attributes->ParentObject : WDFOBJECT(sim->driver);
+    *Memory = static_cast<WDFMEMORY>(sim->create(ObjectType::Memory, parent, Attributes, MemoryData{Buffer, BufferSize}));
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                                   WDFMEMORY InputBuffer, PWDFMEMORY_OFFSET InputBufferOffset,
+                                                   WDFMEMORY OutputBuffer, PWDFMEMORY_OFFSET OutputBufferOffset)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    sim->enter(Op::WdfIoTargetFormatRequestForIoctl);
+    if (!sim->require_framework("WdfIoTargetFormatRequestForIoctl")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::WdfIoTargetFormatRequestForIoctl)) {
+        return *status;
+    }
+    const char *function = "WdfIoTargetFormatRequestForIoctl";
+    if (sim->lookup(IoTarget, ObjectType::IoTarget, function) == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto *request = sim->data<RequestData>(Request, ObjectType::Request, function);
+    if (request == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (request->in_flight) {
+        sim->fail("WdfIoTargetFormatRequestForIoctl: " + sim->describe(Request) + " is in flight");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    size_t in_start, in_length, out_start, out_length;
+    if (!memory_range(sim, InputBuffer, InputBufferOffset, &in_start, &in_length) ||
+        !memory_range(sim, OutputBuffer, OutputBufferOffset, &out_start, &out_length)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    request->formatted = true;
+    request->formatted_for = IoTarget;
+    request->ioctl = IoctlCode;
+    request->input = InputBuffer;
+    request->input_offset = in_start;
+    request->input_length = in_length;
+    request->output = OutputBuffer;
+    request->output_offset = out_start;
+    request->output_length = out_length;
+    request->status = STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                             WDFCONTEXT CompletionContext)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return;
+    }
+    sim->enter(Op::WdfRequestSetCompletionRoutine);
+    if (!sim->require_framework("WdfRequestSetCompletionRoutine")) {
+        return;
+    }
+    if (auto *request = sim->data<RequestData>(Request, ObjectType::Request, "WdfRequestSetCompletionRoutine")) {
+        request->routine = CompletionRoutine;
+        request->routine_context = CompletionContext;
+    }
+}
+
+EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return FALSE;
+    }
+    sim->enter(Op::WdfRequestSend);
+    if (!sim->require_framework("WdfRequestSend")) {
+        return FALSE;
+    }
+    auto *request = sim->data<RequestData>(Request, ObjectType::Request, "WdfRequestSend");
+    if (request == nullptr) {
+        return FALSE;
+    }
+    if (request->in_flight) {
+        sim->fail("WdfRequestSend: " + sim->describe(Request) + " is already in flight");
+        return FALSE;
+    }
+    if (auto status = sim->fault(Op::WdfRequestSend)) {
+        request->status = *status;
+        return FALSE;
+    }
+    auto *target = sim->data<TargetData>(Target, ObjectType::IoTarget, "WdfRequestSend");
+    if (target == nullptr) {
+        request->status = STATUS_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if (!request->formatted) {
+        request->status = STATUS_INVALID_DEVICE_REQUEST;
+        return FALSE;
+    }
+    if (request->formatted_for != Target) {
+        sim->fail("WdfRequestSend: " + sim->describe(Request) + " was formatted for another target");
+        request->status = STATUS_INVALID_DEVICE_REQUEST;
+        return FALSE;
+    }
+    if (!target->open) {
+        request->status = STATUS_INVALID_DEVICE_STATE;
+        return FALSE;
+    }
+    (void)Options;  // no options change anything here: the send is always asynchronous
+    vsim::GpioWrite write{sim->now, -1, "", target->connection_id, request->ioctl, -1, STATUS_PENDING};
+    if (auto line = sim->lines.find(target->connection_id); line != sim->lines.end()) {
+        write.line = line->second.name;
+    }
+    if (vsim::detail::Object *memory = sim->find(request->input); memory && request->input_length == 1) {
+        write.value = static_cast<const uint8_t *>(std::get<MemoryData>(memory->data).buffer)[request->input_offset];
+    }
+    sim->writes.push_back(write);
+    request->write = sim->writes.size() - 1;
+    request->in_flight = true;
+    request->sent_to = Target;
+    request->status = STATUS_PENDING;
+    request->due = sim->now + sim->options.gpio_latency;
+    request->seq = sim->schedule(request->due, {vsim::detail::EventKind::RequestCompletes, Request});
+    return TRUE;
+}
+
+EXTERN_C NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    sim->enter(Op::WdfRequestGetStatus);
+    if (!sim->require_framework("WdfRequestGetStatus")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::WdfRequestGetStatus)) {
+        return *status;
+    }
+    auto *request = sim->data<RequestData>(Request, ObjectType::Request, "WdfRequestGetStatus");
+    return request ? request->status : STATUS_INVALID_PARAMETER;
+}

@@ -1,0 +1,188 @@
+// Framework timers: creation checks, arming in virtual time, stopping with and
+// without waiting for a running callback, and the platform's rough edges (a
+// stop with wait from the timer's own callback; a re-arm by the callback while
+// a stop with wait is in progress is ignored).
+#include "internal.h"
+
+#include <algorithm>
+
+using vsim::ObjectType;
+using vsim::Op;
+using vsim::detail::TimerData;
+
+namespace {
+bool running_on(const TimerData &timer, int identity)
+{
+    return std::find(timer.running.begin(), timer.running.end(), identity) != timer.running.end();
+}
+
+vsim::Ticks absolute_due(vsim::Ticks now, LONGLONG due)
+{
+    if (due < 0) {
+        vsim::Ticks result;
+        return __builtin_sub_overflow(now, due, &result) ? INT64_MAX : result;
+    }
+    return std::max<vsim::Ticks>(now, due);
+}
+
+NTSTATUS check_timer_config(vsim::detail::State *sim, PWDF_TIMER_CONFIG config)
+{
+    if (config == nullptr) {
+        sim->fail("WdfTimerCreate: NULL WDF_TIMER_CONFIG");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (config->Size != sizeof(WDF_TIMER_CONFIG)) {
+        sim->fail("WdfTimerCreate: WDF_TIMER_CONFIG.Size is " + std::to_string(config->Size) + ", expected " +
+                  std::to_string(sizeof(WDF_TIMER_CONFIG)));
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    if (config->EvtTimerFunc == nullptr) {
+        sim->fail("WdfTimerCreate: WDF_TIMER_CONFIG.EvtTimerFunc is NULL");
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+}  // namespace
+
+EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER *Timer)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (Timer != nullptr) {
+        *Timer = nullptr;
+    }
+    sim->enter(Op::WdfTimerCreate);
+    if (!sim->require_framework("WdfTimerCreate")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (auto status = sim->fault(Op::WdfTimerCreate)) {
+        return *status;
+    }
+    if (Timer == nullptr) {
+        sim->fail("WdfTimerCreate: NULL output handle pointer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (NTSTATUS status = check_timer_config(sim, Config); !NT_SUCCESS(status)) {
+        return status;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!sim->attributes_ok(Attributes, "WdfTimerCreate", &status)) {
+        return status;
+    }
+    // A timer must have a parent: the framework does not guess one.
+    if (Attributes == nullptr || Attributes->ParentObject == nullptr) {
+        return STATUS_WDF_PARENT_NOT_SPECIFIED;
+    }
+    if (!sim->has_device_ancestor(Attributes->ParentObject)) {
+        sim->fail("WdfTimerCreate: parent " + sim->describe(Attributes->ParentObject) +
+                  " is neither a device nor a descendant of one");
+        return STATUS_INVALID_PARAMETER;
+    }
+    // Without an explicit passive level, a timer inherits the device's
+    // default: its callback runs at dispatch level.
+    const WDF_EXECUTION_LEVEL level =
+        Attributes->ExecutionLevel == WdfExecutionLevelPassive ? WdfExecutionLevelPassive : WdfExecutionLevelDispatch;
+    if (level == WdfExecutionLevelPassive && Config->Period != 0) {
+        sim->fail("WdfTimerCreate: a passive-level timer must be one-shot, but its Period is " +
+                  std::to_string(Config->Period));
+        return STATUS_INVALID_PARAMETER;
+    }
+    TimerData data;
+    data.config = *Config;
+    data.level = level;
+    *Timer = static_cast<WDFTIMER>(sim->create(ObjectType::Timer, Attributes->ParentObject, Attributes, data));
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return FALSE;
+    }
+    sim->enter(Op::WdfTimerStart);
+    if (!sim->require_framework("WdfTimerStart") || sim->fault(Op::WdfTimerStart)) {
+        return FALSE;
+    }
+    auto *timer = sim->data<TimerData>(Timer, ObjectType::Timer, "WdfTimerStart");
+    if (timer == nullptr) {
+        return FALSE;
+    }
+    // A stop with wait is waiting for this very callback: the framework
+    // ignores the callback's attempt to re-arm.
+    if (timer->stop_waiters > 0 && running_on(*timer, sim->identity())) {
+        return FALSE;
+    }
+    const bool was_pending = timer->pending;
+    if (was_pending) {
+        sim->cancel(timer->due, timer->seq);
+    }
+    timer->due = absolute_due(sim->now, DueTime);
+    timer->seq = sim->schedule(timer->due, {vsim::detail::EventKind::TimerFires, Timer});
+    timer->pending = true;
+    return was_pending ? TRUE : FALSE;
+}
+
+EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
+{
+    auto *sim = vsim::active();
+    if (sim == nullptr) {
+        return FALSE;
+    }
+    sim->enter(Op::WdfTimerStop);
+    if (!sim->require_framework("WdfTimerStop") || sim->fault(Op::WdfTimerStop)) {
+        return FALSE;
+    }
+    auto *timer = sim->data<TimerData>(Timer, ObjectType::Timer, "WdfTimerStop");
+    if (timer == nullptr) {
+        return FALSE;
+    }
+    const bool was_pending = timer->pending;
+    if (was_pending) {
+        sim->cancel(timer->due, timer->seq);
+        timer->pending = false;
+    }
+    if (!Wait || timer->running.empty()) {
+        return was_pending ? TRUE : FALSE;
+    }
+    if (sim->irql() > PASSIVE_LEVEL) {
+        sim->fail("WdfTimerStop: stop with wait called at raised IRQL");
+    }
+    if (running_on(*timer, sim->identity())) {
+        sim->fail("WdfTimerStop with wait called from the timer's own callback");
+        return was_pending ? TRUE : FALSE;
+    }
+    ++timer->stop_waiters;
+    const bool parked = sim->threads.park(
+        [sim, Timer] {
+            vsim::detail::Object *object = sim->find(Timer);
+            return object == nullptr || std::get<TimerData>(object->data).running.empty();
+        },
+        "WdfTimerStop with wait on " + sim->describe(Timer));
+    if (!parked) {
+        sim->fail("WdfTimerStop: deadlock: waits for a callback of " + sim->describe(Timer) +
+                  " on a thread that cannot run until the stop returns");
+    }
+    if (vsim::detail::Object *object = sim->find(Timer)) {
+        --std::get<TimerData>(object->data).stop_waiters;
+    }
+    return was_pending ? TRUE : FALSE;
+}
+
+std::optional<vsim::TimerInfo> vsim::Simulator::timer_info(WDFTIMER timer) const
+{
+    detail::Object *object = impl_->find(timer);
+    if (object == nullptr || object->type != ObjectType::Timer) {
+        return std::nullopt;
+    }
+    const auto &data = std::get<TimerData>(object->data);
+    return TimerInfo{data.pending,
+                     data.due,
+                     data.config.Period,
+                     data.config.AutomaticSerialization != FALSE,
+                     data.level,
+                     int(data.running.size()),
+                     data.fired};
+}
