@@ -1,2 +1,271 @@
-// vibra-sim: loads the driver on the simulated platform and plays a scenario.
-int main() { return 0; }
+// vibra-sim: loads the driver on the simulated platform, plays a scenario of
+// class-extension calls in virtual time and shows what the driver did to the
+// motor lines, what it reported and what it traced.
+//
+// Exit status: 0 all went as expected; 1 an expectation of the scenario did
+// not hold; 2 bad usage or a bad scenario (nothing ran); 3 the platform's
+// verifier found misuse by the driver.
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "default_scenario.h"
+#include "player.h"
+#include "report.h"
+#include "scenario.h"
+#include "status.h"
+#include "trace_log.h"
+#include "waveforms.h"
+
+#ifndef VIBRA_VERSION
+#define VIBRA_VERSION "0.0.0"
+#endif
+
+namespace {
+
+using namespace vibra_tool;
+
+constexpr int kExitExpectation = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitVerifier = 3;
+
+struct Settings {
+    std::string scenario;
+    std::string trace;
+    std::string events;
+    std::string vcd;
+    std::string svg;
+    std::string out;
+    std::vector<std::string> masks;
+    bool open_masks = false;
+    double gpio_latency_us = 0;
+    double settle_ms = 10000;
+    bool realtime = false;
+    bool check_only = false;
+    bool print_default = false;
+};
+
+// "5=0xFFFFFFFF" into level and mask.
+bool parse_mask_option(const std::string &text, PlayerOptions &options, std::string &error)
+{
+    const size_t equals = text.find('=');
+    const std::optional<int32_t> level = equals == std::string::npos ? std::nullopt : parse_status(text.substr(0, equals));
+    const std::optional<int32_t> mask = equals == std::string::npos ? std::nullopt : parse_status(text.substr(equals + 1));
+    if (!level || !mask || *level < 1 || *level > 5) {
+        error = "--trace-mask " + text + ": expected LEVEL=MASK with a level from 1 to 5, e.g. 5=0xFFFFFFFF";
+        return false;
+    }
+    options.masks[*level - 1] = static_cast<uint32_t>(*mask);
+    return true;
+}
+
+std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error)
+{
+    auto file = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
+    if (!*file) {
+        error = path + ": cannot write this file";
+        return nullptr;
+    }
+    return file;
+}
+
+void add_options(CLI::App &app, Settings &settings)
+{
+    app.add_option("-s,--scenario", settings.scenario, "Scenario file to play (default: the built-in scenario)")
+        ->type_name("FILE");
+    app.add_option("-o,--out", settings.out,
+                   "Directory for all outputs: events.csv, waves.vcd, timing.svg and trace.txt")
+        ->type_name("DIR");
+    app.add_option("--trace", settings.trace, "Write the driver's trace lines with time, level and flags ('-': stderr)")
+        ->type_name("FILE");
+    app.add_option("--events", settings.events, "Write the GPIO line writes as CSV (time_us,line,value,status)")
+        ->type_name("FILE");
+    app.add_option("--vcd", settings.vcd, "Write a Value Change Dump of the enable and drive lines and the stored state")
+        ->type_name("FILE");
+    app.add_option("--svg", settings.svg, "Write an SVG timing diagram of the lines, the state and the calls")
+        ->type_name("FILE");
+    app.add_flag("--open-masks", settings.open_masks, "Open every trace mask, so that all trace lines are printed");
+    app.add_option("--trace-mask", settings.masks, "Set the trace mask of one level, e.g. 5=0x4 (repeatable)")
+        ->type_name("LEVEL=MASK");
+    app.add_option("--gpio-latency", settings.gpio_latency_us, "Time the GPIO controller takes to complete a write")
+        ->type_name("US")
+        ->check(CLI::Range(0.0, 1e9));
+    app.add_option("--settle", settings.settle_ms,
+                   "After the last command, run at most this long for pending work to finish (default 10000)")
+        ->type_name("MS")
+        ->check(CLI::Range(0.0, 1e9));
+    app.add_flag("--realtime", settings.realtime, "Pace virtual time with the wall clock and show progress on stderr");
+    app.add_flag("--check", settings.check_only, "Only parse the scenario and report errors; run nothing");
+    app.add_flag("--print-default", settings.print_default, "Print the built-in scenario, a starting point for your own");
+    app.set_version_flag("--version", "vibra-sim " VIBRA_VERSION);
+}
+
+struct Outputs {
+    std::string events, vcd, svg, trace;
+};
+
+Outputs output_paths(const Settings &settings)
+{
+    Outputs paths{settings.events, settings.vcd, settings.svg, settings.trace};
+    if (!settings.out.empty()) {
+        const std::filesystem::path dir(settings.out);
+        const auto fill = [&](std::string &path, const char *name) {
+            if (path.empty()) {
+                path = (dir / name).string();
+            }
+        };
+        fill(paths.events, "events.csv");
+        fill(paths.vcd, "waves.vcd");
+        fill(paths.svg, "timing.svg");
+        fill(paths.trace, "trace.txt");
+    }
+    return paths;
+}
+
+template <typename Write>
+bool write_file(const std::string &path, Write write)
+{
+    std::string error;
+    std::unique_ptr<std::ofstream> file = open_output(path, error);
+    if (!file) {
+        std::cerr << "vibra-sim: " << error << "\n";
+        return false;
+    }
+    write(*file);
+    return true;
+}
+
+void tell_where_files_are(const Outputs &paths)
+{
+    if (paths.events.empty() && paths.vcd.empty() && paths.svg.empty()) {
+        std::cout << "\nNo waveform files written; add --out DIR (or --vcd, --svg, --events FILE) to keep them.\n";
+        return;
+    }
+    std::cout << "\nWaveform files:\n";
+    if (!paths.vcd.empty()) {
+        std::cout << "  VCD     " << paths.vcd << "   (gtkwave " << paths.vcd << ", or PulseView / sigrok-cli)\n";
+    }
+    if (!paths.svg.empty()) {
+        std::cout << "  SVG     " << paths.svg << "   (any web browser)\n";
+    }
+    if (!paths.events.empty()) {
+        std::cout << "  events  " << paths.events << "\n";
+    }
+    if (!paths.trace.empty() && paths.trace != "-") {
+        std::cout << "  trace   " << paths.trace << "\n";
+    }
+}
+
+int run(const Settings &settings)
+{
+    const ParseResult parsed = settings.scenario.empty()
+                                   ? parse_scenario(default_scenario(), std::string(kDefaultScenarioName))
+                                   : load_scenario(settings.scenario);
+    if (!parsed.scenario) {
+        std::cerr << parsed.error << "\n";
+        return kExitUsage;
+    }
+    if (settings.check_only) {
+        std::cout << parsed.scenario->name << ": " << parsed.scenario->commands.size() << " commands, well formed\n";
+        return 0;
+    }
+
+    PlayerOptions options;
+    std::string error;
+    if (settings.open_masks) {
+        options.masks.fill(0xFFFFFFFFu);
+    }
+    for (const std::string &mask : settings.masks) {
+        if (!parse_mask_option(mask, options, error)) {
+            std::cerr << "vibra-sim: " << error << "\n";
+            return kExitUsage;
+        }
+    }
+    options.gpio_latency = static_cast<Ticks>(settings.gpio_latency_us * vsim::kTicksPerUs);
+    options.settle = static_cast<Ticks>(settings.settle_ms * vsim::kTicksPerMs);
+    options.realtime = settings.realtime;
+
+    const Outputs paths = output_paths(settings);
+    if (!settings.out.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(settings.out, ignored);
+    }
+    // Open the trace first so that a bad path stops the run before it starts.
+    std::unique_ptr<std::ofstream> trace_file;
+    std::ostream *trace = nullptr;
+    if (paths.trace == "-") {
+        trace = &std::cerr;
+    } else if (!paths.trace.empty()) {
+        trace_file = open_output(paths.trace, error);
+        if (!trace_file) {
+            std::cerr << "vibra-sim: " << error << "\n";
+            return kExitUsage;
+        }
+        trace = trace_file.get();
+    }
+    if (trace) {
+        options.on_trace = [trace](const TraceRecord &record) { write_trace_line(*trace, record); };
+    }
+    if (settings.realtime) {
+        options.on_progress = [](Ticks now) { std::cerr << "\r  virtual time " << format_time(now) << "   " << std::flush; };
+    }
+
+    const Recording recording = play(*parsed.scenario, options);
+    if (settings.realtime) {
+        std::cerr << "\n";
+    }
+    write_report(std::cout, recording);
+
+    bool written = true;
+    if (!paths.events.empty()) {
+        written &= write_file(paths.events, [&](std::ostream &out) { write_events_csv(out, recording); });
+    }
+    if (!paths.vcd.empty()) {
+        written &= write_file(paths.vcd, [&](std::ostream &out) { write_vcd(out, recording, VIBRA_VERSION); });
+    }
+    if (!paths.svg.empty()) {
+        written &= write_file(paths.svg, [&](std::ostream &out) { write_svg(out, recording); });
+    }
+    tell_where_files_are(paths);
+
+    for (const std::string &failure : recording.verifier_failures) {
+        std::cerr << "vibra-sim: verifier: " << failure << "\n";
+    }
+    for (const std::string &failure : recording.expectation_failures) {
+        std::cerr << failure << "\n";
+    }
+    if (!recording.verifier_failures.empty()) {
+        return kExitVerifier;
+    }
+    if (!recording.expectation_failures.empty()) {
+        return kExitExpectation;
+    }
+    return written ? 0 : kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"vibra-sim: plays a scenario of class-extension calls against the vibration-motor driver on a "
+                 "simulated platform, in virtual time, and shows the motor lines, the results and the trace.\n"
+                 "Exit status: 0 ok, 1 an expectation failed, 2 bad usage or scenario, 3 verifier findings."};
+    Settings settings;
+    add_options(app, settings);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &success) {
+        return app.exit(success);
+    } catch (const CLI::ParseError &failure) {
+        app.exit(failure);
+        return kExitUsage;
+    }
+    if (settings.print_default) {
+        std::cout << default_scenario();
+        return 0;
+    }
+    return run(settings);
+}

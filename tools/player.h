@@ -1,0 +1,40 @@
+// Plays a parsed scenario against the driver on the simulated platform.
+//
+// Set-up, at virtual time 0 and before the first command other than the
+// trace-mask and fault commands written at 0ms (or where the scenario says
+// "setup"): the GPIO controller gets two lines, "enable" (connection id
+// 0x00000001000000ab) and "drive" (0x00000001000000ac); the driver is loaded;
+// the framework adds one device; the class extension initialises it with a
+// resource list of both GPIO I/O connections, enable first. Command times are
+// relative to the start of the simulation, which is the set-up's time.
+//
+// After the last command the simulation runs until nothing is pending (stop
+// sequences complete), at most `settle` further, unless the scenario ended
+// with "end".
+#pragma once
+
+#include <array>
+#include <functional>
+#include <optional>
+
+#include "recording.h"
+#include "scenario.h"
+
+namespace vibra_tool {
+
+struct PlayerOptions {
+    Ticks gpio_latency = 0;
+    bool realtime = false;
+    Ticks settle = 10 * vsim::kTicksPerSecond;
+    // Trace masks for levels 1 to 5 from the set-up on; unset ones keep the
+    // driver's initial values.
+    std::array<std::optional<uint32_t>, 5> masks;
+    // Each trace line as it is printed by the driver.
+    std::function<void(const TraceRecord &)> on_trace;
+    // Called between slices of virtual time in realtime mode.
+    std::function<void(Ticks now)> on_progress;
+};
+
+Recording play(const Scenario &scenario, const PlayerOptions &options);
+
+}  // namespace vibra_tool

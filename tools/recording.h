@@ -1,0 +1,75 @@
+// What a played scenario produced: the calls with their results, the GPIO
+// line activity, the stored element state and the trace. Times are relative
+// to the end of the set-up, in 100 ns units. The report and the waveform
+// writers read only this, so they can be checked without running the driver.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim.h"
+
+namespace vibra_tool {
+
+using vsim::Ticks;
+
+inline constexpr const char *kEnableLine = "enable";
+inline constexpr const char *kDriveLine = "drive";
+inline constexpr uint64_t kEnableConnectionId = 0x00000001000000abULL;
+inline constexpr uint64_t kDriveConnectionId = 0x00000001000000acULL;
+
+struct CallRecord {
+    Ticks time = 0;
+    int line = 0;          // scenario line, 0 for the implicit set-up
+    std::string text;      // the call as the report names it
+    std::optional<int32_t> status;
+    std::optional<uint32_t> bytes;  // bytes written (set-state) or read (get-state), when the driver set them
+    std::string bytes_label;        // "written" or "read"
+    std::vector<uint8_t> output;    // get-state: the bytes read, to decode
+    std::vector<std::string> notes; // further lines of the report for this call
+    bool failed_expectation = false;
+};
+
+struct WriteRecord {
+    Ticks sent = 0;
+    Ticks completed = 0;
+    std::string line;
+    int value = 0;
+    int32_t status = 0;
+};
+
+struct LevelChange {
+    Ticks time = 0;
+    std::string line;
+    int value = 0;
+};
+
+struct StateSample {
+    Ticks time = 0;
+    uint32_t state = 0;
+};
+
+struct TraceRecord {
+    Ticks time = 0;
+    uint32_t level = 0;
+    uint32_t flags = 0;
+    std::string text;
+};
+
+struct Recording {
+    std::string scenario;
+    std::vector<CallRecord> calls;
+    std::vector<WriteRecord> writes;     // completed writes, in completion order
+    std::vector<LevelChange> changes;    // every completed successful write, level as it then was
+    std::vector<StateSample> states;     // stored element state after each call
+    std::vector<TraceRecord> trace;
+    std::vector<std::string> expectation_failures;  // "name:line: expected ..., got ..."
+    std::vector<std::string> verifier_failures;
+    Ticks end = 0;            // where the run stopped
+    bool idle = true;         // nothing was pending at the end
+    bool setup_ok = false;
+};
+
+}  // namespace vibra_tool

@@ -1,0 +1,254 @@
+#include "report.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "scenario.h"
+#include "status.h"
+#include "waveforms.h"
+
+namespace vibra_tool {
+namespace {
+
+uint32_t read_u32(const std::vector<uint8_t> &bytes, size_t offset)
+{
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+std::string hex32(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+const char *state_name(uint32_t state)
+{
+    switch (state) {
+    case 0: return "off";
+    case 1: return "on";
+    case 2: return "blink";
+    default: return "invalid";
+    }
+}
+
+// One record's fields, as far as `available` bytes of it go.
+std::string decode_record(const std::vector<uint8_t> &bytes, size_t offset, size_t index)
+{
+    static const char *const names[] = {"HwNId", "HwNType"};
+    std::string text = "record " + std::to_string(index) + ":";
+    for (size_t field = 0; field < 9 && offset + 4 * field + 4 <= bytes.size(); ++field) {
+        const uint32_t value = read_u32(bytes, offset + 4 * field);
+        if (field < 2) {
+            text += std::string(" ") + names[field] + "=" + std::to_string(value);
+            continue;
+        }
+        const size_t setting = field - 2;
+        text += " HwNSettings[" + std::to_string(setting) + "]=";
+        switch (setting) {
+        case 1: text += std::to_string(value) + " (period ms)"; break;
+        case 2: text += std::to_string(value) + " (duty %)"; break;
+        case 3: text += std::to_string(value) + " (cycles)"; break;
+        case 6: text += std::to_string(value) + " (state " + state_name(value) + ")"; break;
+        default: text += hex32(value); break;
+        }
+    }
+    return text;
+}
+
+std::string milliseconds(Ticks ticks)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(ticks) / vsim::kTicksPerMs);
+    return text;
+}
+
+void write_call(std::ostream &out, const CallRecord &call)
+{
+    char head[64];
+    std::snprintf(head, sizeof head, "%13s  %-9s ", format_time(call.time).c_str(),
+                  call.line ? ("line " + std::to_string(call.line)).c_str() : "set-up");
+    out << head << call.text;
+    if (call.status) {
+        out << "  -> " << describe_status(*call.status);
+    }
+    if (call.bytes) {
+        out << ", " << *call.bytes << " bytes " << call.bytes_label;
+    }
+    out << "\n";
+    const std::string indent(27, ' ');
+    for (const std::string &line : decode_payload(call.output)) {
+        out << indent << line << "\n";
+    }
+    for (const std::string &note : call.notes) {
+        out << indent << note << "\n";
+    }
+}
+
+void write_line_summaries(std::ostream &out, const Recording &recording)
+{
+    out << "\nLines, from 0ms to " << format_time(recording.end) << ":\n";
+    for (const char *line : {kEnableLine, kDriveLine}) {
+        const LineSummary summary = summarise_line(recording, line);
+        char text[160];
+        std::snprintf(text, sizeof text, "  %-7s %d edges (%d rising, %d falling), high for %s, ends %s\n", line,
+                      summary.rising + summary.falling, summary.rising, summary.falling,
+                      milliseconds(summary.high).c_str(), summary.final_level ? "high" : "low");
+        out << text;
+    }
+    const DriveSummary drive = summarise_drive(recording);
+    if (drive.running == 0) {
+        out << "  the motor did not run (the enable line stayed low)\n";
+        return;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "  drive while the motor ran (%s): %.1f Hz, duty %.1f %%\n",
+                  milliseconds(drive.running).c_str(), drive.frequency_hz, drive.duty_percent);
+    out << text;
+}
+
+void write_findings(std::ostream &out, const Recording &recording)
+{
+    const std::vector<StateSample> states = state_changes(recording);
+    if (!states.empty()) {
+        const uint32_t state = states.back().state;
+        out << "Stored element state at the end: " << state << " (" << state_name(state) << ")\n";
+    }
+    out << "Trace: " << recording.trace.size() << " lines passed the masks\n";
+    if (!recording.idle) {
+        out << "Run: still busy at " << format_time(recording.end)
+            << " (steady vibration runs until it is switched off)\n";
+    }
+    if (recording.expectation_failures.empty()) {
+        out << "Expectations: all held\n";
+    } else {
+        out << "Expectations: " << recording.expectation_failures.size() << " failed\n";
+        for (const std::string &failure : recording.expectation_failures) {
+            out << "  " << failure << "\n";
+        }
+    }
+    if (recording.verifier_failures.empty()) {
+        out << "Verifier: no findings\n";
+    } else {
+        out << "Verifier: " << recording.verifier_failures.size() << " findings\n";
+        for (const std::string &failure : recording.verifier_failures) {
+            out << "  " << failure << "\n";
+        }
+    }
+}
+
+}  // namespace
+
+LineSummary summarise_line(const Recording &recording, const std::string &line)
+{
+    LineSummary summary;
+    Ticks since = 0;
+    for (const Edge &edge : level_edges(recording, line)) {
+        if (edge.value) {
+            ++summary.rising;
+            since = edge.time;
+        } else {
+            ++summary.falling;
+            summary.high += edge.time - since;
+        }
+        summary.final_level = edge.value;
+    }
+    if (summary.final_level) {
+        summary.high += recording.end - since;
+    }
+    return summary;
+}
+
+DriveSummary summarise_drive(const Recording &recording)
+{
+    // Windows in which the enable line was high.
+    std::vector<std::pair<Ticks, Ticks>> windows;
+    for (const Edge &edge : level_edges(recording, kEnableLine)) {
+        if (edge.value) {
+            windows.emplace_back(edge.time, recording.end);
+        } else if (!windows.empty()) {
+            windows.back().second = edge.time;
+        }
+    }
+    const std::vector<Edge> drive = level_edges(recording, kDriveLine);
+    DriveSummary summary;
+    Ticks high = 0;
+    Ticks period_sum = 0;
+    int periods = 0;
+    for (const auto &[begin, end] : windows) {
+        summary.running += end - begin;
+        int level = 0;
+        for (const Edge &edge : drive) {
+            if (edge.time < begin) {
+                level = edge.value;
+            }
+        }
+        Ticks since = begin;
+        std::optional<Ticks> last_rise;
+        for (const Edge &edge : drive) {
+            if (edge.time < begin || edge.time >= end) {
+                continue;
+            }
+            if (level) {
+                high += edge.time - since;
+            }
+            if (edge.value) {
+                if (last_rise) {
+                    period_sum += edge.time - *last_rise;
+                    ++periods;
+                }
+                last_rise = edge.time;
+            }
+            level = edge.value;
+            since = edge.time;
+        }
+        if (level) {
+            high += end - since;
+        }
+    }
+    if (summary.running > 0) {
+        summary.duty_percent = 100.0 * static_cast<double>(high) / static_cast<double>(summary.running);
+    }
+    if (periods > 0) {
+        summary.frequency_hz = static_cast<double>(vsim::kTicksPerSecond) * periods / static_cast<double>(period_sum);
+    }
+    return summary;
+}
+
+std::vector<std::string> decode_payload(const std::vector<uint8_t> &bytes)
+{
+    std::vector<std::string> lines;
+    if (bytes.empty()) {
+        return lines;
+    }
+    static const char *const header[] = {"HwNPayloadSize", "HwNPayloadVersion", "HwNRequests"};
+    std::string text;
+    for (size_t field = 0; field < 3 && 4 * field + 4 <= bytes.size(); ++field) {
+        text += (field ? " " : "") + std::string(header[field]) + "=" + std::to_string(read_u32(bytes, 4 * field));
+    }
+    lines.push_back(text);
+    for (size_t offset = 12, index = 0; offset + 4 <= bytes.size(); offset += 36, ++index) {
+        lines.push_back(decode_record(bytes, offset, index));
+    }
+    if (bytes.size() % 4 != 0) {
+        lines.push_back("(" + std::to_string(bytes.size() % 4) + " trailing bytes)");
+    }
+    return lines;
+}
+
+void write_report(std::ostream &out, const Recording &recording)
+{
+    out << "Scenario " << recording.scenario << "\n"
+        << "Set-up: lines enable (connection 0x00000001000000ab) and drive (0x00000001000000ac), "
+        << "driver loaded, one device initialised with both GPIO connections\n\n"
+        << "         time  source    call  -> status, bytes\n";
+    for (const CallRecord &call : recording.calls) {
+        write_call(out, call);
+    }
+    write_line_summaries(out, recording);
+    write_findings(out, recording);
+}
+
+}  // namespace vibra_tool

@@ -1,0 +1,90 @@
+// Scenario files: one timed command a line, played against the simulated
+// device by the player. The format is documented in docs/vibra-sim.md.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "sim.h"
+
+namespace vibra_tool {
+
+using vsim::Ticks;
+
+enum class CommandKind {
+    Setup,        // load the driver, add the device, initialise it (implicit when absent)
+    Start,        // class extension: start the device
+    Stop,         // class extension: stop the device
+    Teardown,     // class extension: uninitialise the device
+    Info,         // class extension: query the device information
+    SetState,     // class extension: set-state with a payload
+    GetState,     // class extension: get-state
+    Remove,       // framework: remove the device
+    Unload,       // framework: unload the driver
+    TraceMask,    // change the driver's trace masks
+    Fault,        // arm a fault in a platform operation
+    ClearFaults,  // disarm every fault
+    Check,        // compare the lines and the stored state with expected values
+    Wait,         // only advance virtual time
+    End,          // advance virtual time and end the run there
+};
+
+struct Command {
+    int line = 0;        // line number in the scenario text, from 1
+    Ticks time = 0;      // virtual time relative to the set-up, 100 ns units
+    CommandKind kind = CommandKind::Wait;
+    std::string text;    // the command as written, without time and comment
+
+    // set-state: the payload bytes and the length of the buffer handed over
+    // (shorter: the payload is cut; longer: zero-padded).
+    std::vector<uint8_t> payload;
+    uint32_t length = 0;
+
+    // get-state
+    std::optional<std::vector<uint8_t>> input;  // absent: no input buffer
+    uint32_t input_length = 0;
+    uint32_t output_length = 48;
+    bool same_buffer = false;
+
+    // trace-mask: (level 1..5, mask) pairs
+    std::vector<std::pair<int, uint32_t>> masks;
+
+    // fault
+    vsim::Op op = vsim::Op::Count;
+    int32_t status = 0;
+    uint32_t nth = 1;  // 0: every call
+
+    // check
+    std::optional<int> enable;
+    std::optional<int> drive;
+    std::optional<uint32_t> state;
+
+    // expectations on the call's result
+    std::optional<int32_t> expect_status;
+    std::optional<uint32_t> expect_bytes;
+    std::optional<std::vector<uint8_t>> expect_output;
+
+    bool returns_status() const;
+};
+
+struct Scenario {
+    std::string name;  // the file name, or "<default>"
+    std::vector<Command> commands;
+};
+
+struct ParseResult {
+    std::optional<Scenario> scenario;
+    std::string error;  // "name:line: what is wrong; expected ..." when scenario is empty
+};
+
+ParseResult parse_scenario(std::string_view text, const std::string &name);
+ParseResult load_scenario(const std::string &path);
+
+// Times as the report writes them: "12.5 ms", "3300 us" is written "3.3 ms".
+std::string format_time(Ticks ticks);
+
+}  // namespace vibra_tool

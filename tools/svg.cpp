@@ -1,0 +1,180 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "scenario.h"
+#include "status.h"
+#include "waveforms.h"
+
+namespace vibra_tool {
+namespace {
+
+constexpr double kLeft = 90;     // label column
+constexpr double kPlotWidth = 1100;
+constexpr double kRowHeight = 46;
+constexpr double kTop = 40;
+constexpr double kCallsHeight = 150;  // room for the call labels under the traces
+
+std::string escape(const std::string &text)
+{
+    std::string escaped;
+    for (char c : text) {
+        switch (c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        case '"': escaped += "&quot;"; break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
+class Diagram {
+public:
+    Diagram(std::ostream &out, const Recording &recording)
+        : out_(out), recording_(recording), span_(std::max<Ticks>(recording.end, vsim::kTicksPerMs))
+    {
+    }
+
+    void write()
+    {
+        const double height = kTop + 3 * kRowHeight + kCallsHeight + 40;
+        out_ << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+             << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << number(kLeft + kPlotWidth + 30)
+             << "\" height=\"" << number(height) << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
+             << "<title>vibra-sim: " << escape(recording_.scenario) << "</title>\n"
+             << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+             << "<text x=\"10\" y=\"22\" font-size=\"15\" font-weight=\"bold\">vibra-sim: "
+             << escape(recording_.scenario) << "</text>\n";
+        digital_row(kEnableLine, 0, "#1f77b4");
+        digital_row(kDriveLine, 1, "#d62728");
+        state_row(2);
+        calls(kTop + 3 * kRowHeight);
+        axis(kTop + 3 * kRowHeight + kCallsHeight);
+        out_ << "</svg>\n";
+    }
+
+private:
+    double x(Ticks time) const { return kLeft + kPlotWidth * static_cast<double>(time) / static_cast<double>(span_); }
+
+    void label(double y, const char *text)
+    {
+        out_ << "<text x=\"10\" y=\"" << number(y) << "\" font-weight=\"bold\">" << text << "</text>\n";
+    }
+
+    void digital_row(const std::string &line, int row, const char *colour)
+    {
+        const double top = kTop + row * kRowHeight + 8;
+        const double bottom = top + kRowHeight - 16;
+        label((top + bottom) / 2 + 4, line.c_str());
+        std::string points = number(x(0)) + "," + number(bottom);
+        double level_y = bottom;
+        for (const Edge &edge : level_edges(recording_, line)) {
+            const double edge_x = x(edge.time);
+            const double new_y = edge.value ? top : bottom;
+            points += " " + number(edge_x) + "," + number(level_y) + " " + number(edge_x) + "," + number(new_y);
+            level_y = new_y;
+        }
+        points += " " + number(x(span_)) + "," + number(level_y);
+        out_ << "<g class=\"line\" id=\"" << line << "\">\n"
+             << "<line x1=\"" << number(kLeft) << "\" y1=\"" << number(bottom) << "\" x2=\"" << number(x(span_))
+             << "\" y2=\"" << number(bottom) << "\" stroke=\"#dddddd\"/>\n"
+             << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"1.2\" points=\"" << points
+             << "\"/>\n</g>\n";
+    }
+
+    void state_row(int row)
+    {
+        const double top = kTop + row * kRowHeight + 10;
+        const double height = kRowHeight - 20;
+        label(top + height / 2 + 4, "state");
+        static const char *const names[] = {"off", "on", "blink"};
+        static const char *const colours[] = {"#eeeeee", "#a6dba0", "#fdd49e"};
+        const std::vector<StateSample> changes = state_changes(recording_);
+        out_ << "<g class=\"state\">\n";
+        for (size_t i = 0; i < changes.size(); ++i) {
+            const Ticks begin = changes[i].time;
+            const Ticks end = i + 1 < changes.size() ? changes[i + 1].time : span_;
+            const uint32_t state = changes[i].state;
+            const char *name = state < 3 ? names[state] : "?";
+            out_ << "<rect x=\"" << number(x(begin)) << "\" y=\"" << number(top) << "\" width=\""
+                 << number(std::max(0.5, x(end) - x(begin))) << "\" height=\"" << number(height) << "\" fill=\""
+                 << (state < 3 ? colours[state] : "#cccccc") << "\" stroke=\"#888888\" stroke-width=\"0.5\"/>\n";
+            if (x(end) - x(begin) > 40) {
+                out_ << "<text x=\"" << number(x(begin) + 4) << "\" y=\"" << number(top + height / 2 + 4) << "\">"
+                     << name << " (" << state << ")</text>\n";
+            }
+        }
+        out_ << "</g>\n";
+    }
+
+    // A marker for each class-extension call, with its name and status.
+    void calls(double top)
+    {
+        label(top + 16, "calls");
+        out_ << "<g class=\"calls\">\n";
+        for (const CallRecord &call : recording_.calls) {
+            if (!call.status) {
+                continue;
+            }
+            const bool bad = call.failed_expectation || *call.status < 0;
+            const char *colour = bad ? "#d62728" : "#2ca02c";
+            const double cx = x(call.time);
+            const std::string_view name = status_name(*call.status);
+            const std::string result = name.empty() ? describe_status(*call.status) : std::string(name);
+            out_ << "<line class=\"request\" x1=\"" << number(cx) << "\" y1=\"" << number(kTop) << "\" x2=\""
+                 << number(cx) << "\" y2=\"" << number(top + 6) << "\" stroke=\"" << colour
+                 << "\" stroke-dasharray=\"3,3\" stroke-width=\"0.8\"/>\n"
+                 << "<circle cx=\"" << number(cx) << "\" cy=\"" << number(top + 6) << "\" r=\"3\" fill=\"" << colour
+                 << "\"/>\n"
+                 << "<text x=\"" << number(cx + 3) << "\" y=\"" << number(top + 14) << "\" font-size=\"10\" fill=\""
+                 << colour << "\" transform=\"rotate(60 " << number(cx + 3) << " " << number(top + 14) << ")\">"
+                 << escape(call.text + ": " + result) << "</text>\n";
+        }
+        out_ << "</g>\n";
+    }
+
+    // Ticks at 1, 2 or 5 times a power of ten, about ten of them.
+    void axis(double y)
+    {
+        const double span_ms = static_cast<double>(span_) / vsim::kTicksPerMs;
+        const double raw = span_ms / 10;
+        const double power = std::pow(10.0, std::floor(std::log10(raw)));
+        double step = power;
+        for (double factor : {1.0, 2.0, 5.0, 10.0}) {
+            if (factor * power >= raw) {
+                step = factor * power;
+                break;
+            }
+        }
+        out_ << "<g class=\"axis\">\n<line x1=\"" << number(kLeft) << "\" y1=\"" << number(y) << "\" x2=\""
+             << number(x(span_)) << "\" y2=\"" << number(y) << "\" stroke=\"black\"/>\n";
+        for (double t = 0; t <= span_ms + step / 1000; t += step) {
+            const double tx = x(static_cast<Ticks>(std::llround(t * vsim::kTicksPerMs)));
+            out_ << "<line x1=\"" << number(tx) << "\" y1=\"" << number(y) << "\" x2=\"" << number(tx)
+                 << "\" y2=\"" << number(y + 5) << "\" stroke=\"black\"/>\n"
+                 << "<text x=\"" << number(tx) << "\" y=\"" << number(y + 18) << "\" text-anchor=\"middle\">"
+                 << format_time(static_cast<Ticks>(std::llround(t * vsim::kTicksPerMs))) << "</text>\n";
+        }
+        out_ << "<text x=\"" << number(kLeft + kPlotWidth) << "\" y=\"" << number(y + 34)
+             << "\" text-anchor=\"end\">time</text>\n</g>\n";
+    }
+
+    std::ostream &out_;
+    const Recording &recording_;
+    Ticks span_;
+};
+
+}  // namespace
+
+void write_svg(std::ostream &out, const Recording &recording) { Diagram(out, recording).write(); }
+
+}  // namespace vibra_tool

@@ -1,0 +1,72 @@
+#include "trace_log.h"
+
+#include <array>
+#include <cstdio>
+
+namespace vibra_tool {
+namespace {
+
+constexpr uint32_t kLevelError = 2;
+constexpr uint32_t kLevelWarning = 3;
+constexpr uint32_t kLevelVerbose = 5;
+constexpr uint32_t kFlagEntryExit = 0x00000004;
+constexpr uint32_t kFlagMessage = 0x00004000;
+
+constexpr std::array<std::string_view, 6> kInformationLines = {
+    "Resources Found %i\n",
+    "Found Resource number %i\n",
+    "Successfully opened resource %i\n",
+    "Found Non-expected resource %i\n",
+    "HwN ID %i Already Turned On\n",
+    "HwN ID %i Already Turned Off\n",
+};
+
+constexpr std::string_view kWarningLine = "EvtRequestWriteCompletionRoutine Failed\r\n";
+
+}  // namespace
+
+TraceShape trace_shape(std::string_view format)
+{
+    if (format.starts_with('+') || format.starts_with('-')) {
+        return {kLevelVerbose, kFlagEntryExit};
+    }
+    for (std::string_view line : kInformationLines) {
+        if (format == line) {
+            return {kLevelVerbose, kFlagMessage};
+        }
+    }
+    if (format == kWarningLine) {
+        return {kLevelWarning, kFlagMessage | kFlagEntryExit};
+    }
+    return {kLevelError, kFlagMessage};
+}
+
+void write_trace_line(std::ostream &out, const TraceRecord &record)
+{
+    char head[64];
+    std::snprintf(head, sizeof head, "%12.4f ms  L%u F%08X  ", static_cast<double>(record.time) / vsim::kTicksPerMs,
+                  record.level, record.flags);
+    out << head;
+    std::string_view text = record.text;
+    if (text.ends_with('\n')) {
+        text.remove_suffix(1);
+    }
+    for (char c : text) {
+        switch (c) {
+        case '\r':
+            out << "\\r";
+            break;
+        case '\n':
+            out << "\\n";
+            break;
+        case '\t':
+            out << "\\t";
+            break;
+        default:
+            out << c;
+        }
+    }
+    out << '\n';
+}
+
+}  // namespace vibra_tool
