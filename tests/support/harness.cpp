@@ -64,7 +64,12 @@ Buffer payload(const PayloadSpec &spec)
     return buffer;
 }
 
-Buffer payload(const Record &record) { return payload(PayloadSpec{.records = {record}}); }
+Buffer payload(const Record &record)
+{
+    PayloadSpec one;
+    one.records = {record};
+    return payload(one);
+}
 
 SimTest::SimTest() { open_trace_masks(); }
 
