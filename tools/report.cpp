@@ -93,8 +93,9 @@ void write_line_summaries(std::ostream &out, const Recording &recording)
     for (const char *line : {kEnableLine, kDriveLine}) {
         const LineSummary summary = summarise_line(recording, line);
         char text[160];
-        std::snprintf(text, sizeof text, "  %-7s %d edges (%d rising, %d falling), high for %s, ends %s\n", line,
-                      summary.rising + summary.falling, summary.rising, summary.falling,
+        const int edges = summary.rising + summary.falling;
+        std::snprintf(text, sizeof text, "  %-7s %d edge%s (%d rising, %d falling), high for %s, ends %s\n", line,
+                      edges, edges == 1 ? "" : "s", summary.rising, summary.falling,
                       milliseconds(summary.high).c_str(), summary.final_level ? "high" : "low");
         out << text;
     }

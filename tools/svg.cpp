@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 #include "scenario.h"
 #include "status.h"
@@ -13,7 +14,9 @@ constexpr double kLeft = 90;     // label column
 constexpr double kPlotWidth = 1100;
 constexpr double kRowHeight = 46;
 constexpr double kTop = 40;
-constexpr double kCallsHeight = 150;  // room for the call labels under the traces
+constexpr double kLaneHeight = 13;   // one row of call labels
+constexpr double kCharWidth = 5.6;   // average width of a 10-pixel character
+constexpr size_t kMaxCallText = 48;  // long hex payloads are cut
 
 std::string escape(const std::string &text)
 {
@@ -46,7 +49,8 @@ public:
 
     void write()
     {
-        const double height = kTop + 3 * kRowHeight + kCallsHeight + 40;
+        lay_out_labels();
+        const double height = kTop + 3 * kRowHeight + calls_height() + 40;
         out_ << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
              << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << number(kLeft + kPlotWidth + 30)
              << "\" height=\"" << number(height) << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
@@ -58,7 +62,7 @@ public:
         digital_row(kDriveLine, 1, "#d62728");
         state_row(2);
         calls(kTop + 3 * kRowHeight);
-        axis(kTop + 3 * kRowHeight + kCallsHeight);
+        axis(kTop + 3 * kRowHeight + calls_height());
         out_ << "</svg>\n";
     }
 
@@ -116,28 +120,63 @@ private:
         out_ << "</g>\n";
     }
 
+    // Each call's label goes into the first lane where it does not overlap
+    // an earlier label, so that calls close in time stay readable.
+    struct Label {
+        const CallRecord *call;
+        std::string text;
+        double x;  // where the text starts
+        int lane;
+    };
+
+    void lay_out_labels()
+    {
+        std::vector<double> lane_ends;
+        const double right = kLeft + kPlotWidth + 20;
+        for (const CallRecord &call : recording_.calls) {
+            if (!call.status) {
+                continue;
+            }
+            const std::string_view name = status_name(*call.status);
+            std::string call_text = call.text;
+            if (call_text.size() > kMaxCallText) {
+                call_text = call_text.substr(0, kMaxCallText - 3) + "...";
+            }
+            std::string text = call_text + ": " + (name.empty() ? describe_status(*call.status) : std::string(name));
+            const double width = kCharWidth * static_cast<double>(text.size());
+            const double start = std::min(x(call.time) + 3, right - width);
+            size_t lane = 0;
+            while (lane < lane_ends.size() && lane_ends[lane] > start - 4) {
+                ++lane;
+            }
+            if (lane == lane_ends.size()) {
+                lane_ends.push_back(0);
+            }
+            lane_ends[lane] = start + width;
+            labels_.push_back({&call, std::move(text), start, static_cast<int>(lane)});
+        }
+        lanes_ = static_cast<int>(lane_ends.size());
+    }
+
+    double calls_height() const { return 24 + kLaneHeight * lanes_; }
+
     // A marker for each class-extension call, with its name and status.
     void calls(double top)
     {
         label(top + 16, "calls");
         out_ << "<g class=\"calls\">\n";
-        for (const CallRecord &call : recording_.calls) {
-            if (!call.status) {
-                continue;
-            }
-            const bool bad = call.failed_expectation || *call.status < 0;
+        for (const Label &item : labels_) {
+            const bool bad = item.call->failed_expectation || *item.call->status < 0;
             const char *colour = bad ? "#d62728" : "#2ca02c";
-            const double cx = x(call.time);
-            const std::string_view name = status_name(*call.status);
-            const std::string result = name.empty() ? describe_status(*call.status) : std::string(name);
+            const double cx = x(item.call->time);
+            const double y = top + 16 + kLaneHeight * item.lane;
             out_ << "<line class=\"request\" x1=\"" << number(cx) << "\" y1=\"" << number(kTop) << "\" x2=\""
-                 << number(cx) << "\" y2=\"" << number(top + 6) << "\" stroke=\"" << colour
+                 << number(cx) << "\" y2=\"" << number(y) << "\" stroke=\"" << colour
                  << "\" stroke-dasharray=\"3,3\" stroke-width=\"0.8\"/>\n"
-                 << "<circle cx=\"" << number(cx) << "\" cy=\"" << number(top + 6) << "\" r=\"3\" fill=\"" << colour
+                 << "<circle cx=\"" << number(cx) << "\" cy=\"" << number(y) << "\" r=\"2.5\" fill=\"" << colour
                  << "\"/>\n"
-                 << "<text x=\"" << number(cx + 3) << "\" y=\"" << number(top + 14) << "\" font-size=\"10\" fill=\""
-                 << colour << "\" transform=\"rotate(60 " << number(cx + 3) << " " << number(top + 14) << ")\">"
-                 << escape(call.text + ": " + result) << "</text>\n";
+                 << "<text x=\"" << number(item.x) << "\" y=\"" << number(y + 4) << "\" font-size=\"10\" fill=\""
+                 << colour << "\">" << escape(item.text) << "</text>\n";
         }
         out_ << "</g>\n";
     }
@@ -171,6 +210,8 @@ private:
     std::ostream &out_;
     const Recording &recording_;
     Ticks span_;
+    std::vector<Label> labels_;
+    int lanes_ = 0;
 };
 
 }  // namespace

@@ -13,15 +13,6 @@ struct Change {
     std::string text;
 };
 
-std::string state_bits(uint32_t state)
-{
-    std::string bits;
-    for (int bit = 1; bit >= 0; --bit) {
-        bits += ((state >> bit) & 1) ? '1' : '0';
-    }
-    return "b" + bits + " ";
-}
-
 std::vector<Change> collect_changes(const Recording &recording)
 {
     std::vector<Change> changes;
@@ -31,12 +22,17 @@ std::vector<Change> collect_changes(const Recording &recording)
     for (const Edge &edge : level_edges(recording, kDriveLine)) {
         changes.push_back({edge.time, 1, std::to_string(edge.value) + "\""});
     }
+    // The state as two scalar bits rather than one vector, since not every
+    // viewer reads vector values: bit 0 is set for on, bit 1 for blink.
     uint32_t state = 0;
     for (const StateSample &sample : state_changes(recording)) {
-        if (sample.state != state) {
-            state = sample.state;
-            changes.push_back({sample.time, 2, state_bits(state) + "%"});
+        for (uint32_t bit = 0; bit < 2; ++bit) {
+            const uint32_t value = (sample.state >> bit) & 1;
+            if (value != ((state >> bit) & 1)) {
+                changes.push_back({sample.time, 2 + static_cast<int>(bit), std::to_string(value) + (bit ? "%" : "&")});
+            }
         }
+        state = sample.state;
     }
     std::stable_sort(changes.begin(), changes.end(),
                      [](const Change &a, const Change &b) { return std::tie(a.time, a.order) < std::tie(b.time, b.order); });
@@ -60,15 +56,16 @@ void write_vcd(std::ostream &out, const Recording &recording, const std::string 
     out << "$date " << date << " $end\n"
         << "$version vibra-sim " << version << " $end\n"
         << "$comment scenario " << recording.scenario
-        << "; state: stored element state (0 off, 1 on, 2 blink) $end\n"
+        << "; state[1:0]: stored element state (0 off, 1 on, 2 blink) $end\n"
         << "$timescale " << (whole_us ? "1us" : "100ns") << " $end\n"
         << "$scope module vibra $end\n"
         << "$var wire 1 ! enable $end\n"
         << "$var wire 1 \" drive $end\n"
-        << "$var wire 2 % state $end\n"
+        << "$var wire 1 % state[1] $end\n"
+        << "$var wire 1 & state[0] $end\n"
         << "$upscope $end\n"
         << "$enddefinitions $end\n"
-        << "#0\n$dumpvars\n0!\n0\"\n" << state_bits(0) << "%\n$end\n";
+        << "#0\n$dumpvars\n0!\n0\"\n0%\n0&\n$end\n";
     Ticks current = 0;
     for (const Change &change : changes) {
         if (change.time != current) {

@@ -248,6 +248,19 @@ TEST_F(VibraSim, WritesTheLineWritesAsCsvInCompletionOrder)
     }
 }
 
+TEST_F(VibraSim, AGpioLatencyDelaysEveryCompletion)
+{
+    ASSERT_EQ(run("--gpio-latency 100 --scenario " + quoted(kScenarios + "steady_on.vsim") + " --events " +
+                  quoted(path("e.csv"))),
+              0)
+        << err;
+    const std::vector<CsvRow> rows = parse_csv(read_file(path("e.csv")));
+    ASSERT_GE(rows.size(), 5u);
+    EXPECT_EQ(rows[0].time, "100") << "start's writes complete 100 us after they were sent";
+    EXPECT_EQ(rows[2].time, "10100");
+    EXPECT_EQ(rows[4].time, "13400") << "the first drive step is sent 3.3 ms after the start";
+}
+
 TEST_F(VibraSim, VcdEdgesMatchTheRecordedWritesAndTheStoredState)
 {
     ASSERT_EQ(run("--events " + quoted(path("e.csv")) + " --vcd " + quoted(path("w.vcd"))), 0) << err;
@@ -263,7 +276,7 @@ TEST_F(VibraSim, VcdEdgesMatchTheRecordedWritesAndTheStoredState)
     }
     std::vector<Change> lines, states;
     for (const Change &change : vcd.changes) {
-        (change.name == "state" ? states : lines).push_back(change);
+        (change.name.starts_with("state") ? states : lines).push_back(change);
     }
     EXPECT_GT(expected.size(), 100u);
     // Changes at one instant may be listed in any order.
@@ -271,7 +284,8 @@ TEST_F(VibraSim, VcdEdgesMatchTheRecordedWritesAndTheStoredState)
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(lines, expected);
     // on at 10 ms, off at 60 ms, blink at 100 ms.
-    EXPECT_EQ(states, (std::vector<Change>{{10000, "state", "01"}, {60000, "state", "00"}, {100000, "state", "10"}}));
+    EXPECT_EQ(states, (std::vector<Change>{
+                          {10000, "state[0]", "1"}, {60000, "state[0]", "0"}, {100000, "state[1]", "1"}}));
 }
 
 TEST_F(VibraSim, DrawsAWellFormedTimingDiagram)
