@@ -1,0 +1,216 @@
+// Interleavings: requests that arrive while a timer callback runs, overlapping
+// runs of one callback, and a blink pattern stopped while its callback runs.
+// Each is produced deterministically by the simulator's hooks.
+
+#include "vibration/fixture.h"
+
+namespace vtest {
+namespace {
+
+using vsim::Op;
+
+class ConcurrencyTest : public VibrationTest {
+protected:
+    void start_worked_blink()
+    {
+        ASSERT_EQ(QM38_205_StartBlink(record_.get(), dev()), STATUS_SUCCESS);
+    }
+    BlinkRecord record_{500, 40, 3};
+};
+
+TEST_F(ConcurrencyTest, StopArrivingWhileAStepRunsIsNotLost)
+{
+    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    sim.run_until(us(15000));
+    // The 16.5 ms step ends the kick-start (Mode becomes Run); the stop comes
+    // in while that step is writing the drive line.
+    bool step_held_lock = false;
+    NTSTATUS stop = STATUS_PENDING;
+    bool stop_waited = false;
+    sim.before_call(Op::WdfRequestCreate, 1, [&] {
+        step_held_lock = sim.lock_held(dev()->IntensityLock);
+        stop = QM38_205_StopVibration(dev());
+    });
+    sim.before_call(Op::WdfTimerStart, 1, [&] { stop_waited = stop == STATUS_PENDING; });
+    expect_settled();
+
+    EXPECT_TRUE(step_held_lock) << "the step holds IntensityLock while it writes";
+    EXPECT_TRUE(stop_waited) << "the stop changes the mode only after the running step";
+    EXPECT_EQ(stop, STATUS_SUCCESS);
+    EXPECT_EQ(drive_writes(), (Writes{{0, 1}, {step(1), 0}, {step(2), 1}, {step(3), 0}, {step(4), 1}, {step(5), 0},
+                                      {step(6), 0}, {step(7), 1}}))
+        << "the stop sequence follows the step that was running";
+    EXPECT_EQ(enable_writes(), (Writes{{0, 1}, {step(7), 0}}));
+}
+
+TEST_F(ConcurrencyTest, StartArrivingWhileAStepRunsRestartsAfterIt)
+{
+    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    sim.run_until(us(15000));
+    sim.before_call(Op::WdfRequestCreate, 1, [&] { QM38_205_StartVibration(dev()); });
+    sim.run_until(step(6));
+    // The step wrote low and only then did the start write both lines high.
+    const Writes drive = drive_writes();
+    ASSERT_GE(drive.size(), 3u);
+    EXPECT_EQ((Writes{drive.end() - 3, drive.end()}), (Writes{{step(5), 0}, {step(5), 1}, {step(6), 0}}));
+    EXPECT_EQ(intensity()->KickPulseCount, 2u) << "a whole new kick-start";
+    EXPECT_EQ(intensity()->Mode, IntensityModeKickStart);
+    QM38_205_StopVibration(dev());
+    expect_settled();
+    EXPECT_EQ(sim.resolution_calls().size(), 2u);
+}
+
+TEST_F(ConcurrencyTest, OverlappingStepRunDoesNotDoubleStep)
+{
+    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    sim.run_until(us(5000));
+    sim.before_call(Op::WdfTimerStart, 1, [&] { sim.run_timer_callback(dev()->IntensityTimer); });
+    sim.run_until(us(24000));
+    QM38_205_StopVibration(dev());
+    expect_settled();
+
+    EXPECT_EQ(trace_count("EvtTimerIntensityCallback Error:  WdfWaitLockAcquire failed 102\n"), 1u);
+    EXPECT_EQ(trace_count("-EvtTimerIntensityCallback:Success:00000102\n"), 1u);
+    EXPECT_EQ(drive_writes(), (Writes{{0, 1}, {step(1), 0}, {step(2), 1}, {step(3), 0}, {step(4), 1}, {step(5), 0},
+                                      {step(6), 1}, {step(7), 0}, {step(8), 0}, {step(9), 1}}))
+        << "the worked timeline, one write per step";
+}
+
+TEST_F(ConcurrencyTest, OverlappingBlinkRunDoesNotCountTwice)
+{
+    start_worked_blink();
+    sim.run_until(ms(199));
+    sim.before_call(Op::WdfTimerStart, 1, [&] { sim.run_timer_callback(dev()->BlinkTimer); });
+    sim.run_until(ms(201));
+    EXPECT_EQ(blink()->CyclesRemaining, 2u);
+    EXPECT_EQ(trace_count("EvtTimerBlinkCallback Error:  WdfWaitLockAcquire failed 102\n"), 1u);
+    expect_settled();
+    EXPECT_EQ(times_of("+QM38_205_StartVibration\n"), (std::vector<Ticks>{0, ms(500), ms(1000)}));
+    EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), (std::vector<Ticks>{ms(200), ms(700), ms(1200)}));
+}
+
+TEST_F(ConcurrencyTest, BlinkCallbackTakesTheLocksInTheirFixedOrder)
+{
+    start_worked_blink();
+    sim.run_until(ms(499));
+    bool blink_lock = false, intensity_lock = false;
+    // Inside the restart of the drive at 500 ms.
+    sim.before_call(Op::ExSetTimerResolution, 1, [&] {
+        blink_lock = sim.lock_held(dev()->BlinkLock);
+        intensity_lock = sim.lock_held(dev()->IntensityLock);
+    });
+    expect_settled();
+    EXPECT_TRUE(blink_lock);
+    EXPECT_TRUE(intensity_lock);
+}
+
+// --- stopping a blink pattern ---------------------------------------------------
+
+struct StopDuringCallback {
+    const char *name;
+    Op hook;  // where the callback at 200 ms is when the stop comes in
+    std::vector<Ticks> motor_stops;
+    int enable_after;  // the motor is the stopper's to turn off
+};
+
+void PrintTo(const StopDuringCallback &c, std::ostream *os) { *os << c.name; }
+
+const StopDuringCallback kStops[] = {
+    // Before the callback has BlinkLock: it finds the pattern stopped.
+    {"BeforeTheCallbackHasTheLock", Op::WdfWaitLockAcquire, {}, 1},
+    // While it re-arms: the stop waits for the lock, then cancels the re-arm.
+    {"WhileTheCallbackReArms", Op::WdfTimerStart, {ms(200)}, 0},
+};
+
+class StopBlinkTest : public ConcurrencyTest, public testing::WithParamInterface<StopDuringCallback> {};
+
+TEST_P(StopBlinkTest, CannotBringThePatternBack)
+{
+    const StopDuringCallback &c = GetParam();
+    start_worked_blink();
+    sim.run_until(ms(199));
+    NTSTATUS stop = STATUS_PENDING;
+    sim.before_call(c.hook, 1, [&] { stop = QM38_205_StopBlink(dev()); });
+    sim.run_until(ms(210));
+
+    EXPECT_EQ(stop, STATUS_SUCCESS);
+    EXPECT_TRUE(blink()->Stopped);
+    EXPECT_FALSE(pending(dev()->BlinkTimer)) << "no callback is pending once the stop has returned";
+    EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), c.motor_stops);
+    EXPECT_EQ(times_of("-EvtTimerBlinkCallback:Success:00000000\n"), std::vector<Ticks>{ms(200)});
+    EXPECT_EQ(sim.level("enable"), c.enable_after);
+
+    QM38_205_StopVibration(dev());
+    expect_settled();
+    EXPECT_EQ(times_of("+EvtTimerBlinkCallback\n"), std::vector<Ticks>{ms(200)}) << "the pattern stays ended";
+    EXPECT_EQ(times_of("+QM38_205_StartVibration\n"), std::vector<Ticks>{0});
+}
+
+INSTANTIATE_TEST_SUITE_P(Interleavings, StopBlinkTest, testing::ValuesIn(kStops),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(ConcurrencyTest, StopBlinkBetweenPhasesEndsThePatternForGood)
+{
+    start_worked_blink();
+    sim.run_until(ms(300));
+    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+    EXPECT_FALSE(pending(dev()->BlinkTimer));
+    // A run that the framework had already queued finds the pattern stopped.
+    sim.clear_trace();
+    sim.run_timer_callback(dev()->BlinkTimer);
+    EXPECT_EQ(trace_texts(),
+              (std::vector<std::string>{"+EvtTimerBlinkCallback\n", "-EvtTimerBlinkCallback:Success:00000000\n"}));
+    EXPECT_FALSE(pending(dev()->BlinkTimer));
+
+    // A new pattern runs again.
+    BlinkRecord next(100, 50, 1);
+    ASSERT_EQ(QM38_205_StartBlink(next.get(), dev()), STATUS_SUCCESS);
+    EXPECT_FALSE(blink()->Stopped);
+    expect_settled();
+    EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), std::vector<Ticks>{ms(350)});
+}
+
+TEST_F(ConcurrencyTest, StopBlinkToleratesMissingHandles)
+{
+    // Null blink timer: nothing to stop, nothing reaches the framework.
+    const WDFTIMER timer = dev()->BlinkTimer;
+    dev()->BlinkTimer = NULL;
+    const size_t calls = platform_calls();
+    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(platform_calls(), calls);
+    dev()->BlinkTimer = timer;
+
+    // Null blink lock: the pattern is still stopped.
+    start_worked_blink();
+    const WDFWAITLOCK lock = dev()->BlinkLock;
+    dev()->BlinkLock = NULL;
+    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+    dev()->BlinkLock = lock;
+    EXPECT_TRUE(blink()->Stopped);
+    EXPECT_FALSE(pending(dev()->BlinkTimer));
+    QM38_205_StopVibration(dev());
+    expect_settled();
+}
+
+TEST_F(ConcurrencyTest, RequestsWaitForTheirLocksWithoutTimeOut)
+{
+    // Every timed wait times out; the callers' own waits are untimed, so
+    // start, stop and the end of a blink pattern still do their part.
+    start_worked_blink();
+    sim.inject(Op::WdfWaitLockAcquire, STATUS_TIMEOUT, 0);
+    EXPECT_EQ(QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(intensity()->Mode, IntensityModeStopRequested);
+    EXPECT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(intensity()->Mode, IntensityModeKickStart);
+    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+    EXPECT_TRUE(blink()->Stopped);
+    sim.run_until_idle();
+    sim.clear_faults();
+    EXPECT_EQ(sim.outstanding_resolution_requests(), 1) << "the skipped steps keep the resolution";
+    QM38_205_StartVibration(dev());
+    QM38_205_StopVibration(dev());
+    expect_settled();
+}
+
+}  // namespace
+}  // namespace vtest
