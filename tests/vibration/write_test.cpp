@@ -98,6 +98,19 @@ TEST_F(LineWriteTest, FailureBeforeTheSendReturnsItsStatusAndDeletesTheRequest)
     expect_settled();
 }
 
+TEST_F(LineWriteTest, RequestWithoutItsValueContextIsNotSent)
+{
+    sim.inject(Op::WdfObjectGetTypedContext, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(QM38_205_PerformHardwareWrite(enable_target(), TRUE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(trace_texts(), (std::vector<std::string>{
+                                 "+QM38_205_PerformHardwareWrite\n",
+                                 "QM38_205_PerformHardwareWrite Error: RequestContext == NULL c000000d\n",
+                                 "-QM38_205_PerformHardwareWrite:Fail:C000000D\n",
+                             }));
+    EXPECT_EQ(sim.calls(Op::WdfRequestSend), 0u);
+    expect_settled();
+}
+
 TEST_F(LineWriteTest, FailedCompletionIsOnlyAWarning)
 {
     sim.inject(Op::RequestCompletion, STATUS_IO_TIMEOUT);
