@@ -41,7 +41,10 @@ void check(bool holds, const char *what)
 std::unique_ptr<uint8_t[]> exact_buffer(const uint8_t *data, size_t size, size_t length)
 {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[length ? length : 1]());
-    std::memcpy(buffer.get(), data, size < length ? size : length);
+    const size_t copied = size < length ? size : length;
+    if (copied > 0) {
+        std::memcpy(buffer.get(), data, copied);
+    }
     return buffer;
 }
 

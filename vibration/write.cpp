@@ -68,6 +68,10 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFR
     *Sent = WdfRequestSend(*Request, IoTarget, WDF_NO_SEND_OPTIONS);
     if (!*Sent) {
         Status = WdfRequestGetStatus(*Request);
+        // A request the target did not take wrote nothing, whatever its status.
+        if (NT_SUCCESS(Status)) {
+            Status = STATUS_UNSUCCESSFUL;
+        }
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_PerformHardwareWrite Error: WdfRequestSend failed %x\n", Status);
         return Status;

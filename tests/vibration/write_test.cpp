@@ -98,6 +98,19 @@ TEST_F(LineWriteTest, FailureBeforeTheSendReturnsItsStatusAndDeletesTheRequest)
     expect_settled();
 }
 
+TEST_F(LineWriteTest, RefusedSendNeverReportsSuccess)
+{
+    // A target that refuses a request whose status still reads success: the
+    // write did not happen, so the caller must not be told it did.
+    sim.inject(Op::WdfRequestSend, STATUS_SUCCESS);
+    EXPECT_EQ(QM38_205_PerformHardwareWrite(enable_target(), TRUE), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(traced("QM38_205_PerformHardwareWrite Error: WdfRequestSend failed c0000001\n"));
+    EXPECT_EQ(sim.live_objects(ObjectType::Request), 0u);
+    sim.run_until_idle();
+    EXPECT_EQ(sim.level("enable"), 0);
+    expect_settled();
+}
+
 TEST_F(LineWriteTest, RequestWithoutItsValueContextIsNotSent)
 {
     sim.inject(Op::WdfObjectGetTypedContext, STATUS_UNSUCCESSFUL);
