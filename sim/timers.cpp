@@ -144,11 +144,11 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
         sim->cancel(timer->due, timer->seq);
         timer->pending = false;
     }
+    if (Wait && sim->irql() > PASSIVE_LEVEL) {
+        sim->fail("WdfTimerStop: stop with wait called at raised IRQL");
+    }
     if (!Wait || timer->running.empty()) {
         return was_pending ? TRUE : FALSE;
-    }
-    if (sim->irql() > PASSIVE_LEVEL) {
-        sim->fail("WdfTimerStop: stop with wait called at raised IRQL");
     }
     if (running_on(*timer, sim->identity())) {
         sim->fail("WdfTimerStop with wait called from the timer's own callback");
