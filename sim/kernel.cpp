@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 
 namespace {
@@ -43,7 +44,16 @@ void note_format(const char *format)
         return;
     }
     std::lock_guard guard(mutex);
-    if (!seen.insert(format).second) {
+    // Formats that earlier test processes wrote are not written again.
+    static bool loaded = false;
+    if (!loaded) {
+        loaded = true;
+        std::ifstream existing(path);
+        for (std::string known; std::getline(existing, known);) {
+            seen.insert(known);
+        }
+    }
+    if (!seen.insert(escaped(format)).second) {
         return;
     }
     const std::string line = escaped(format) + "\n";
