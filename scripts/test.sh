@@ -9,4 +9,3 @@ cmake --preset test
 rm -f build/test/trace-formats.txt
 cmake --build --preset test -j "$(nproc)"
 ctest --preset test -j "$(nproc)"
-cmake -DSOURCE_DIR="$PWD" -DFORMATS=build/test/trace-formats.txt -P scripts/trace-coverage.cmake

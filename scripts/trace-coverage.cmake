@@ -1,6 +1,6 @@
 # Compares the trace formats the driver's code can print with those the tests
 # made it print (the file named by VIBRA_TRACE_FORMATS during the test run).
-#   cmake -DSOURCE_DIR=<repo> -DFORMATS=<file> -P scripts/trace-coverage.cmake
+#   cmake -DSOURCE_DIR=<repo> -DFORMATS=<file> [-DSTRICT=1] [-DVERBOSE=1] -P scripts/trace-coverage.cmake
 file(GLOB sources ${SOURCE_DIR}/driver/*.cpp ${SOURCE_DIR}/device/*.cpp ${SOURCE_DIR}/hwn/*.cpp
                   ${SOURCE_DIR}/vibration/*.cpp)
 set(formats "")
@@ -47,3 +47,6 @@ endif()
 foreach(format IN LISTS missing)
   message("  never printed: \"${format}\"")
 endforeach()
+if(STRICT AND missing)
+  message(FATAL_ERROR "some trace lines are never printed by a test")
+endif()
