@@ -388,4 +388,35 @@ TEST_F(VibraSim, PrintsTheDefaultScenarioWhichChecksAsWellFormed)
     EXPECT_NE(out.find("well formed"), std::string::npos);
 }
 
+// The scenario examples a user copies from the documentation must hold as
+// written.
+TEST_F(VibraSim, DocumentedScenarioExamplesHold)
+{
+    for (const std::string doc : {"/../README.md", "/../docs/vibra-sim.md"}) {
+        int examples = 0;
+        bool inside = false;
+        std::string block;
+        for (const std::string &line : lines_of(read_file(std::string(VIBRA_TEST_DIR) + doc))) {
+            if (line.rfind("```", 0) != 0) {
+                block += inside ? line + "\n" : "";
+                continue;
+            }
+            inside = !inside;
+            // Scenario examples start with a command or a comment; the
+            // syntax line "at TIME COMMAND ..." is not one.
+            const bool example =
+                (block.rfind("at ", 0) == 0 || block.rfind("# ", 0) == 0) && block.rfind("at TIME", 0) != 0;
+            if (inside || !example) {
+                block.clear();
+                continue;
+            }
+            const std::string file = path("example" + std::to_string(examples++) + ".vsim");
+            std::ofstream(file) << block;
+            EXPECT_EQ(run("--scenario " + quoted(file)), 0) << doc << " example:\n" << block << err;
+            block.clear();
+        }
+        EXPECT_GE(examples, 2) << doc << " shows scenario examples";
+    }
+}
+
 }  // namespace
