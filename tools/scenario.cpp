@@ -526,7 +526,7 @@ private:
 Command parse_line(std::string_view body, Ticks previous_time, int line)
 {
     const std::vector<std::string> tokens = split_words(body);
-    if (tokens[0] != "at" || tokens.size() < 3) {
+    if (tokens.size() < 3 || tokens[0] != "at") {
         fail("expected 'at TIME COMMAND [ARGUMENTS]', e.g. 'at 10ms set-state on'");
     }
     Command command;
@@ -598,7 +598,7 @@ ParseResult parse_scenario(std::string_view text, const std::string &name)
         position = end + 1;
         ++line_number;
         line = line.substr(0, line.find('#'));
-        if (line.find_first_not_of(" \t\r") == std::string_view::npos) {
+        if (line.find_first_not_of(" \t\r\v\f") == std::string_view::npos) {
             continue;
         }
         try {

@@ -139,7 +139,7 @@ TEST(ScenarioTraceMask, SetsOneLevelOrOpensOrRestoresAll)
 TEST(ScenarioText, SkipsCommentsAndBlankLinesAndKeepsLineNumbers)
 {
     const ParseResult result =
-        parse_scenario("# header\n\n   \nat 0ms start   # trailing comment\r\n\tat 1ms stop\n", "t.vsim");
+        parse_scenario("# header\n\n   \nat 0ms start   # trailing comment\r\n\tat 1ms stop\n \v\f\n", "t.vsim");
     ASSERT_TRUE(result.scenario) << result.error;
     ASSERT_EQ(result.scenario->commands.size(), 2u);
     EXPECT_EQ(result.scenario->commands[0].line, 4);
