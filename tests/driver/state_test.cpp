@@ -122,6 +122,24 @@ TEST_F(SimTest, SetStateRefusesNullArguments)
     EXPECT_EQ(stored_state(context(id)), HWN_STATE_OFF);
 }
 
+TEST_F(SimTest, SetStateReportsARecordThatFailsToApply)
+{
+    vsim::DeviceId id = bring_up();
+    Buffer buffer = payload(on());
+    ULONG written = kUntouched;
+
+    // The enable line's write request cannot be created, so the motor does not start.
+    sim.inject(vsim::Op::WdfRequestCreate, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(sim.set_state(id, buffer.data(), buffer.length(), &written), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(written, kUntouched);
+    EXPECT_EQ(stored_state(context(id)), HWN_STATE_OFF);
+    EXPECT_EQ(lines_starting(trace_texts(),
+                             {"QM38_205_ProcessRequest Error", "QM38_205_SetState Error", "-QM38_205_SetState"}),
+              (Lines{"QM38_205_ProcessRequest Error: QM38_205_StartVibration failed c000009a\n",
+                     "QM38_205_SetState Error: QM38_205_ProcessRequest failed c000009a\n",
+                     exit_line(kSet, STATUS_INSUFFICIENT_RESOURCES)}));
+}
+
 TEST_F(SimTest, SetStateLeavesTheNormalisedBlinkRecordInTheCallersBuffer)
 {
     vsim::DeviceId id = bring_up();

@@ -155,7 +155,8 @@ class BlinkPatternTest : public BlinkTest, public testing::WithParamInterface<Pa
 TEST_P(BlinkPatternTest, RunsOnlyWhatIsLongEnoughAndNormalisesTheRecord)
 {
     const Pattern &p = GetParam();
-    for (ULONG stored : {HWN_STATE_OFF, HWN_STATE_ON}) {
+    // Any stored state but off means the motor may be running.
+    for (ULONG stored : {HWN_STATE_OFF, HWN_STATE_ON, HWN_STATE_BLINK}) {
         SCOPED_TRACE(testing::Message() << "stored state " << stored);
         set_stored_state(stored);
         sim.clear_trace();

@@ -130,10 +130,15 @@ TEST_P(StopBlinkTest, CannotBringThePatternBack)
     start_worked_blink();
     sim.run_until(ms(199));
     NTSTATUS stop = STATUS_PENDING;
-    sim.before_call(c.hook, 1, [&] { stop = QM38_205_StopBlink(dev()); });
+    bool callback_over_when_stop_returned = false;
+    sim.before_call(c.hook, 1, [&] {
+        stop = QM38_205_StopBlink(dev());
+        callback_over_when_stop_returned = traced("-EvtTimerBlinkCallback:Success:00000000\n");
+    });
     sim.run_until(ms(210));
 
     EXPECT_EQ(stop, STATUS_SUCCESS);
+    EXPECT_TRUE(callback_over_when_stop_returned) << "the stop waits for the running callback to finish";
     EXPECT_TRUE(blink()->Stopped);
     EXPECT_FALSE(pending(dev()->BlinkTimer)) << "no callback is pending once the stop has returned";
     EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), c.motor_stops);
