@@ -37,7 +37,8 @@ bool memory_range(vsim::detail::State *sim, WDFMEMORY memory, PWDFMEMORY_OFFSET 
 
 NTSTATUS line_write(vsim::detail::State *sim, RequestData &request, vsim::GpioWrite &write)
 {
-    if (request.ioctl != IOCTL_GPIO_WRITE_PINS || request.input_length != 1) {
+    // One byte in, and the same byte back out.
+    if (request.ioctl != IOCTL_GPIO_WRITE_PINS || request.input_length != 1 || request.output_length != 1) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     vsim::detail::Object *memory = sim->find(request.input);

@@ -108,6 +108,7 @@ struct TimerInfo {
     Ticks due;  // valid while pending
     ULONG period;
     bool automatic_serialization;
+    ULONG tolerable_delay;
     WDF_EXECUTION_LEVEL execution_level;
     int running;  // callback runs in progress
     uint64_t fired;

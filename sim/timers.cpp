@@ -182,6 +182,7 @@ std::optional<vsim::TimerInfo> vsim::Simulator::timer_info(WDFTIMER timer) const
                      data.due,
                      data.config.Period,
                      data.config.AutomaticSerialization != FALSE,
+                     data.config.TolerableDelay,
                      data.level,
                      int(data.running.size()),
                      data.fired};

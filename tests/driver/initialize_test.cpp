@@ -309,6 +309,7 @@ TEST_F(InitTest, ParentsTimersAndLocksToTheDriveLineWithTypedContexts)
         EXPECT_FALSE(info->pending) << "initialisation starts nothing";
         EXPECT_EQ(info->period, 0u) << "one-shot";
         EXPECT_FALSE(info->automatic_serialization);
+        EXPECT_EQ(info->tolerable_delay, 0u);
         EXPECT_EQ(info->execution_level, WdfExecutionLevelPassive);
     }
     EXPECT_FALSE(sim.lock_held(ctx->BlinkLock));

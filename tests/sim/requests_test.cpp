@@ -92,7 +92,7 @@ protected:
     // Builds a write of `*byte` the way a client does; returns whether the send went out.
     BOOLEAN write(WDFIOTARGET target, UCHAR *byte, CompletionLog *log,
                   PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = LoggingCompletion, ULONG ioctl = IOCTL_GPIO_WRITE_PINS,
-                  bool format = true)
+                  bool format = true, bool with_output = true)
     {
         WDFREQUEST request = nullptr;
         EXPECT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, target, &request), STATUS_SUCCESS);
@@ -102,7 +102,8 @@ protected:
         WDFMEMORY memory = nullptr;
         EXPECT_EQ(WdfMemoryCreatePreallocated(&attributes, byte, 1, &memory), STATUS_SUCCESS);
         if (format) {
-            EXPECT_EQ(WdfIoTargetFormatRequestForIoctl(target, request, ioctl, memory, nullptr, memory, nullptr),
+            EXPECT_EQ(WdfIoTargetFormatRequestForIoctl(target, request, ioctl, memory, nullptr,
+                                                       with_output ? memory : nullptr, nullptr),
                       STATUS_SUCCESS);
         }
         WdfRequestSetCompletionRoutine(request, routine, log);
@@ -231,6 +232,7 @@ struct FailedCompletionCase {
     ACCESS_MASK access;
     std::optional<NTSTATUS> injected;
     NTSTATUS status;
+    bool with_output = true;
 };
 
 class FailedCompletionTest : public GpioTest, public ::testing::WithParamInterface<FailedCompletionCase> {};
@@ -245,7 +247,7 @@ TEST_P(FailedCompletionTest, CarriesItsStatusAndLeavesTheLineAlone)
     }
     UCHAR high = 1;
     CompletionLog log;
-    ASSERT_TRUE(write(target, &high, &log, LoggingCompletion, c.ioctl));
+    ASSERT_TRUE(write(target, &high, &log, LoggingCompletion, c.ioctl, true, c.with_output));
     sim.run_until_idle();
     EXPECT_EQ(log.statuses, std::vector<NTSTATUS>{c.status});
     EXPECT_EQ(sim.writes().at(0).status, c.status);
@@ -260,7 +262,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FailedCompletionCase{"OtherControlCode", IOCTL_GPIO_WRITE_PINS + 4, FILE_GENERIC_WRITE, {},
                                            STATUS_INVALID_DEVICE_REQUEST},
                       FailedCompletionCase{"OpenedWithoutWriteAccess", IOCTL_GPIO_WRITE_PINS, 0x00120089, {},
-                                           NTSTATUS(0xC0000022)}),
+                                           NTSTATUS(0xC0000022)},
+                      FailedCompletionCase{"NoOutputBuffer", IOCTL_GPIO_WRITE_PINS, FILE_GENERIC_WRITE, {},
+                                           STATUS_INVALID_DEVICE_REQUEST, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(GpioTest, RequestsLeftAliveOrDeletedInFlightAreReported)
