@@ -95,30 +95,30 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"informational registration status is not passed on", kInformational, STATUS_SUCCESS,
                  {"+DriverEntry\n"}}));
 
-TEST_F(DriverEntryTest, UnloadTracesOnlyItsEntryLine)
+class Unload : public DriverEntryTest, public ::testing::WithParamInterface<LoadCase> {};
+
+TEST_P(Unload, CompletesWhateverUnregistrationReturns)
 {
+    const LoadCase &c = GetParam();
     ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
     sim.clear_trace();
+    sim.inject(Op::HwNUnregisterClient, c.registration_status);
     sim.unload_driver();
-    EXPECT_EQ(trace_texts(), Lines{"+QM38_205_EvtDriverUnload\n"});
+    EXPECT_EQ(trace_texts(), c.lines) << c.name;
     EXPECT_EQ(sim.calls(Op::HwNUnregisterClient), 1u);
     EXPECT_FALSE(sim.driver_loaded());
 }
 
-TEST_F(DriverEntryTest, UnloadCompletesWhenUnregistrationFails)
-{
-    ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
-    sim.clear_trace();
-    sim.inject(Op::HwNUnregisterClient, STATUS_INVALID_DEVICE_STATE);
-    sim.unload_driver();
-    EXPECT_EQ(trace_texts(), (Lines{"+QM38_205_EvtDriverUnload\n",
-                                    "QM38_205_EvtDriverUnload Error: HwNUnregisterClient failed c0000184\n"}));
-    EXPECT_FALSE(sim.driver_loaded());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Unregistration, Unload,
+    ::testing::Values(LoadCase{"unregistration succeeds", STATUS_SUCCESS, STATUS_SUCCESS, {"+QM38_205_EvtDriverUnload\n"}},
+                      LoadCase{"unregistration fails", STATUS_INVALID_DEVICE_STATE, STATUS_SUCCESS,
+                               {"+QM38_205_EvtDriverUnload\n",
+                                "QM38_205_EvtDriverUnload Error: HwNUnregisterClient failed c0000184\n"}}));
 
 // --- device add ------------------------------------------------------------------
 
-TEST_F(DriverEntryTest, DeviceAddSucceedsWithTheClassGuid)
+TEST_F(DriverEntryTest, DeviceAddPassesTheClassExtensionsAttributesUnchangedAndTheClassGuid)
 {
     ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
     sim.clear_trace();
@@ -126,24 +126,15 @@ TEST_F(DriverEntryTest, DeviceAddSucceedsWithTheClassGuid)
     ASSERT_EQ(sim.add_device(&id), STATUS_SUCCESS);
 
     EXPECT_EQ(trace_texts(), (Lines{"+QM38_205_EvtDeviceAdd\n", "-QM38_205_EvtDeviceAdd:Success:00000000\n"}));
-    EXPECT_NE(sim.device(id), nullptr);
+    const WDF_OBJECT_ATTRIBUTES *prepared = sim.pre_create_attributes(id);
+    const WDF_OBJECT_ATTRIBUTES *received = sim.device_create_attributes(id);
+    ASSERT_TRUE(prepared && received);
+    EXPECT_EQ(std::memcmp(prepared, received, sizeof(WDF_OBJECT_ATTRIBUTES)), 0)
+        << "the attributes reach WdfDeviceCreate byte for byte as the pre-create step left them";
     const GUID *guid = sim.device_class_guid(id);
     ASSERT_NE(guid, nullptr);
     const GUID expected = {0x825E8FD3, 0x6467, 0x4A5B, {0xAB, 0xFB, 0xBB, 0x01, 0x07, 0x34, 0xFF, 0x4D}};
     EXPECT_EQ(std::memcmp(guid, &expected, sizeof expected), 0) << "{825E8FD3-6467-4A5B-ABFB-BB010734FF4D}";
-}
-
-TEST_F(DriverEntryTest, DeviceAddPassesTheClassExtensionsAttributesUnchanged)
-{
-    ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
-    vsim::DeviceId id = -1;
-    ASSERT_EQ(sim.add_device(&id), STATUS_SUCCESS);
-    const WDF_OBJECT_ATTRIBUTES *prepared = sim.pre_create_attributes(id);
-    const WDF_OBJECT_ATTRIBUTES *received = sim.device_create_attributes(id);
-    ASSERT_NE(prepared, nullptr);
-    ASSERT_NE(received, nullptr);
-    EXPECT_EQ(std::memcmp(prepared, received, sizeof(WDF_OBJECT_ATTRIBUTES)), 0)
-        << "the attributes reach WdfDeviceCreate byte for byte as the pre-create step left them";
 }
 
 TEST_F(DriverEntryTest, DeviceAddReturnsZeroForAnInformationalPostCreateStatus)
@@ -182,6 +173,8 @@ TEST_P(DeviceAddFailure, StopsAtTheFailingStepAndReturnsItsStatus)
         << c.name;
     EXPECT_EQ(sim.calls(Op::WdfDeviceCreate), c.device_creates) << c.name;
     EXPECT_EQ(sim.calls(Op::HwNProcessAddDevicePostDeviceCreate), c.post_creates) << c.name;
+    EXPECT_EQ(sim.live_objects(vsim::ObjectType::Device), 0u) << c.name << ": no device is left behind";
+    EXPECT_EQ(id, -1) << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -217,14 +217,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {true, true, true, true, true, false}, {true, true}}),
     [](const ::testing::TestParamInfo<StepFailure> &info) { return "step" + std::to_string(info.index); });
 
-TEST_F(InitTest, NullContextIsRefusedBeforeAnythingIsTouched)
-{
-    EXPECT_EQ(QM38_205_InitializeDevice(nullptr, nullptr, nullptr, nullptr), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(trace_texts(), (Lines{entry(kInit), "QM38_205_InitializeDevice Error: Context NULL\n",
-                                    exit_line(kInit, STATUS_INVALID_PARAMETER)}));
-    EXPECT_EQ(sim.calls(Op::WdfCmResourceListGetCount), 0u);
-}
-
 // --- what a successful initialisation builds ------------------------------------
 
 TEST_F(InitTest, ClearsTheWholeContextAndSetsTheInitialClientInformation)
@@ -353,23 +345,17 @@ class ResourceHubPath : public InitTest, public ::testing::WithParamInterface<Pa
 TEST_P(ResourceHubPath, IsSixteenLowercaseZeroPaddedDigits)
 {
     const PathCase &c = GetParam();
+    vsim::DeviceId id = add();
     sim.add_line(c.id, "sample");
-    sim.add_line(kDriveId, "drive");
-    ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
-    vsim::DeviceId id = -1;
-    ASSERT_EQ(sim.add_device(&id), STATUS_SUCCESS);
     ASSERT_EQ(init(id, {vsim::gpio_io(c.id), vsim::gpio_io(kDriveId)}), STATUS_SUCCESS);
-
-    const std::string name = sim.io_target_info(context(id)->VibraIoTarget[0])->device_name;
-    EXPECT_EQ(name, std::string("\\Device\\RESOURCE_HUB\\") + c.digits);
-    EXPECT_EQ(name.size(), 37u);
+    EXPECT_EQ(sim.io_target_info(context(id)->VibraIoTarget[0])->device_name,
+              std::string("\\Device\\RESOURCE_HUB\\") + c.digits);
 }
 
 INSTANTIATE_TEST_SUITE_P(Identifiers, ResourceHubPath,
-                         ::testing::Values(PathCase{kEnableId, "00000001000000ab"}, PathCase{0, "0000000000000000"},
+                         ::testing::Values(PathCase{0, "0000000000000000"},
                                            PathCase{0xFFFFFFFFFFFFFFFFULL, "ffffffffffffffff"},
                                            PathCase{0x0123456789ABCDEFULL, "0123456789abcdef"},
-                                           PathCase{0x00000000DEADBEEFULL, "00000000deadbeef"},
                                            PathCase{0xCAFEF00D00000000ULL, "cafef00d00000000"}));
 
 }  // namespace

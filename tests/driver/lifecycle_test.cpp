@@ -165,25 +165,41 @@ TEST_F(LifecycleTest, QueryReportsOneElement)
     EXPECT_EQ(trace_texts(), (Lines{entry(kQuery), exit_line(kQuery, STATUS_SUCCESS)}));
 }
 
+// Every callback that is handed a null context (or a null record, payload or
+// out-pointer) refuses with its own error line and touches nothing.
 TEST_F(LifecycleTest, NullArgumentsAreRefusedWithTheirLines)
 {
     vsim::DeviceId id = bring_up();
+    PDEVICE_CONTEXT ctx = context(id);
     HWN_DEVICE_INFORMATION information = {0xEEEE, 0xEEEE, 0xEEEE};
-    const std::string query_line =
-        "QM38_205_QueryDeviceInformation Error: (Context == NULL) || (DeviceInformation == NULL)\n";
+    Buffer buffer = payload(Record::state(HWN_STATE_ON));
+    ULONG written = 0xDEADBEEF;
+    const std::string query = "QM38_205_QueryDeviceInformation Error: (Context == NULL) || (DeviceInformation == NULL)\n";
+    const std::string set = "QM38_205_SetState Error: Context == NULL || BytesWritten == NULL\n";
+    const std::string validate = "QM38_205_DataValidateInvalid HWN_HEADER information received\n";
     struct Call {
         std::function<NTSTATUS()> call;
         std::string name;
         std::string error_line;
     };
     const std::vector<Call> calls = {
+        {[] { return QM38_205_InitializeDevice(nullptr, nullptr, nullptr, nullptr); }, "QM38_205_InitializeDevice",
+         "QM38_205_InitializeDevice Error: Context NULL\n"},
         {[] { return QM38_205_StartDevice(nullptr); }, kStart, "QM38_205_StartDevice Error: Context NULL\n"},
         {[] { return QM38_205_StopDevice(nullptr); }, kStop, "QM38_205_StopDevice Error: Context NULL\n"},
         {[] { return QM38_205_UnInitializeDevice(nullptr, nullptr); }, kTeardown,
          "QM38_205_UnInitializeDevice Error: Context NULL\n"},
-        {[&] { return QM38_205_QueryDeviceInformation(nullptr, &information); }, kQuery, query_line},
-        {[&] { return QM38_205_QueryDeviceInformation(context(id), nullptr); }, kQuery, query_line},
+        {[&] { return QM38_205_QueryDeviceInformation(nullptr, &information); }, kQuery, query},
+        {[&] { return QM38_205_QueryDeviceInformation(ctx, nullptr); }, kQuery, query},
+        {[&] { return QM38_205_ProcessRequest(nullptr, ctx); }, "QM38_205_ProcessRequest",
+         "QM38_205_ProcessRequest Error: HwNSettingsInfo NULL\n"},
+        {[&] { return QM38_205_DataValidate(nullptr, ctx); }, "QM38_205_DataValidate", validate},
+        {[&] { return QM38_205_DataValidate(buffer.header(), nullptr); }, "QM38_205_DataValidate", validate},
+        {[&] { return QM38_205_SetState(nullptr, buffer.header(), buffer.length(), &written); }, "QM38_205_SetState",
+         set},
+        {[&] { return QM38_205_SetState(ctx, buffer.header(), buffer.length(), nullptr); }, "QM38_205_SetState", set},
     };
+    const uint64_t list_reads = sim.calls(Op::WdfCmResourceListGetCount);
     for (const Call &c : calls) {
         sim.clear_trace();
         EXPECT_EQ(c.call(), STATUS_INVALID_PARAMETER) << c.name;
@@ -191,8 +207,11 @@ TEST_F(LifecycleTest, NullArgumentsAreRefusedWithTheirLines)
             << c.name;
     }
     EXPECT_EQ(information.Version, 0xEEEE) << "nothing is written without a context";
+    EXPECT_EQ(written, 0xDEADBEEFu);
+    EXPECT_EQ(stored_state(ctx), HWN_STATE_OFF);
     EXPECT_TRUE(sim.writes().empty());
     EXPECT_EQ(sim.calls(Op::WdfTimerStop), 0u);
+    EXPECT_EQ(sim.calls(Op::WdfCmResourceListGetCount), list_reads) << "initialisation reads no resource list";
 }
 
 TEST_F(LifecycleTest, EndToEndThroughTheClassExtension)
@@ -206,9 +225,6 @@ TEST_F(LifecycleTest, EndToEndThroughTheClassExtension)
     HWN_DEVICE_INFORMATION information = {};
     ASSERT_EQ(sim.query_device_information(id, &information), STATUS_SUCCESS);
     ASSERT_EQ(sim.start_device(id), STATUS_SUCCESS);
-    sim.run_for(ms(1));
-    EXPECT_EQ(sim.level("enable"), 0) << "start puts both lines low";
-    EXPECT_EQ(sim.level("drive"), 0);
 
     ASSERT_EQ(set_state(id, Record::state(HWN_STATE_ON)), STATUS_SUCCESS);
     sim.run_for(ms(50));

@@ -142,14 +142,6 @@ TEST_F(ProcessTest, RequestsThatSelectNoStoredRecordTouchNothing)
     EXPECT_EQ(std::memcmp(&stored_record(context(id)), &before, sizeof before), 0);
 }
 
-TEST_F(ProcessTest, NullRecordIsRefusedWithItsLine)
-{
-    vsim::DeviceId id = bring_to(HWN_STATE_OFF);
-    EXPECT_EQ(QM38_205_ProcessRequest(nullptr, context(id)), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(trace_texts(), (Lines{entry(kProcess), "QM38_205_ProcessRequest Error: HwNSettingsInfo NULL\n",
-                                    exit_line(kProcess, STATUS_INVALID_PARAMETER)}));
-}
-
 struct FailureRow {
     const char *name;
     ULONG stored;
@@ -212,15 +204,6 @@ TEST_F(ProcessTest, FailedStopWhileEndingABlinkKeepsTheBlinkStored)
     EXPECT_FALSE(traced(kStartVibration)) << "nothing is started after the failed stop";
     EXPECT_EQ(stored_state(context(id)), HWN_STATE_BLINK);
     EXPECT_FALSE(sim.timer_info(context(id)->BlinkTimer)->pending) << "the blink timer is already stopped";
-}
-
-TEST_F(ProcessTest, StoredStateSurvivesADeviceStop)
-{
-    vsim::DeviceId id = bring_to(HWN_STATE_ON);
-    ASSERT_EQ(sim.stop_device(id), STATUS_SUCCESS);
-    sim.clear_trace();
-    EXPECT_EQ(set_state(id, request(HWN_STATE_ON)), STATUS_SUCCESS);
-    EXPECT_EQ(calls_and_facts(trace_texts()), Lines{kAlreadyOn}) << "a stop does not reset the stored state";
 }
 
 }  // namespace

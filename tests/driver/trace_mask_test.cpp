@@ -52,7 +52,6 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"level 0x80000000, open masks", kAllOpen, 0x80000000, TRACE_FLAG_MESSAGE, false},
         // Levels 1 to 5 with flags 0 never print.
         FilterCase{"level 1, flags 0, open masks", kAllOpen, 1, 0, false},
-        FilterCase{"level 3, flags 0, open masks", kAllOpen, 3, 0, false},
         FilterCase{"level 5, flags 0, open masks", kAllOpen, 5, 0, false},
         FilterCase{"level 5, any flag, open masks", kAllOpen, 5, 0x80000000, true},
         FilterCase{"level 2, message, closed masks", kAllClosed, 2, TRACE_FLAG_MESSAGE, false},
