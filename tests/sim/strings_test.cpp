@@ -54,7 +54,6 @@ TEST_P(WidePrintfTest, FormatsTruncatesAndTerminates)
 INSTANTIATE_TEST_SUITE_P(
     Formats, WidePrintfTest,
     ::testing::Values(
-        CASE("ResourceHubIdentifier", 34, STATUS_SUCCESS, u"00000001000000ab", L"%0*I64x", 16, 0x00000001000000abULL),
         CASE("IdentifierWithHighBits", 34, STATUS_SUCCESS, u"fedcba9876543210", L"%0*I64x", 16,
              0xfedcba9876543210ULL),
         CASE("WideStrings", 64, STATUS_SUCCESS, u"ab-cd", L"%s-%ws", L"ab", L"cd"),
@@ -101,17 +100,6 @@ TEST(WidePrintf, UnicodeStringGetsItsLengthAndNoTerminator)
     EXPECT_EQ(RtlUnicodeStringPrintf(&string, L"%s", L"abcdefg"), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(string.Length, 10);
     EXPECT_EQ(text_of(string.Buffer, 5), u"abcde");
-}
-
-TEST(WidePrintf, TheResourceHubPathIsThirtySevenCharacters)
-{
-    vsim::Simulator sim;
-    WCHAR buffer[RESOURCE_HUB_PATH_CHARS];
-    UNICODE_STRING path;
-    RtlInitEmptyUnicodeString(&path, buffer, RESOURCE_HUB_PATH_SIZE);
-    ASSERT_EQ(RESOURCE_HUB_CREATE_PATH_FROM_ID(&path, 0xAB, 1), STATUS_SUCCESS);
-    EXPECT_EQ(path.Length, 37 * sizeof(WCHAR));
-    EXPECT_EQ(text_of(path.Buffer, 37), u"\\Device\\RESOURCE_HUB\\00000001000000ab");
 }
 
 }  // namespace
