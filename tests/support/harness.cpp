@@ -77,6 +77,15 @@ SimTest::~SimTest() { set_trace_masks(kInitialMasks); }
 
 void SimTest::TearDown()
 {
+    // Requests still in flight are legitimate; any other live request was
+    // never deleted, and with nothing in flight no lock may stay held either.
+    const auto in_flight = std::count_if(sim.writes().begin(), sim.writes().end(),
+                                         [](const vsim::GpioWrite &write) { return write.completed < 0; });
+    if (in_flight == 0) {
+        sim.check_quiescent();
+    } else if (sim.live_objects(vsim::ObjectType::Request) > static_cast<size_t>(in_flight)) {
+        ADD_FAILURE() << "a request that is not in flight was never deleted";
+    }
     for (const std::string &failure : sim.verifier_failures()) {
         ADD_FAILURE() << "verifier: " << failure;
     }
