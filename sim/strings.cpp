@@ -15,19 +15,19 @@ using WideText = std::u16string;
 
 constexpr size_t kMaxChars = 0x7FFFFFFE;  // the largest buffer, in characters, the formatters accept
 
-struct Spec {
+struct Directive {
     bool left = false, zero = false, plus = false, space = false, alternate = false;
     int width = 0;
     int precision = -1;
     enum class Size { Default, Short, Char, Long, LongLong, Pointer, Wide } size = Size::Default;
 };
 
-void pad(WideText &out, const WideText &body, const Spec &spec, bool zero_fill, size_t sign_chars)
+void pad(WideText &out, const WideText &body, const Directive &directive, bool zero_fill, size_t sign_chars)
 {
-    const size_t width = spec.width > 0 ? size_t(spec.width) : 0;
+    const size_t width = directive.width > 0 ? size_t(directive.width) : 0;
     if (body.size() >= width) {
         out += body;
-    } else if (spec.left) {
+    } else if (directive.left) {
         out += body;
         out.append(width - body.size(), u' ');
     } else if (zero_fill) {
@@ -40,7 +40,7 @@ void pad(WideText &out, const WideText &body, const Spec &spec, bool zero_fill, 
     }
 }
 
-void integer(WideText &out, const Spec &spec, char conversion, uint64_t magnitude, bool negative)
+void integer(WideText &out, const Directive &directive, char conversion, uint64_t magnitude, bool negative)
 {
     const unsigned base = conversion == 'o' ? 8 : (conversion == 'x' || conversion == 'X' || conversion == 'p') ? 16 : 10;
     const char *digits = conversion == 'X' || conversion == 'p' ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -49,27 +49,27 @@ void integer(WideText &out, const Spec &spec, char conversion, uint64_t magnitud
         number.insert(number.begin(), char16_t(digits[magnitude % base]));
         magnitude /= base;
     } while (magnitude != 0);
-    if (spec.precision >= 0 && number.size() < size_t(spec.precision)) {
-        number.insert(0, size_t(spec.precision) - number.size(), u'0');
+    if (directive.precision >= 0 && number.size() < size_t(directive.precision)) {
+        number.insert(0, size_t(directive.precision) - number.size(), u'0');
     }
-    if (spec.precision == 0 && number == u"0") {
+    if (directive.precision == 0 && number == u"0") {
         number.clear();
     }
     WideText sign;
     if (negative) {
         sign = u"-";
-    } else if (spec.plus && (conversion == 'd' || conversion == 'i')) {
+    } else if (directive.plus && (conversion == 'd' || conversion == 'i')) {
         sign = u"+";
-    } else if (spec.space && (conversion == 'd' || conversion == 'i')) {
+    } else if (directive.space && (conversion == 'd' || conversion == 'i')) {
         sign = u" ";
-    } else if (spec.alternate && base == 16 && conversion != 'p') {
+    } else if (directive.alternate && base == 16 && conversion != 'p') {
         sign = conversion == 'X' ? u"0X" : u"0x";
     }
-    pad(out, sign + number, spec, spec.zero && !spec.left && spec.precision < 0, sign.size());
+    pad(out, sign + number, directive, directive.zero && !directive.left && directive.precision < 0, sign.size());
 }
 
 template <class Char>
-void string(WideText &out, const Spec &spec, const Char *text)
+void string(WideText &out, const Directive &directive, const Char *text)
 {
     static const char kNull[] = "(null)";
     WideText body;
@@ -78,87 +78,87 @@ void string(WideText &out, const Spec &spec, const Char *text)
             body.push_back(char16_t(*p));
         }
     } else {
-        for (size_t i = 0; text[i] != 0 && (spec.precision < 0 || i < size_t(spec.precision)); ++i) {
+        for (size_t i = 0; text[i] != 0 && (directive.precision < 0 || i < size_t(directive.precision)); ++i) {
             body.push_back(char16_t(static_cast<std::make_unsigned_t<Char>>(text[i])));
         }
     }
-    pad(out, body, spec, false, 0);
+    pad(out, body, directive, false, 0);
 }
 
-const WCHAR *parse_spec(const WCHAR *p, Spec &spec, va_list &arguments)
+const WCHAR *parse_directive(const WCHAR *p, Directive &directive, va_list &arguments)
 {
     for (;; ++p) {
-        if (*p == L'-') spec.left = true;
-        else if (*p == L'0') spec.zero = true;
-        else if (*p == L'+') spec.plus = true;
-        else if (*p == L' ') spec.space = true;
-        else if (*p == L'#') spec.alternate = true;
+        if (*p == L'-') directive.left = true;
+        else if (*p == L'0') directive.zero = true;
+        else if (*p == L'+') directive.plus = true;
+        else if (*p == L' ') directive.space = true;
+        else if (*p == L'#') directive.alternate = true;
         else break;
     }
     if (*p == L'*') {
-        spec.width = va_arg(arguments, int);
-        if (spec.width < 0) {
-            spec.left = true;
-            spec.width = -spec.width;
+        directive.width = va_arg(arguments, int);
+        if (directive.width < 0) {
+            directive.left = true;
+            directive.width = -directive.width;
         }
         ++p;
     } else {
         for (; *p >= L'0' && *p <= L'9'; ++p) {
-            spec.width = spec.width * 10 + (*p - L'0');
+            directive.width = directive.width * 10 + (*p - L'0');
         }
     }
     if (*p == L'.') {
         ++p;
-        spec.precision = 0;
+        directive.precision = 0;
         if (*p == L'*') {
-            spec.precision = va_arg(arguments, int);
+            directive.precision = va_arg(arguments, int);
             ++p;
         } else {
             for (; *p >= L'0' && *p <= L'9'; ++p) {
-                spec.precision = spec.precision * 10 + (*p - L'0');
+                directive.precision = directive.precision * 10 + (*p - L'0');
             }
         }
     }
-    using Size = Spec::Size;
-    if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') spec.size = Size::LongLong, p += 3;
-    else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') spec.size = Size::Long, p += 3;
-    else if (p[0] == L'I') spec.size = Size::Pointer, p += 1;
-    else if (p[0] == L'l' && p[1] == L'l') spec.size = Size::LongLong, p += 2;
-    else if (p[0] == L'h' && p[1] == L'h') spec.size = Size::Char, p += 2;
-    else if (p[0] == L'l') spec.size = Size::Long, p += 1;
-    else if (p[0] == L'h') spec.size = Size::Short, p += 1;
-    else if (p[0] == L'w') spec.size = Size::Wide, p += 1;
+    using Size = Directive::Size;
+    if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') directive.size = Size::LongLong, p += 3;
+    else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') directive.size = Size::Long, p += 3;
+    else if (p[0] == L'I') directive.size = Size::Pointer, p += 1;
+    else if (p[0] == L'l' && p[1] == L'l') directive.size = Size::LongLong, p += 2;
+    else if (p[0] == L'h' && p[1] == L'h') directive.size = Size::Char, p += 2;
+    else if (p[0] == L'l') directive.size = Size::Long, p += 1;
+    else if (p[0] == L'h') directive.size = Size::Short, p += 1;
+    else if (p[0] == L'w') directive.size = Size::Wide, p += 1;
     return p;
 }
 
-void convert(WideText &out, const Spec &spec, WCHAR conversion, va_list &arguments)
+void convert(WideText &out, const Directive &directive, WCHAR conversion, va_list &arguments)
 {
-    using Size = Spec::Size;
+    using Size = Directive::Size;
     switch (conversion) {
     case L'd':
     case L'i': {
-        int64_t value = spec.size == Size::LongLong ? va_arg(arguments, long long)
-                        : spec.size == Size::Pointer ? int64_t(va_arg(arguments, intptr_t))
+        int64_t value = directive.size == Size::LongLong ? va_arg(arguments, long long)
+                        : directive.size == Size::Pointer ? int64_t(va_arg(arguments, intptr_t))
                                                      : int64_t(va_arg(arguments, int));
-        if (spec.size == Size::Short) value = int16_t(value);
-        if (spec.size == Size::Char) value = int8_t(value);
-        integer(out, spec, 'd', value < 0 ? 0 - uint64_t(value) : uint64_t(value), value < 0);
+        if (directive.size == Size::Short) value = int16_t(value);
+        if (directive.size == Size::Char) value = int8_t(value);
+        integer(out, directive, 'd', value < 0 ? 0 - uint64_t(value) : uint64_t(value), value < 0);
         return;
     }
     case L'u':
     case L'x':
     case L'X':
     case L'o': {
-        uint64_t value = spec.size == Size::LongLong ? va_arg(arguments, unsigned long long)
-                         : spec.size == Size::Pointer ? uint64_t(va_arg(arguments, uintptr_t))
+        uint64_t value = directive.size == Size::LongLong ? va_arg(arguments, unsigned long long)
+                         : directive.size == Size::Pointer ? uint64_t(va_arg(arguments, uintptr_t))
                                                       : uint64_t(va_arg(arguments, unsigned));
-        if (spec.size == Size::Short) value = uint16_t(value);
-        if (spec.size == Size::Char) value = uint8_t(value);
-        integer(out, spec, char(conversion), value, false);
+        if (directive.size == Size::Short) value = uint16_t(value);
+        if (directive.size == Size::Char) value = uint8_t(value);
+        integer(out, directive, char(conversion), value, false);
         return;
     }
     case L'p': {
-        Spec pointer = spec;
+        Directive pointer = directive;
         pointer.precision = int(sizeof(void *) * 2);
         integer(out, pointer, 'p', uintptr_t(va_arg(arguments, void *)), false);
         return;
@@ -166,19 +166,19 @@ void convert(WideText &out, const Spec &spec, WCHAR conversion, va_list &argumen
     case L'c':
     case L'C': {
         const int value = va_arg(arguments, int);
-        const bool narrow = conversion == L'C' ? spec.size != Size::Wide && spec.size != Size::Long
-                                               : spec.size == Size::Short;
-        pad(out, WideText(1, narrow ? char16_t(uint8_t(value)) : char16_t(value)), spec, false, 0);
+        const bool narrow = conversion == L'C' ? directive.size != Size::Wide && directive.size != Size::Long
+                                               : directive.size == Size::Short;
+        pad(out, WideText(1, narrow ? char16_t(uint8_t(value)) : char16_t(value)), directive, false, 0);
         return;
     }
     case L's':
     case L'S': {
-        const bool narrow = conversion == L'S' ? spec.size != Size::Wide && spec.size != Size::Long
-                                               : spec.size == Size::Short;
+        const bool narrow = conversion == L'S' ? directive.size != Size::Wide && directive.size != Size::Long
+                                               : directive.size == Size::Short;
         if (narrow) {
-            string(out, spec, va_arg(arguments, const char *));
+            string(out, directive, va_arg(arguments, const char *));
         } else {
-            string(out, spec, va_arg(arguments, const WCHAR *));
+            string(out, directive, va_arg(arguments, const WCHAR *));
         }
         return;
     }
@@ -201,12 +201,12 @@ WideText format(const WCHAR *format, va_list &arguments)
             ++p;
             continue;
         }
-        Spec spec;
-        p = parse_spec(p + 1, spec, arguments);
+        Directive directive;
+        p = parse_directive(p + 1, directive, arguments);
         if (*p == 0) {
             break;
         }
-        convert(out, spec, *p, arguments);
+        convert(out, directive, *p, arguments);
     }
     return out;
 }

@@ -53,7 +53,7 @@ vsim::DeviceId device(Simulator &sim, std::optional<vsim::ResourceList> list = t
     return id;
 }
 
-void set(Simulator &sim, vsim::DeviceId id, PayloadSpec layout)
+void set(Simulator &sim, vsim::DeviceId id, PayloadShape layout)
 {
     Buffer buffer = payload(layout);
     ULONG written = 0;
@@ -148,7 +148,7 @@ const std::vector<Scenario> kScenarios = {
      [](Simulator &sim, vsim::DeviceId id) { set(sim, id, {.records = {Record::state(1)}, .length = 20}); }},
     {"get-state with an invalid input", ready,
      [](Simulator &sim, vsim::DeviceId id) {
-         Buffer input = payload(PayloadSpec{.records = {Record::state(0)}, .version = 0});
+         Buffer input = payload(PayloadShape{.records = {Record::state(0)}, .version = 0});
          Buffer output(48);
          ULONG read = 0;
          sim.get_state(id, output.data(), output.length(), input.data(), input.length(), &read);

@@ -35,7 +35,7 @@ Lines set_state_story(const Lines &all)
 
 struct SetCase {
     const char *name;
-    PayloadSpec layout;
+    PayloadShape layout;
     NTSTATUS status;
     ULONG bytes_written;  // kUntouched when not written
     bool applied;
@@ -153,7 +153,7 @@ constexpr uint32_t kSentinel = 0xEEEEEEEE;
 
 struct GetCase {
     const char *name;
-    std::optional<PayloadSpec> input;  // none: report everything
+    std::optional<PayloadShape> input;  // none: report everything
     bool same_buffer;
     size_t output_length;  // ignored for one buffer
     NTSTATUS status;
@@ -213,12 +213,12 @@ const std::string kGetValidateFailed = "QM38_205_GetStateQM38_205_DataValidate r
 constexpr std::array<uint32_t, 3> kUntouchedHeader = {kSentinel, kSentinel, kSentinel};
 constexpr std::array<uint32_t, 3> kStoredHeader = {48, 1, 1};
 
-PayloadSpec one_record(size_t length = 48, ULONG payload_size = 48)
+PayloadShape one_record(size_t length = 48, ULONG payload_size = 48)
 {
     return {.records = {on()}, .payload_size = payload_size, .length = length};
 }
 
-PayloadSpec header_alone(size_t length, ULONG requests = 0)
+PayloadShape header_alone(size_t length, ULONG requests = 0)
 {
     return {.payload_size = 12, .requests = requests, .length = length};
 }

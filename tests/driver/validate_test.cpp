@@ -35,7 +35,7 @@ Record with_type(ULONG type)
 
 struct ValidateCase {
     const char *name;
-    PayloadSpec layout;
+    PayloadShape layout;
     NTSTATUS status;
     std::string error_line;  // empty when valid
 };

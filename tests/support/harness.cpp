@@ -42,20 +42,20 @@ Record Record::blink(ULONG period_ms, ULONG duty_percent, ULONG cycles)
     return record;
 }
 
-Buffer payload(const PayloadSpec &spec)
+Buffer payload(const PayloadShape &shape)
 {
-    const size_t natural = HWN_HEADER_SIZE + sizeof(HWN_SETTINGS) * spec.records.size();
-    Buffer buffer(spec.length.value_or(natural));
+    const size_t natural = HWN_HEADER_SIZE + sizeof(HWN_SETTINGS) * shape.records.size();
+    Buffer buffer(shape.length.value_or(natural));
     uint8_t header[HWN_HEADER_SIZE];
-    const uint32_t fields[3] = {spec.payload_size.value_or(static_cast<ULONG>(natural)), spec.version,
-                                spec.requests.value_or(static_cast<ULONG>(spec.records.size()))};
+    const uint32_t fields[3] = {shape.payload_size.value_or(static_cast<ULONG>(natural)), shape.version,
+                                shape.requests.value_or(static_cast<ULONG>(shape.records.size()))};
     std::memcpy(header, fields, sizeof fields);
     std::memcpy(buffer.data(), header, std::min(buffer.size(), sizeof header));
-    for (size_t i = 0; i < spec.records.size(); ++i) {
+    for (size_t i = 0; i < shape.records.size(); ++i) {
         HWN_SETTINGS record = {};
-        record.HwNId = spec.records[i].id;
-        record.HwNType = spec.records[i].type;
-        std::copy(spec.records[i].settings.begin(), spec.records[i].settings.end(), record.HwNSettings);
+        record.HwNId = shape.records[i].id;
+        record.HwNType = shape.records[i].type;
+        std::copy(shape.records[i].settings.begin(), shape.records[i].settings.end(), record.HwNSettings);
         const size_t offset = HWN_HEADER_SIZE + sizeof(HWN_SETTINGS) * i;
         if (offset < buffer.size()) {
             std::memcpy(buffer.data() + offset, &record, std::min(sizeof record, buffer.size() - offset));
@@ -66,7 +66,7 @@ Buffer payload(const PayloadSpec &spec)
 
 Buffer payload(const Record &record)
 {
-    PayloadSpec one;
+    PayloadShape one;
     one.records = {record};
     return payload(one);
 }

@@ -66,14 +66,14 @@ struct Record {
 // A payload of header and records. payload_size defaults to 12 + 36 x records;
 // requests defaults to the record count; length (the buffer's size) defaults
 // to 12 + 36 x records.
-struct PayloadSpec {
+struct PayloadShape {
     std::vector<Record> records;
     std::optional<ULONG> payload_size;
     ULONG version = 1;
     std::optional<ULONG> requests;
     std::optional<size_t> length;
 };
-Buffer payload(const PayloadSpec &spec);
+Buffer payload(const PayloadShape &shape);
 Buffer payload(const Record &record);  // one record, 48 bytes
 
 // Fixture: a fresh simulator with the trace masks open; on tear-down the
