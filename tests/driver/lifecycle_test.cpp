@@ -269,5 +269,42 @@ TEST_F(LifecycleTest, EndToEndThroughTheClassExtension)
     }
 }
 
+// Every piece of state lives in a device's own context: two devices on one
+// driver run their own motors, keep their own stored state and stop alone.
+TEST_F(LifecycleTest, TwoDevicesRunTheirOwnMotors)
+{
+    const uint64_t second_enable = kEnableId + 0x100;
+    const uint64_t second_drive = kDriveId + 0x100;
+    sim.add_line(kEnableId, "enable");
+    sim.add_line(kDriveId, "drive");
+    sim.add_line(second_enable, "enable2");
+    sim.add_line(second_drive, "drive2");
+    ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
+    vsim::DeviceId first = -1;
+    vsim::DeviceId second = -1;
+    ASSERT_EQ(sim.add_device(&first), STATUS_SUCCESS);
+    ASSERT_EQ(sim.add_device(&second), STATUS_SUCCESS);
+    const vsim::ResourceList second_lines = {vsim::gpio_io(second_enable), vsim::gpio_io(second_drive)};
+    ASSERT_EQ(sim.initialize_device(first, standard_resources(), standard_resources()), STATUS_SUCCESS);
+    ASSERT_EQ(sim.initialize_device(second, second_lines, second_lines), STATUS_SUCCESS);
+
+    ASSERT_EQ(set_state(first, Record::state(HWN_STATE_ON)), STATUS_SUCCESS);
+    ASSERT_EQ(set_state(second, Record::blink(500, 40, 3)), STATUS_SUCCESS);
+    sim.run_for(ms(250));
+    EXPECT_EQ(sim.level("enable"), 1) << "the first motor runs steadily";
+    EXPECT_EQ(sim.level("enable2"), 0) << "the second is in the off-phase of its pattern";
+
+    ASSERT_EQ(sim.stop_device(first), STATUS_SUCCESS);
+    sim.run_for(ms(300));
+    EXPECT_EQ(sim.level("enable"), 0) << "the first motor stopped";
+    EXPECT_EQ(sim.level("enable2"), 1) << "the second pattern went on into its next on-phase";
+    EXPECT_EQ(context(first)->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE], HWN_STATE_ON);
+    EXPECT_EQ(context(second)->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE], HWN_STATE_BLINK);
+
+    EXPECT_TRUE(sim.run_until_idle());
+    EXPECT_EQ(sim.level("enable2"), 0) << "the pattern ended by itself";
+    EXPECT_EQ(sim.outstanding_resolution_requests(), 0) << "each drive released what it requested";
+}
+
 }  // namespace
 }  // namespace vtest::driver
