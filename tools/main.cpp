@@ -4,15 +4,18 @@
 //
 // Exit status: 0 all went as expected; 1 an expectation of the scenario did
 // not hold; 2 bad usage or a bad scenario (nothing ran); 3 the platform's
-// verifier found misuse by the driver.
+// verifier found misuse by the driver. With --explore: 0 every run held; 4 a
+// run gave a wrong result; 5 a run did not come to rest.
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 
 #include "default_scenario.h"
+#include "explore.h"
 #include "player.h"
 #include "report.h"
 #include "scenario.h"
@@ -46,6 +49,11 @@ struct Settings {
     bool realtime = false;
     bool check_only = false;
     bool print_default = false;
+    bool explore = false;
+    std::optional<uint64_t> seed;
+    uint32_t runs = 100;
+    uint32_t steps = 40;
+    double fault_rate = 0.1;
 };
 
 // "5=0xFFFFFFFF" into level and mask.
@@ -100,6 +108,19 @@ void add_options(CLI::App &app, Settings &settings)
     app.add_flag("--realtime", settings.realtime, "Pace virtual time with the wall clock and show progress on stderr");
     app.add_flag("--check", settings.check_only, "Only parse the scenario and report errors; run nothing");
     app.add_flag("--print-default", settings.print_default, "Print the built-in scenario, a starting point for your own");
+    app.add_flag("--explore", settings.explore,
+                 "Play random scenarios from a seed and check that the driver holds its invariants (with "
+                 "--scenario: check that scenario alone)");
+    app.add_option("--seed", settings.seed, "Seed of the exploration (default: from the clock; printed)")
+        ->type_name("N");
+    app.add_option("--runs", settings.runs, "Scenarios the exploration plays (default 100)")->type_name("N");
+    app.add_option("--steps", settings.steps, "Commands in each explored scenario (default 40)")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 100000u));
+    app.add_option("--fault-rate", settings.fault_rate,
+                   "Probability that an explored step arms or clears a fault (default 0.1)")
+        ->type_name("P")
+        ->check(CLI::Range(0.0, 1.0));
     app.set_version_flag("--version", "vibra-sim " VIBRA_VERSION);
 }
 
@@ -157,6 +178,25 @@ void tell_where_files_are(const Outputs &paths)
     if (!paths.trace.empty() && paths.trace != "-") {
         std::cout << "  trace   " << paths.trace << "\n";
     }
+}
+
+int run_explorer(const Settings &settings)
+{
+    if (!settings.scenario.empty()) {
+        const ParseResult parsed = load_scenario(settings.scenario);
+        if (!parsed.scenario) {
+            std::cerr << parsed.error << "\n";
+            return kExitUsage;
+        }
+        return explore_scenario(*parsed.scenario, std::cout);
+    }
+    ExploreOptions options;
+    options.seed = settings.seed.value_or(
+        static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000000ULL);
+    options.runs = settings.runs;
+    options.steps = settings.steps;
+    options.fault_rate = settings.fault_rate;
+    return explore(options, std::cout, std::cerr);
 }
 
 int run(const Settings &settings)
@@ -252,7 +292,8 @@ int main(int argc, char **argv)
 {
     CLI::App app{"vibra-sim: plays a scenario of class-extension calls against the vibration-motor driver on a "
                  "simulated platform, in virtual time, and shows the motor lines, the results and the trace.\n"
-                 "Exit status: 0 ok, 1 an expectation failed, 2 bad usage or scenario, 3 verifier findings."};
+                 "Exit status: 0 ok, 1 an expectation failed, 2 bad usage or scenario, 3 verifier findings; "
+                 "with --explore: 4 a wrong result, 5 a stuck run."};
     Settings settings;
     add_options(app, settings);
     try {
@@ -267,5 +308,5 @@ int main(int argc, char **argv)
         std::cout << default_scenario();
         return 0;
     }
-    return run(settings);
+    return settings.explore ? run_explorer(settings) : run(settings);
 }

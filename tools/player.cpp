@@ -82,6 +82,9 @@ public:
         if (!setup_done_) {
             set_up(nullptr);
         }
+        if (options_.after_commands && initialised_ && present_) {
+            options_.after_commands(sim_, device_);
+        }
         recording_.idle = ended ? sim_.pending_events() == 0 : settle();
         finish();
         return std::move(recording_);

@@ -33,6 +33,11 @@ struct PlayerOptions {
     std::function<void(const TraceRecord &)> on_trace;
     // Called between slices of virtual time in realtime mode.
     std::function<void(Ticks now)> on_progress;
+    // Called after the last command, before the run settles, with the
+    // simulator and the device, when the set-up produced an initialised
+    // device that is still present; lets a caller drive and inspect the
+    // device further (the explorer's settle phase).
+    std::function<void(vsim::Simulator &, vsim::DeviceId)> after_commands;
 };
 
 Recording play(const Scenario &scenario, const PlayerOptions &options);

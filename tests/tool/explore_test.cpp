@@ -1,0 +1,259 @@
+// The seeded explorer: its scenarios print as text that reads back to the
+// same commands, a seed decides the whole output, and the invariant checker
+// turns a wrong or stuck observation into a finding with its exit status.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "explore.h"
+
+namespace vibra_tool {
+namespace {
+
+// Every field that the parser fills, the line and the report text aside.
+void expect_same_command(const Command &a, const Command &b, const std::string &where)
+{
+    SCOPED_TRACE(where);
+    EXPECT_EQ(a.time, b.time);
+    EXPECT_EQ(a.kind, b.kind);
+    EXPECT_EQ(a.payload, b.payload);
+    EXPECT_EQ(a.length, b.length);
+    EXPECT_EQ(a.input, b.input);
+    EXPECT_EQ(a.input_length, b.input_length);
+    EXPECT_EQ(a.output_length, b.output_length);
+    EXPECT_EQ(a.same_buffer, b.same_buffer);
+    EXPECT_EQ(a.masks, b.masks);
+    EXPECT_EQ(a.op, b.op);
+    EXPECT_EQ(a.status, b.status);
+    EXPECT_EQ(a.nth, b.nth);
+    EXPECT_EQ(a.enable, b.enable);
+    EXPECT_EQ(a.drive, b.drive);
+    EXPECT_EQ(a.state, b.state);
+    EXPECT_EQ(a.expect_status, b.expect_status);
+    EXPECT_EQ(a.expect_bytes, b.expect_bytes);
+    EXPECT_EQ(a.expect_output, b.expect_output);
+}
+
+void expect_round_trip(const Scenario &scenario, bool same_text)
+{
+    const std::string text = format_scenario(scenario);
+    const ParseResult parsed = parse_scenario(text, scenario.name);
+    ASSERT_TRUE(parsed.scenario) << parsed.error << "\n" << text;
+    ASSERT_EQ(parsed.scenario->commands.size(), scenario.commands.size()) << text;
+    for (size_t i = 0; i < scenario.commands.size(); ++i) {
+        const Command &original = scenario.commands[i];
+        const Command &read = parsed.scenario->commands[i];
+        expect_same_command(original, read, scenario.name + " command " + std::to_string(i) + ": " +
+                                                format_command(original));
+        if (same_text) {
+            EXPECT_EQ(original.text, read.text);
+            EXPECT_EQ(original.line, read.line);
+        }
+    }
+}
+
+TEST(ExploreScenarios, PrintAsTextThatReadsBackToTheSameCommands)
+{
+    for (uint32_t run = 0; run < 200; ++run) {
+        const Scenario scenario = generate_scenario(run_seed(7, run), 40, 0.3);
+        expect_round_trip(scenario, true);
+        if (HasFailure()) {
+            break;
+        }
+    }
+}
+
+TEST(ExploreScenarios, TheFormatterWritesEveryHandWrittenScenarioBackFaithfully)
+{
+    for (const char *file : {"regression.vsim", "steady_on.vsim", "expectation_fails.vsim"}) {
+        const ParseResult parsed = load_scenario(std::string(VIBRA_TEST_DIR) + "/scenarios/" + file);
+        ASSERT_TRUE(parsed.scenario) << parsed.error;
+        expect_round_trip(*parsed.scenario, false);
+    }
+}
+
+TEST(ExploreScenarios, ASeedGivesTheSameScenarioAndRunsGetDifferentOnes)
+{
+    EXPECT_EQ(format_scenario(generate_scenario(99, 40, 0.1)), format_scenario(generate_scenario(99, 40, 0.1)));
+    EXPECT_NE(run_seed(1, 0), run_seed(1, 1));
+    EXPECT_NE(run_seed(1, 0), run_seed(2, 0));
+    const Scenario scenario = generate_scenario(run_seed(1, 0), 40, 0.1);
+    ASSERT_EQ(scenario.commands.size(), 41u);
+    EXPECT_EQ(format_command(scenario.commands[0]), "at 0ms start");
+    for (size_t i = 1; i < scenario.commands.size(); ++i) {
+        const Ticks step = scenario.commands[i].time - scenario.commands[i - 1].time;
+        EXPECT_GE(step, 0);
+        EXPECT_LE(step, vsim::ms(60));
+    }
+}
+
+TEST(Explore, AFixedSeedHoldsAndGivesTheSameOutputEveryTime)
+{
+    ExploreOptions options;
+    options.seed = 42;
+    options.runs = 12;
+    options.fault_rate = 0.3;
+    std::ostringstream first, second, progress;
+    EXPECT_EQ(explore(options, first, progress), 0) << first.str();
+    EXPECT_EQ(explore(options, second, progress), 0);
+    EXPECT_EQ(first.str(), second.str());
+    EXPECT_EQ(first.str().rfind("vibra-sim explore: --seed 42 --runs 12 --steps 40 --fault-rate 0.3\n", 0), 0u)
+        << first.str();
+    EXPECT_NE(first.str().find("all 12 runs held"), std::string::npos) << first.str();
+    EXPECT_EQ(progress.str(), "explore: 10/12 runs held\nexplore: 10/12 runs held\n");
+}
+
+// A targeted run through the same harness: a blink, a refused send, then a
+// record applied before its buffer length is refused.
+Scenario targeted()
+{
+    const ParseResult parsed = parse_scenario("at 0ms start\n"
+                                              "at 10ms set-state blink period=100 duty=50 cycles=100\n"
+                                              "at 20ms refuse-send\n"
+                                              "at 20ms set-state on\n"
+                                              "at 30ms get-state\n"
+                                              "at 40ms set-state on length=52\n",
+                                              "targeted.vsim");
+    EXPECT_TRUE(parsed.scenario) << parsed.error;
+    return parsed.scenario.value_or(Scenario{});
+}
+
+TEST(ExploreChecks, ATargetedRunWithFaultsHolds)
+{
+    const RunResult result = check_scenario(targeted());
+    std::string findings;
+    for (const Finding &finding : result.findings) {
+        findings += finding.text + "\n";
+    }
+    EXPECT_TRUE(result.findings.empty()) << findings;
+    EXPECT_EQ(result.observation.state, 1u) << "the record of a too-long buffer is applied";
+}
+
+struct BadObservation {
+    const char *name;
+    std::function<void(Recording &, SettleObservation &)> spoil;
+    const char *finding;  // a part of the expected finding's text
+    int exit;
+};
+
+class ExploreCatches : public ::testing::TestWithParam<BadObservation> {};
+
+TEST_P(ExploreCatches, AWrongOrStuckObservation)
+{
+    static const Scenario scenario = targeted();
+    static const RunResult good = check_scenario(scenario);
+    ASSERT_TRUE(good.findings.empty());
+    Recording recording = good.recording;
+    SettleObservation seen = good.observation;
+    GetParam().spoil(recording, seen);
+    const std::vector<Finding> findings = check_run(scenario, recording, seen);
+    std::string texts;
+    for (const Finding &finding : findings) {
+        texts += finding.text + "\n";
+    }
+    EXPECT_NE(texts.find(GetParam().finding), std::string::npos) << texts;
+    EXPECT_EQ(exit_status(findings), GetParam().exit) << texts;
+}
+
+CallRecord &call_at_line(Recording &recording, int line)
+{
+    for (CallRecord &call : recording.calls) {
+        if (call.line == line) {
+            return call;
+        }
+    }
+    ADD_FAILURE() << "no call of line " << line;
+    return recording.calls.front();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Observations, ExploreCatches,
+    ::testing::Values(
+        BadObservation{"StoredStateNoResultAllows",
+                       [](Recording &, SettleObservation &seen) { seen.state = seen.state_after_stop = 0; },
+                       "stored state 0 after the last command; the results of the set-state calls allow 1",
+                       kExitWrongResult},
+        BadObservation{"StoredStateOutOfRange",
+                       [](Recording &, SettleObservation &seen) { seen.state = seen.state_after_stop = 3; },
+                       "stored state 3", kExitWrongResult},
+        BadObservation{"AFailedRequestThatCouldNotHaveEndedTheBlink",
+                       // The refused on may leave 2 or 0 (blink ended), never 1.
+                       [](Recording &recording, SettleObservation &) {
+                           CallRecord &get = call_at_line(recording, 5);
+                           get.output[44] = 1;
+                       },
+                       "get-state at line 5 (at 30ms get-state) reported state 1; the results of the set-state "
+                       "calls before it allow 0 or 2",
+                       kExitWrongResult},
+        BadObservation{"AnInvalidPayloadThatSucceeded",
+                       [](Recording &recording, SettleObservation &) {
+                           call_at_line(recording, 6).status = 0;
+                       },
+                       "succeeded with a buffer of 52 bytes, 1 records, state 1; such a payload must be refused",
+                       kExitWrongResult},
+        BadObservation{"AChangedHeader", [](Recording &, SettleObservation &seen) { seen.header[2] = 2; },
+                       "stored header changed to 48/1/2", kExitWrongResult},
+        BadObservation{"AChangedFixedSetting",
+                       [](Recording &, SettleObservation &seen) { seen.fixed_settings[1] = 0; },
+                       "HwNSettings[5] 0x0", kExitWrongResult},
+        BadObservation{"AVerifierFindingUnderFaults",
+                       [](Recording &, SettleObservation &seen) { seen.verifier_before.push_back("double delete"); },
+                       "verifier: double delete", kExitWrongResult},
+        BadObservation{"ALockHeldAtRest",
+                       [](Recording &, SettleObservation &seen) { seen.verifier_at_end.push_back("lock held"); },
+                       "verifier, at rest: lock held", kExitWrongResult},
+        BadObservation{"TheEnableLineLeftHigh",
+                       [](Recording &, SettleObservation &seen) { seen.enable_at_end = 1; },
+                       "enable=1 drive=1; the sequence leaves enable=0 drive=1", kExitWrongResult},
+        BadObservation{"TheDriveLineLeftLow", [](Recording &, SettleObservation &seen) { seen.drive_at_end = 0; },
+                       "enable=0 drive=0", kExitWrongResult},
+        BadObservation{"TheResolutionNotReleased",
+                       [](Recording &, SettleObservation &seen) { seen.resolution_at_end = 1; },
+                       "1 timer-resolution requests outstanding at rest", kExitWrongResult},
+        BadObservation{"AMotorThatDoesNotRunAfterTheFaults",
+                       [](Recording &, SettleObservation &seen) { seen.enable_while_running = 0; },
+                       "the enable line was low", kExitWrongResult},
+        BadObservation{"ABusyDeviceAfterTheStopIsStuck",
+                       [](Recording &, SettleObservation &seen) { seen.idle_after_stop = false; },
+                       "after the faults were cleared and the device stopped", kExitStuck},
+        BadObservation{"StuckWinsOverWrong",
+                       [](Recording &, SettleObservation &seen) {
+                           seen.idle_at_end = false;
+                           seen.enable_at_end = 1;
+                       },
+                       "after the clean cycle's stop", kExitStuck}),
+    [](const ::testing::TestParamInfo<BadObservation> &info) { return std::string(info.param.name); });
+
+TEST(ExploreCli, PrintsTheSeedFirstExitsZeroAndChecksASavedScenario)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string out = dir + "explore-out.txt";
+    const std::string err = dir + "explore-err.txt";
+    const auto run = [&](const std::string &arguments) {
+        const int status = std::system((std::string(VIBRA_SIM_EXE) + " " + arguments + " >" + out + " 2>" + err).c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const auto read = [](const std::string &path) {
+        std::ifstream file(path);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    };
+    EXPECT_EQ(run("--explore --seed 5 --runs 10 --steps 20"), 0) << read(out) << read(err);
+    EXPECT_EQ(read(out).rfind("vibra-sim explore: --seed 5 --runs 10 --steps 20 --fault-rate 0.1\n", 0), 0u)
+        << read(out);
+    EXPECT_EQ(read(err), "explore: 10/10 runs held\n");
+
+    const std::string saved = dir + "explore-saved.vsim";
+    std::ofstream(saved) << format_scenario(targeted());
+    EXPECT_EQ(run("--explore --scenario " + saved), 0) << read(out);
+    EXPECT_NE(read(out).find("the run held"), std::string::npos) << read(out);
+    EXPECT_EQ(run("--explore --fault-rate 2"), 2) << "a probability above 1 is bad usage";
+}
+
+}  // namespace
+}  // namespace vibra_tool
