@@ -28,8 +28,6 @@ constexpr uint32_t kStoredSize = 48;
 constexpr uint32_t kStoredType = 2;
 constexpr uint32_t kStoredSetting4 = 0x5555;
 constexpr uint32_t kStoredSetting5 = 0xFFFFFFFF;
-constexpr int32_t kDataError = static_cast<int32_t>(0xC000003E);
-constexpr int32_t kTimeout = 0x00000102;
 // The settle phase allows this much virtual time for pending work to end.
 constexpr Ticks kSettleBound = 5 * vsim::kTicksPerSecond;
 // How long the clean cycle lets the motor run before it stops it.
@@ -279,7 +277,7 @@ private:
         };
         command.op = random_.pick(ops);
         command.status = command.op == vsim::Op::WdfWaitLockAcquire && random_.chance(0.8)
-                             ? kTimeout
+                             ? STATUS_TIMEOUT
                              : random_.pick(kFaultStatuses);
         const uint32_t roll = random_.below(10);
         command.nth = roll < 7 ? 1 + random_.below(3) : roll < 9 ? 4 + random_.below(7) : 0;
@@ -362,7 +360,7 @@ std::string set_state_words(const std::vector<uint8_t> &payload)
 std::string fault_words(const Command &command)
 {
     std::string words;
-    if (command.op == vsim::Op::WdfWaitLockAcquire && command.status == kTimeout) {
+    if (command.op == vsim::Op::WdfWaitLockAcquire && command.status == STATUS_TIMEOUT) {
         words = "lock-timeout";
     } else if (command.op == vsim::Op::WdfRequestSend) {
         words = "refuse-send status=" + format_status(command.status);
@@ -548,7 +546,7 @@ public:
     explicit StateModel(const Scenario &scenario)
     {
         for (const Command &command : scenario.commands) {
-            data_error_injected_ |= command.kind == CommandKind::Fault && command.status == kDataError;
+            data_error_injected_ |= command.kind == CommandKind::Fault && command.status == STATUS_DATA_ERROR;
         }
     }
 
@@ -579,7 +577,7 @@ public:
         }
         // A length that does not match comes after the record was applied; a
         // buffer too short for its record has nothing applied.
-        if (status == kDataError && one_record && buffer.size() > kOnePayload) {
+        if (status == STATUS_DATA_ERROR && one_record && buffer.size() > kOnePayload) {
             const States applied = 1u << requested;
             states_ = data_error_injected_ ? (applied | after_failure()) : applied;
             return std::nullopt;

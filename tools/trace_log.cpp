@@ -3,14 +3,10 @@
 #include <array>
 #include <cstdio>
 
+#include "trace/trace.h"
+
 namespace vibra_tool {
 namespace {
-
-constexpr uint32_t kLevelError = 2;
-constexpr uint32_t kLevelWarning = 3;
-constexpr uint32_t kLevelVerbose = 5;
-constexpr uint32_t kFlagEntryExit = 0x00000004;
-constexpr uint32_t kFlagMessage = 0x00004000;
 
 constexpr std::array<std::string_view, 6> kInformationLines = {
     "Resources Found %i\n",
@@ -28,17 +24,17 @@ constexpr std::string_view kWarningLine = "EvtRequestWriteCompletionRoutine Fail
 TraceShape trace_shape(std::string_view format)
 {
     if (format.starts_with('+') || format.starts_with('-')) {
-        return {kLevelVerbose, kFlagEntryExit};
+        return {TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT};
     }
     for (std::string_view line : kInformationLines) {
         if (format == line) {
-            return {kLevelVerbose, kFlagMessage};
+            return {TRACE_LEVEL_VERBOSE, TRACE_FLAG_MESSAGE};
         }
     }
     if (format == kWarningLine) {
-        return {kLevelWarning, kFlagMessage | kFlagEntryExit};
+        return {TRACE_LEVEL_WARNING, TRACE_FLAG_MESSAGE | TRACE_FLAG_ENTRY_EXIT};
     }
-    return {kLevelError, kFlagMessage};
+    return {TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE};
 }
 
 void write_trace_line(std::ostream &out, const TraceRecord &record)
