@@ -9,14 +9,11 @@
 #include "trace/trace.h"
 #include "vibration/vibration.h"
 
-// Ends a blink pattern: no blink callback runs or is pending afterwards, then
-// the motor is sent into its stop sequence.
-static NTSTATUS QM38_205_EndBlink(PDEVICE_CONTEXT DeviceContext)
+// Sends the motor into its stop sequence.
+static NTSTATUS QM38_205_StopMotor(PDEVICE_CONTEXT DeviceContext)
 {
-    NTSTATUS Status;
+    NTSTATUS Status = QM38_205_StopVibration(DeviceContext);
 
-    (VOID)QM38_205_StopBlink(DeviceContext);
-    Status = QM38_205_StopVibration(DeviceContext);
     if (!NT_SUCCESS(Status)) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_ProcessRequest Error: QM38_205_StopVibration failed %x\n", Status);
@@ -24,21 +21,22 @@ static NTSTATUS QM38_205_EndBlink(PDEVICE_CONTEXT DeviceContext)
     return Status;
 }
 
+// Ends a blink pattern: no blink callback runs or is pending afterwards, then
+// the motor is sent into its stop sequence.
+static NTSTATUS QM38_205_EndBlink(PDEVICE_CONTEXT DeviceContext)
+{
+    (VOID)QM38_205_StopBlink(DeviceContext);
+    return QM38_205_StopMotor(DeviceContext);
+}
+
 static NTSTATUS QM38_205_TurnOff(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT DeviceContext, ULONG CurrentState)
 {
-    NTSTATUS Status;
-
     if (CurrentState == HWN_STATE_OFF) {
         QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_MESSAGE, "HwN ID %i Already Turned Off\n",
                             HwNSettingsInfo->HwNId);
         return STATUS_SUCCESS;
     }
-    Status = QM38_205_StopVibration(DeviceContext);
-    if (!NT_SUCCESS(Status)) {
-        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
-                            "QM38_205_ProcessRequest Error: QM38_205_StopVibration failed %x\n", Status);
-    }
-    return Status;
+    return QM38_205_StopMotor(DeviceContext);
 }
 
 static NTSTATUS QM38_205_TurnOn(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT DeviceContext, ULONG CurrentState)
