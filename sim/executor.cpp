@@ -95,7 +95,13 @@ void detail::State::run_callback(WDFTIMER timer)
 void detail::State::dispatch(const detail::Event &event)
 {
     if (event.kind == detail::EventKind::RequestCompletes) {
-        run_inline(DISPATCH_LEVEL, [&] { complete(static_cast<WDFREQUEST>(event.object)); });
+        const WDFREQUEST request = static_cast<WDFREQUEST>(event.object);
+        if (threads.interleaved()) {
+            threads.spawn([this, request] { complete(request); }, "completion " + describe(request), DISPATCH_LEVEL,
+                          false);
+            return;
+        }
+        run_inline(DISPATCH_LEVEL, [&] { complete(request); });
         return;
     }
     const WDFTIMER timer = static_cast<WDFTIMER>(event.object);
@@ -113,7 +119,63 @@ void detail::State::dispatch(const detail::Event &event)
         data.pending = true;
     }
     const KIRQL level = data.level == WdfExecutionLevelPassive ? PASSIVE_LEVEL : DISPATCH_LEVEL;
+    if (threads.interleaved()) {
+        // The callback is queued to a worker of its own; it counts as running
+        // (a stop with wait waits for it) only once the worker has started it.
+        threads.spawn(
+            [this, timer] {
+                if (find(timer) != nullptr) {  // deleted meanwhile: the framework dropped the run
+                    run_callback(timer);
+                }
+            },
+            "callback of " + describe(timer), level, false);
+        return;
+    }
     run_inline(level, [&] { run_callback(timer); });
+}
+
+// Interleaved schedules: before time moves to `next`, the ready threads run as
+// the schedule decides; a parked thread whose time-out comes first ends its
+// wait then.
+void detail::State::advance(Ticks next)
+{
+    for (;;) {
+        const Ticks reached = threads.settle(next);
+        for (const std::string &stuck : threads.newly_stuck()) {
+            fail("deadlock: " + stuck);
+        }
+        if (reached >= next) {
+            return;
+        }
+        now = std::max(now, reached);
+        pacer->wait_until(now);
+        threads.expire(now);
+    }
+}
+
+void detail::State::run_events(Ticks until)
+{
+    pacer->begin(now);
+    for (;;) {
+        auto next_stop = [&] {
+            const bool due = !events.empty() && events.begin()->first.first <= until;
+            return std::make_pair(due, due ? std::max(now, events.begin()->first.first) : until);
+        };
+        const auto [due, next] = next_stop();
+        if (threads.interleaved()) {
+            advance(next);
+            if (next_stop() != std::make_pair(due, next)) {
+                continue;  // the threads armed or stopped something
+            }
+        }
+        if (!due) {
+            return;
+        }
+        auto node = events.extract(events.begin());
+        now = std::max(now, node.key().first);
+        pacer->wait_until(now);
+        dispatch(node.mapped());
+    }
 }
 
 Ticks Simulator::now() const { return impl_->now; }
@@ -125,13 +187,7 @@ void Simulator::run_until(Ticks time)
     if (!impl_->at_top_level("run_until")) {
         return;
     }
-    impl_->pacer->begin(impl_->now);
-    while (!impl_->events.empty() && impl_->events.begin()->first.first <= time) {
-        auto node = impl_->events.extract(impl_->events.begin());
-        impl_->now = std::max(impl_->now, node.key().first);
-        impl_->pacer->wait_until(impl_->now);
-        impl_->dispatch(node.mapped());
-    }
+    impl_->run_events(time);
     if (time > impl_->now) {
         impl_->pacer->wait_until(time);
         impl_->now = time;
@@ -144,13 +200,7 @@ bool Simulator::run_until_idle(Ticks limit)
         return false;
     }
     const Ticks deadline = impl_->now + limit;
-    impl_->pacer->begin(impl_->now);
-    while (!impl_->events.empty() && impl_->events.begin()->first.first <= deadline) {
-        auto node = impl_->events.extract(impl_->events.begin());
-        impl_->now = std::max(impl_->now, node.key().first);
-        impl_->pacer->wait_until(impl_->now);
-        impl_->dispatch(node.mapped());
-    }
+    impl_->run_events(deadline);
     if (impl_->events.empty()) {
         return true;
     }
@@ -167,10 +217,29 @@ void Simulator::run_timer_callback(WDFTIMER timer)
     }
     const auto &data = std::get<detail::TimerData>(impl_->find(timer)->data);
     const KIRQL level = data.level == WdfExecutionLevelPassive ? PASSIVE_LEVEL : DISPATCH_LEVEL;
-    impl_->threads.spawn([impl = impl_.get(), timer, level] {
-        impl->threads.current()->irql = level;
-        impl->run_callback(timer);
-    });
+    impl_->threads.spawn([impl = impl_.get(), timer] { impl->run_callback(timer); },
+                         "callback of " + impl_->describe(timer), level);
 }
+
+void Simulator::spawn_thread(std::string label, std::function<void()> body)
+{
+    impl_->threads.spawn(std::move(body), std::move(label), PASSIVE_LEVEL, false);
+}
+
+void Simulator::run_threads()
+{
+    if (impl_->at_top_level("run_threads") && impl_->threads.interleaved()) {
+        impl_->advance(impl_->now);
+        impl_->threads.drain();
+    }
+}
+
+size_t Simulator::live_threads() const { return impl_->threads.live(); }
+
+const Schedule &Simulator::schedule() const { return impl_->options.schedule; }
+
+uint64_t Simulator::scheduling_points() const { return impl_->threads.points(); }
+
+const std::vector<SwitchRecord> &Simulator::switches() const { return impl_->threads.switches(); }
 
 }  // namespace vsim

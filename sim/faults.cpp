@@ -13,6 +13,9 @@ void detail::State::enter(Op op)
 {
     const uint64_t number = ++calls[size_t(op)];
     call_log.push_back(op);
+    if (!watches.empty()) {
+        check_watches();
+    }
     std::vector<detail::Hook> due;
     for (auto it = hooks.begin(); it != hooks.end();) {
         if (it->op == op && it->at == number) {
@@ -23,9 +26,37 @@ void detail::State::enter(Op op)
         }
     }
     for (detail::Hook &hook : due) {
-        threads.spawn(std::move(hook.action));
+        threads.spawn(std::move(hook.action), std::string("hook before ") + op_name(op));
+    }
+    threads.preempt(op_name(op));
+}
+
+void detail::State::check_watches()
+{
+    constexpr size_t kMaxRaces = 100;
+    const int me = identity();
+    std::erase_if(watches, [&](const detail::Watch &watch) { return find(watch.lock) == nullptr; });
+    for (detail::Watch &watch : watches) {
+        if (std::equal(watch.last.begin(), watch.last.end(), watch.memory)) {
+            continue;
+        }
+        std::copy(watch.memory, watch.memory + watch.size, watch.last.begin());
+        const int owner = std::get<detail::LockData>(find(watch.lock)->data).owner;
+        if (owner != 0 && owner != me && races.size() < kMaxRaces) {
+            races.push_back(std::string(threads.current()->label) + " changed " + watch.name + " without " +
+                            describe(watch.lock) + " while thread " + std::to_string(owner) + " held it (at " +
+                            std::to_string(now / kTicksPerUs) + " us)");
+        }
     }
 }
+
+void Simulator::watch(const void *memory, size_t size, WDFWAITLOCK lock, std::string name)
+{
+    const auto *bytes = static_cast<const uint8_t *>(memory);
+    impl_->watches.push_back({bytes, size, lock, std::move(name), std::vector<uint8_t>(bytes, bytes + size)});
+}
+
+const std::vector<std::string> &Simulator::races() const { return impl_->races; }
 
 std::optional<NTSTATUS> detail::State::fault(Op op)
 {

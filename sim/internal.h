@@ -8,6 +8,8 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,34 +42,86 @@ inline constexpr uint32_t kDeviceInitMagic = 0x54494E49;  // "INIT"
 
 // An OS thread that carries simulated threads. Only the carrier holding the
 // baton runs; the others wait. The test's own thread is the main carrier.
+// Carriers are kept when their thread ends and carry the next one.
 struct Carrier {
     int id = 0;
     int identity = 0;              // the simulated thread running on it now
     KIRQL irql = PASSIVE_LEVEL;    // of that simulated thread
-    Carrier *return_to = nullptr;  // who gets the baton when this one parks or ends
+    Carrier *return_to = nullptr;  // sequential: who gets the baton when this one parks or ends
     bool parked = false;
     bool finished = false;
     std::function<bool()> ready;   // while parked: may it go on?
     std::string waiting_for;       // while parked, for reports
     std::thread os;
+
+    std::function<void()> body;    // the simulated thread to run next
+    bool retire = false;           // the carrier's OS thread ends
+    std::string label;             // for the schedule's record
+
+    // Interleaved schedules only.
+    bool runnable = false;         // may be given the baton
+    Ticks ready_since = 0;         // virtual time it last became ready
+    std::optional<Ticks> deadline; // while parked with a time-out
+    uint64_t priority = 0;         // Pct
+    bool stuck_reported = false;
+    int wake_result = 0;           // a WaitResult: how its last wait ended
 };
+
+// How a wait ended.
+enum class WaitResult { Woken, TimedOut, Deadlock };
+
+// Chooses the next thread at each scheduling point of an interleaved schedule.
+class Policy {
+public:
+    virtual ~Policy() = default;
+    virtual void created(Carrier &carrier) = 0;
+    // Called at every scheduling point of the running thread, numbered from 1.
+    virtual void step(Carrier &running, uint64_t number) = 0;
+    virtual Carrier *pick(const std::vector<Carrier *> &candidates) = 0;
+};
+std::unique_ptr<Policy> make_policy(const Schedule &schedule);
 
 class Scheduler {
 public:
-    Scheduler();
+    Scheduler(const Schedule &schedule, const Ticks *clock);
     ~Scheduler();
     Carrier *current();
     int new_identity() { return ++last_identity_; }
-    // Runs `body` on a new carrier as a new simulated thread; returns when it
-    // has finished or parked.
-    void spawn(std::function<void()> body);
-    // Parks the current thread until `ready` holds; false (without parking)
-    // when the current thread has nobody to hand the baton to.
-    bool park(std::function<bool()> ready, std::string what);
-    // Lets every parked thread that may now go on run, in parking order,
-    // before the caller continues.
+    bool interleaved() const { return policy_ != nullptr; }
+
+    // Runs `body` as a new simulated thread: at once until it finishes or
+    // parks (sequential, and hooks), or, with start_now false under an
+    // interleaved schedule, ready for the schedule to pick.
+    void spawn(std::function<void()> body, std::string label = "thread", KIRQL irql = PASSIVE_LEVEL,
+               bool start_now = true);
+    // Parks the current thread until `ready` holds or, with a deadline, until
+    // virtual time reaches it. Deadlock when no other thread could ever let
+    // it go on (then it did not park).
+    WaitResult park(std::function<bool()> ready, std::string what, std::optional<Ticks> deadline = std::nullopt);
+    // Sequential: lets every parked thread that may now go on run, in parking
+    // order, before the caller continues. Interleaved: makes them ready.
     void wake();
     std::vector<const Carrier *> parked() const;
+
+    // --- interleaved schedules ---
+    // A scheduling point of the running thread, before platform call `at`.
+    void preempt(const char *at);
+    // The main thread, about to move virtual time to `next`: runs the other
+    // threads until none is ready or the schedule lets time move on. Returns
+    // `next`, or an earlier deadline of a parked thread that time reaches first.
+    Ticks settle(Ticks next);
+    // Times out the parked threads whose deadline `now` has reached.
+    void expire(Ticks now);
+    // Runs ready threads until none is (time does not move).
+    void drain();
+    // Parked threads that nothing can wake any more, each reported once.
+    std::vector<std::string> newly_stuck();
+    size_t live() const;  // spawned threads not finished
+    bool any_ready() const;
+    uint64_t points() const { return points_; }
+    const std::vector<SwitchRecord> &switches() const { return switches_; }
+    // Called on the running thread before it hands the baton on.
+    std::function<void()> before_switch;
 
 private:
     struct Baton {
@@ -75,15 +129,30 @@ private:
         std::condition_variable changed;
         Carrier *running = nullptr;
     };
-    void switch_to(Carrier *self, Carrier *next);
-    void reap();
+    void switch_to(Carrier *self, Carrier *next, const char *why);
+    Carrier *carrier_for(std::function<void()> body, std::string label, KIRQL irql);
+    void finished(Carrier *self);
+    std::vector<Carrier *> candidates(Carrier *excluded) const;
+    bool may_advance() const;
+    Carrier *pick(Carrier *excluded);
+    void record(const char *why, const Carrier *from, const Carrier *to);
+    void resume(Carrier *carrier, WaitResult result);
 
     std::shared_ptr<Baton> baton_;
     Carrier main_;
     std::vector<std::unique_ptr<Carrier>> carriers_;
+    std::vector<Carrier *> idle_;
     std::vector<Carrier *> parked_;
     int last_carrier_ = 0;
     int last_identity_ = 0;
+
+    std::unique_ptr<Policy> policy_;
+    const Ticks *clock_;
+    Ticks window_ = 0;
+    bool main_in_loop_ = false;
+    Ticks loop_next_ = 0;
+    uint64_t points_ = 0;
+    std::vector<SwitchRecord> switches_;
 };
 
 // --- objects -----------------------------------------------------------------
@@ -211,6 +280,14 @@ struct Line {
     int level;
 };
 
+struct Watch {
+    const uint8_t *memory;
+    size_t size;
+    WDFWAITLOCK lock;
+    std::string name;
+    std::vector<uint8_t> last;
+};
+
 }  // namespace vsim::detail
 
 namespace vsim::detail {
@@ -271,6 +348,10 @@ struct State {
     std::vector<detail::Fault> faults;
     std::vector<detail::Hook> hooks;
     std::vector<std::string> failures;
+    std::vector<detail::Watch> watches;
+    std::vector<std::pair<int, WDFWAITLOCK>> held_locks;        // (thread, lock)
+    std::set<std::pair<WDFWAITLOCK, WDFWAITLOCK>> lock_order;  // (held, then acquired)
+    std::vector<std::string> races;
 
     // --- verifier, calls and faults (faults.cpp) ---
     void fail(std::string message);
@@ -281,6 +362,9 @@ struct State {
     // enter() + fault() in one, for operations whose every call may fail.
     std::optional<NTSTATUS> begin(Op op);
     bool require_framework(const char *function);
+    // A watched region changed since the last look: by the running thread.
+    void check_watches();
+    void check_lock_order(WDFWAITLOCK lock, int me);
     bool require_class_extension(const char *function);
 
     // --- objects (objects.cpp) ---
@@ -311,6 +395,8 @@ struct State {
     // park: the caller cannot continue until it returns).
     void run_inline(KIRQL irql, const std::function<void()> &body);
     void run_callback(WDFTIMER timer);  // on the current simulated thread
+    void run_events(Ticks until);       // dispatches the events due until then
+    void advance(Ticks next);           // interleaved: lets the threads run before time moves
     int identity() { return threads.current()->identity; }
     KIRQL irql() { return threads.current()->irql; }
 

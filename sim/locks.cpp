@@ -63,6 +63,13 @@ EXTERN_C NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
         sim->fail("WdfWaitLockAcquire: waits for " + sim->describe(Lock) + " at raised IRQL");
     }
     const int me = sim->identity();
+    sim->check_lock_order(Lock, me);
+    // A timed wait ends when virtual time reaches its deadline; under the
+    // sequential schedule the holder cannot run meanwhile, so it ends at once.
+    std::optional<vsim::Ticks> deadline;
+    if (Timeout != nullptr) {
+        deadline = *Timeout < 0 ? sim->now - *Timeout : std::max<vsim::Ticks>(sim->now, *Timeout);
+    }
     for (;;) {
         vsim::detail::Object *object = sim->find(Lock);
         if (object == nullptr) {
@@ -72,6 +79,7 @@ EXTERN_C NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
         auto &lock = std::get<LockData>(object->data);
         if (lock.owner == 0) {
             lock.owner = me;
+            sim->held_locks.push_back({me, Lock});
             return STATUS_SUCCESS;
         }
         if (lock.owner == me) {
@@ -79,17 +87,21 @@ EXTERN_C NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
                       sim->describe(Lock) + ", which it already holds");
             return Timeout != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
         }
-        if (Timeout != nullptr) {
+        if (Timeout != nullptr && (!sim->threads.interleaved() || *deadline <= sim->now)) {
             return STATUS_TIMEOUT;
         }
         const int holder = lock.owner;
-        const bool parked = sim->threads.park(
+        const vsim::detail::WaitResult result = sim->threads.park(
             [sim, Lock] {
                 vsim::detail::Object *o = sim->find(Lock);
                 return o == nullptr || std::get<LockData>(o->data).owner == 0;
             },
-            "WdfWaitLockAcquire of " + sim->describe(Lock) + " held by thread " + std::to_string(holder));
-        if (!parked) {
+            "WdfWaitLockAcquire of " + sim->describe(Lock) + " held by thread " + std::to_string(holder),
+            Timeout != nullptr ? deadline : std::nullopt);
+        if (result == vsim::detail::WaitResult::TimedOut) {
+            return STATUS_TIMEOUT;
+        }
+        if (result == vsim::detail::WaitResult::Deadlock) {
             sim->fail("WdfWaitLockAcquire: deadlock: thread " + std::to_string(me) + " waits forever for " +
                       sim->describe(Lock) + ", held by thread " + std::to_string(holder) + ", which cannot run");
             return STATUS_SUCCESS;
@@ -118,7 +130,25 @@ EXTERN_C VOID WdfWaitLockRelease(WDFWAITLOCK Lock)
         return;
     }
     lock->owner = 0;
+    std::erase(sim->held_locks, std::make_pair(sim->identity(), Lock));
     sim->threads.wake();
+}
+
+// The framework's lock hierarchy check: two locks taken one inside the other
+// must always be taken in the same order.
+void vsim::detail::State::check_lock_order(WDFWAITLOCK lock, int me)
+{
+    std::erase_if(held_locks, [this](const auto &entry) { return find(entry.second) == nullptr; });
+    for (const auto &[owner, held] : held_locks) {
+        if (owner != me || held == lock) {
+            continue;
+        }
+        if (lock_order.count({lock, held}) != 0) {
+            fail("WdfWaitLockAcquire: lock order reversed: thread " + std::to_string(me) + " acquires " +
+                 describe(lock) + " while holding " + describe(held) + ", which was held while acquiring it before");
+        }
+        lock_order.insert({held, lock});
+    }
 }
 
 bool vsim::Simulator::lock_held(WDFWAITLOCK lock) const

@@ -1,8 +1,17 @@
-// Simulated threads. Each thread that may have to wait runs on its own OS
-// thread, but only one OS thread runs at a time: they pass a baton. A thread
-// that must wait parks and hands the baton back to the thread it interrupted;
-// when what it waits for is released, it runs at the release point, before
-// the releasing thread continues. Everything is therefore deterministic.
+// Simulated threads. Each simulated thread runs on an OS thread of its own (a
+// carrier), but only one carrier runs at a time: they pass a baton, so every
+// run is deterministic.
+//
+// Sequential schedule: a thread that must wait parks and hands the baton back
+// to the thread it interrupted; when what it waits for is released, it runs at
+// the release point, before the releasing thread continues.
+//
+// Interleaved schedules: every platform call is a scheduling point where the
+// policy picks the next thread among the ready ones; a thread that parks or
+// ends hands the baton to the policy's pick. The main thread takes part too:
+// while it runs a call it is one of the ready threads; while it waits to move
+// virtual time on, it is picked only when no other thread is ready or when
+// none has been kept waiting longer than the window allows.
 #include "internal.h"
 
 #include <algorithm>
@@ -11,20 +20,34 @@ namespace vsim::detail {
 
 namespace {
 thread_local Carrier *tls_carrier = nullptr;
-}
+constexpr size_t kMaxSwitches = 100'000;
+}  // namespace
 
-Scheduler::Scheduler() : baton_(std::make_shared<Baton>())
+Scheduler::Scheduler(const Schedule &schedule, const Ticks *clock)
+    : baton_(std::make_shared<Baton>()), policy_(make_policy(schedule)), clock_(clock), window_(schedule.window)
 {
     baton_->running = &main_;
     main_.identity = new_identity();  // identity 0 stays "nobody"
+    main_.label = "main";
+    main_.runnable = true;
+    if (policy_) {
+        policy_->created(main_);
+    }
 }
 
 Scheduler::~Scheduler()
 {
-    // A thread still parked can never go on (nothing will release what it
-    // waits for). It keeps the baton state alive and waits forever.
+    {
+        std::unique_lock lock(baton_->mutex);
+        for (Carrier *carrier : idle_) {
+            carrier->retire = true;
+        }
+        baton_->changed.notify_all();
+    }
+    // A thread that never finished (parked for good, or never picked) can
+    // never go on: its carrier keeps the baton state alive and waits forever.
     for (auto &carrier : carriers_) {
-        if (carrier->finished) {
+        if (carrier->retire) {
             carrier->os.join();
         } else {
             carrier->os.detach();
@@ -35,69 +58,149 @@ Scheduler::~Scheduler()
 
 Carrier *Scheduler::current() { return tls_carrier ? tls_carrier : &main_; }
 
-void Scheduler::switch_to(Carrier *self, Carrier *next)
+void Scheduler::record(const char *why, const Carrier *from, const Carrier *to)
 {
+    if (switches_.size() == kMaxSwitches) {
+        switches_.erase(switches_.begin(), switches_.begin() + kMaxSwitches / 2);
+    }
+    switches_.push_back({*clock_, why, from->label, to->label});
+}
+
+void Scheduler::switch_to(Carrier *self, Carrier *next, const char *why)
+{
+    if (before_switch) {
+        before_switch();
+    }
+    if (policy_) {
+        record(why, self, next);
+    }
     std::unique_lock lock(baton_->mutex);
     baton_->running = next;
     baton_->changed.notify_all();
     baton_->changed.wait(lock, [&] { return baton_->running == self; });
 }
 
-void Scheduler::reap()
+Carrier *Scheduler::carrier_for(std::function<void()> body, std::string label, KIRQL irql)
 {
-    std::erase_if(carriers_, [](const std::unique_ptr<Carrier> &carrier) {
-        if (!carrier->finished) {
-            return false;
-        }
-        carrier->os.join();
-        return true;
-    });
+    Carrier *carrier = nullptr;
+    if (!idle_.empty()) {
+        carrier = idle_.back();
+        idle_.pop_back();
+    } else {
+        carriers_.push_back(std::make_unique<Carrier>());
+        carrier = carriers_.back().get();
+        carrier->id = ++last_carrier_;
+        std::shared_ptr<Baton> baton = baton_;
+        carrier->os = std::thread([this, baton, carrier] {
+            tls_carrier = carrier;
+            for (;;) {
+                {
+                    std::unique_lock lock(baton->mutex);
+                    baton->changed.wait(lock, [&] { return baton->running == carrier || carrier->retire; });
+                    if (carrier->retire) {
+                        return;
+                    }
+                }
+                std::function<void()> run = std::move(carrier->body);
+                carrier->body = nullptr;
+                run();
+                finished(carrier);
+            }
+        });
+    }
+    carrier->identity = new_identity();
+    carrier->irql = irql;
+    carrier->label = std::move(label);
+    carrier->body = std::move(body);
+    carrier->finished = false;
+    carrier->parked = false;
+    carrier->runnable = true;
+    carrier->ready_since = *clock_;
+    carrier->deadline.reset();
+    carrier->stuck_reported = false;
+    if (policy_) {
+        policy_->created(*carrier);
+    }
+    return carrier;
 }
 
-void Scheduler::spawn(std::function<void()> body)
+// Runs on the finishing carrier, which still holds the baton.
+void Scheduler::finished(Carrier *self)
 {
-    reap();
-    Carrier *self = current();
-    auto carrier = std::make_unique<Carrier>();
-    Carrier *next = carrier.get();
-    next->id = ++last_carrier_;
-    next->identity = new_identity();
-    next->return_to = self;
-    carriers_.push_back(std::move(carrier));
-
-    std::shared_ptr<Baton> baton = baton_;
-    next->os = std::thread([baton, next, body = std::move(body)] {
-        tls_carrier = next;
-        {
-            std::unique_lock lock(baton->mutex);
-            baton->changed.wait(lock, [&] { return baton->running == next; });
+    if (before_switch) {
+        before_switch();
+    }
+    self->finished = true;
+    self->runnable = false;
+    Carrier *next = nullptr;
+    if (!policy_) {
+        next = self->return_to;
+        self->return_to = nullptr;
+    } else {
+        next = pick(self);
+        if (next == nullptr) {
+            // Only the main thread is left, waiting in a call that nothing
+            // can release any more.
+            next = &main_;
+            resume(next, next->deadline ? WaitResult::TimedOut : WaitResult::Deadlock);
         }
-        body();
-        std::unique_lock lock(baton->mutex);
-        next->finished = true;
-        baton->running = next->return_to;
-        baton->changed.notify_all();
-    });
+        record("ends", self, next);
+    }
     std::unique_lock lock(baton_->mutex);
+    idle_.push_back(self);
     baton_->running = next;
     baton_->changed.notify_all();
-    baton_->changed.wait(lock, [&] { return baton_->running == self; });
 }
 
-bool Scheduler::park(std::function<bool()> ready, std::string what)
+void Scheduler::spawn(std::function<void()> body, std::string label, KIRQL irql, bool start_now)
 {
     Carrier *self = current();
-    if (self->return_to == nullptr) {
-        return false;
+    Carrier *next = carrier_for(std::move(body), std::move(label), irql);
+    if (!policy_) {
+        next->return_to = self;
+    } else if (!start_now) {
+        return;
+    }
+    switch_to(self, next, "spawns");
+}
+
+WaitResult Scheduler::park(std::function<bool()> ready, std::string what, std::optional<Ticks> deadline)
+{
+    Carrier *self = current();
+    Carrier *back = nullptr;
+    if (!policy_) {
+        back = self->return_to;
+        self->return_to = nullptr;
+    } else {
+        self->runnable = false;
+        back = pick(self);
+        self->runnable = true;
+    }
+    if (back == nullptr) {
+        // Nobody else can run, and time cannot move while this thread is in
+        // a call: no release can end the wait.
+        return deadline ? WaitResult::TimedOut : WaitResult::Deadlock;
     }
     self->parked = true;
+    self->runnable = false;
     self->ready = std::move(ready);
     self->waiting_for = std::move(what);
+    self->deadline = deadline;
     parked_.push_back(self);
-    Carrier *back = self->return_to;
-    self->return_to = nullptr;
-    switch_to(self, back);
-    return true;
+    switch_to(self, back, "waits");
+    return WaitResult(self->wake_result);
+}
+
+void Scheduler::resume(Carrier *carrier, WaitResult result)
+{
+    std::erase(parked_, carrier);
+    carrier->parked = false;
+    carrier->ready = nullptr;
+    carrier->waiting_for.clear();
+    carrier->deadline.reset();
+    carrier->wake_result = int(result);
+    carrier->runnable = true;
+    carrier->ready_since = *clock_;
 }
 
 void Scheduler::wake()
@@ -109,15 +212,149 @@ void Scheduler::wake()
             return;
         }
         Carrier *next = *it;
-        parked_.erase(it);
-        next->parked = false;
-        next->ready = nullptr;
-        next->waiting_for.clear();
-        next->return_to = self;
-        switch_to(self, next);
+        resume(next, WaitResult::Woken);
+        if (!policy_) {
+            next->return_to = self;
+            switch_to(self, next, "wakes");
+        }
     }
 }
 
 std::vector<const Carrier *> Scheduler::parked() const { return {parked_.begin(), parked_.end()}; }
+
+// --- interleaved schedules -------------------------------------------------------
+
+bool Scheduler::may_advance() const
+{
+    for (const auto &carrier : carriers_) {
+        if (carrier->runnable && carrier->ready_since + window_ < loop_next_) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<Carrier *> Scheduler::candidates(Carrier *excluded) const
+{
+    std::vector<Carrier *> result;
+    for (const auto &carrier : carriers_) {
+        if (carrier->runnable && carrier.get() != excluded) {
+            result.push_back(carrier.get());
+        }
+    }
+    Carrier *main = const_cast<Carrier *>(&main_);
+    if (main != excluded && main_.runnable) {
+        if (!main_in_loop_) {
+            result.push_back(main);
+        } else if (result.empty() || may_advance()) {
+            result.push_back(main);
+        }
+    }
+    return result;
+}
+
+Carrier *Scheduler::pick(Carrier *excluded)
+{
+    std::vector<Carrier *> choices = candidates(excluded);
+    if (choices.empty()) {
+        return nullptr;
+    }
+    return choices.size() == 1 ? choices.front() : policy_->pick(choices);
+}
+
+void Scheduler::preempt(const char *at)
+{
+    if (!policy_) {
+        return;
+    }
+    Carrier *self = current();
+    policy_->step(*self, ++points_);
+    std::vector<Carrier *> choices = candidates(nullptr);
+    if (choices.size() < 2) {
+        return;
+    }
+    Carrier *next = policy_->pick(choices);
+    if (next != self) {
+        switch_to(self, next, at);
+    }
+}
+
+Ticks Scheduler::settle(Ticks next)
+{
+    main_in_loop_ = true;
+    loop_next_ = next;
+    for (;;) {
+        std::vector<Carrier *> choices = candidates(nullptr);
+        Carrier *chosen = choices.size() == 1 ? choices.front() : policy_->pick(choices);
+        if (chosen == &main_) {
+            break;
+        }
+        switch_to(&main_, chosen, "time moves on");
+    }
+    main_in_loop_ = false;
+    Ticks reached = next;
+    for (const Carrier *carrier : parked_) {
+        if (carrier->deadline && *carrier->deadline < reached) {
+            reached = *carrier->deadline;
+        }
+    }
+    return reached;
+}
+
+void Scheduler::expire(Ticks now)
+{
+    std::vector<Carrier *> due;
+    for (Carrier *carrier : parked_) {
+        if (carrier->deadline && *carrier->deadline <= now) {
+            due.push_back(carrier);
+        }
+    }
+    for (Carrier *carrier : due) {
+        resume(carrier, WaitResult::TimedOut);
+    }
+}
+
+void Scheduler::drain()
+{
+    if (!policy_) {
+        return;
+    }
+    main_in_loop_ = true;
+    loop_next_ = *clock_;
+    for (;;) {
+        std::vector<Carrier *> choices = candidates(&main_);
+        if (choices.empty()) {
+            break;
+        }
+        switch_to(&main_, choices.size() == 1 ? choices.front() : policy_->pick(choices), "drains");
+    }
+    main_in_loop_ = false;
+}
+
+std::vector<std::string> Scheduler::newly_stuck()
+{
+    std::vector<std::string> result;
+    if (any_ready()) {
+        return result;
+    }
+    for (Carrier *carrier : parked_) {
+        if (!carrier->deadline && !carrier->stuck_reported) {
+            carrier->stuck_reported = true;
+            result.push_back(carrier->label + " waits for ever: " + carrier->waiting_for);
+        }
+    }
+    return result;
+}
+
+size_t Scheduler::live() const
+{
+    return size_t(std::count_if(carriers_.begin(), carriers_.end(),
+                                [](const auto &carrier) { return !carrier->finished && !carrier->retire; }));
+}
+
+bool Scheduler::any_ready() const
+{
+    return std::any_of(carriers_.begin(), carriers_.end(), [](const auto &carrier) { return carrier->runnable; });
+}
 
 }  // namespace vsim::detail

@@ -128,10 +128,51 @@ struct IoTargetInfo {
 // A device's class-extension identity.
 using DeviceId = int;
 
+// How simulated threads take turns in virtual time.
+//
+// Sequential (the default): a thread runs until it finishes or must wait;
+// timer callbacks and completions run one after another as their events come
+// due, and a waiting thread resumes as soon as what it waits for is released.
+//
+// Random and Pct: every platform call is a point where the scheduler may
+// switch to another ready thread; timer callbacks and completions each run on
+// a thread of their own, concurrent with the class-extension calls and with
+// each other; a ready thread may be kept waiting while virtual time moves on,
+// for at most `window`. Random picks uniformly among the ready threads at
+// every point; Pct gives each thread a random priority, always runs the
+// highest, and lowers the running thread's priority at `depth` - 1 points
+// chosen at random among the first `steps` (probabilistic concurrency
+// testing, which finds a fault of depth d in one run of k points with
+// probability at least 1 / (n k^(d-1)) for n threads). The same seed gives the
+// same interleaving.
+enum class SchedulePolicy { Sequential, Random, Pct };
+
+struct Schedule {
+    SchedulePolicy policy = SchedulePolicy::Sequential;
+    uint64_t seed = 0;
+    uint32_t depth = 3;
+    uint32_t steps = 2000;
+    Ticks window = 2 * kTicksPerMs;
+};
+
+// "sequential", "random", "pct", "pct:D" or "pct:D:K"; nothing when the text
+// is none of these (*error says why).
+std::optional<Schedule> parse_schedule(std::string_view text, std::string *error);
+std::string format_schedule(const Schedule &schedule);  // without the seed
+
+// One switch from a thread to another, as the scheduler made it.
+struct SwitchRecord {
+    Ticks time;
+    std::string at;  // the platform call about to be made, or why the thread stopped
+    std::string from;
+    std::string to;
+};
+
 struct Options {
     Ticks gpio_latency = 0;   // from send to completion
     bool realtime = false;    // pace virtual time with the wall clock
     bool echo_trace = false;  // print each trace line to stderr as it arrives
+    Schedule schedule;
 };
 
 // Builders for resource descriptors.
@@ -246,6 +287,29 @@ public:
     // Runs the timer's callback now, on a new thread, as the framework does
     // when its work item runs (also while an earlier run is still going).
     void run_timer_callback(WDFTIMER timer);
+
+    // --- simulated threads ----------------------------------------------------
+    // Runs `body` on a simulated thread of its own, as a caller on another
+    // thread would (a class-extension call made concurrently). Under the
+    // sequential schedule it runs at once until it finishes or must wait;
+    // otherwise it is ready and the schedule decides when it runs.
+    void spawn_thread(std::string label, std::function<void()> body);
+    // Lets every ready thread run until each has finished or waits, without
+    // moving virtual time.
+    void run_threads();
+    size_t live_threads() const;  // spawned and not finished (waiting ones too)
+    const Schedule &schedule() const;
+    uint64_t scheduling_points() const;
+    // The switches made so far (the most recent 100,000).
+    const std::vector<SwitchRecord> &switches() const;
+
+    // A checker's lock discipline: `size` bytes at `memory` may change only
+    // while their changer holds `lock`. At every platform call the simulator
+    // compares them with what they were at the previous one; a change made by
+    // a thread that does not hold the lock while another thread holds it is
+    // a race, reported by races().
+    void watch(const void *memory, size_t size, WDFWAITLOCK lock, std::string name);
+    const std::vector<std::string> &races() const;
 
     // --- objects and the verifier --------------------------------------------
     size_t live_objects(ObjectType type) const;

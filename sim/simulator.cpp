@@ -55,7 +55,15 @@ detail::State *active()
     return g_state;
 }
 
-detail::State::State(Options o) : options(o), pacer(detail::make_pacer(o.realtime)) {}
+detail::State::State(Options o)
+    : options(o), threads(o.schedule, &now), pacer(detail::make_pacer(o.realtime))
+{
+    threads.before_switch = [this] {
+        if (!watches.empty()) {
+            check_watches();
+        }
+    };
+}
 
 detail::State::~State() = default;
 

@@ -155,13 +155,13 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
         return was_pending ? TRUE : FALSE;
     }
     ++timer->stop_waiters;
-    const bool parked = sim->threads.park(
+    const auto result = sim->threads.park(
         [sim, Timer] {
             vsim::detail::Object *object = sim->find(Timer);
             return object == nullptr || std::get<TimerData>(object->data).running.empty();
         },
         "WdfTimerStop with wait on " + sim->describe(Timer));
-    if (!parked) {
+    if (result == vsim::detail::WaitResult::Deadlock) {
         sim->fail("WdfTimerStop: deadlock: waits for a callback of " + sim->describe(Timer) +
                   " on a thread that cannot run until the stop returns");
     }
