@@ -73,7 +73,34 @@ NTSTATUS detail::State::call_client(DeviceId id, const char *function, const std
         fail(std::string(function) + ": device " + std::to_string(id) + " has no registered client");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    return call(record->context.get());
+    // The class extension makes one call at a time for a device: a call from
+    // another thread waits until the one in progress has returned.
+    const int me = identity();
+    while (record->busy != 0 && record->busy != me) {
+        const detail::WaitResult result = threads.park(
+            [this, id] {
+                auto found = devices.find(id);
+                return found == devices.end() || found->second.busy == 0;
+            },
+            "the class extension's call in progress for device " + std::to_string(id));
+        if (result != detail::WaitResult::Woken) {
+            fail(std::string(function) + ": deadlock: device " + std::to_string(id) +
+                 " is in a call on a thread that cannot run until this one returns");
+            break;
+        }
+        record = device_record(id, function);
+        if (record == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    const int outer = record->busy;
+    record->busy = me;
+    const NTSTATUS status = call(record->context.get());
+    if (auto found = devices.find(id); found != devices.end()) {
+        found->second.busy = outer;
+    }
+    threads.wake();
+    return status;
 }
 
 NTSTATUS Simulator::add_device(DeviceId *id)

@@ -64,6 +64,7 @@ std::optional<NTSTATUS> detail::State::fault(Op op)
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         if (it->op == op && (it->at == 0 || it->at == number)) {
             const NTSTATUS status = it->status;
+            last_fault = now;
             if (it->at != 0) {
                 faults.erase(it);
             }
@@ -104,6 +105,10 @@ void Simulator::inject(Op op, NTSTATUS status, uint32_t nth)
 }
 
 void Simulator::clear_faults() { impl_->faults.clear(); }
+
+size_t Simulator::armed_faults() const { return impl_->faults.size(); }
+
+Ticks Simulator::last_fault_time() const { return impl_->last_fault; }
 
 uint64_t Simulator::calls(Op op) const { return impl_->calls[size_t(op)]; }
 

@@ -63,7 +63,6 @@ struct Carrier {
     Ticks ready_since = 0;         // virtual time it last became ready
     std::optional<Ticks> deadline; // while parked with a time-out
     uint64_t priority = 0;         // Pct
-    bool stuck_reported = false;
     int wake_result = 0;           // a WaitResult: how its last wait ended
 };
 
@@ -114,8 +113,6 @@ public:
     void expire(Ticks now);
     // Runs ready threads until none is (time does not move).
     void drain();
-    // Parked threads that nothing can wake any more, each reported once.
-    std::vector<std::string> newly_stuck();
     size_t live() const;  // spawned threads not finished
     bool any_ready() const;
     uint64_t points() const { return points_; }
@@ -261,6 +258,7 @@ struct DeviceRecord {
     size_t context_size = 0;
     WDF_OBJECT_ATTRIBUTES pre_create_attributes{};
     WDF_OBJECT_ATTRIBUTES create_attributes{};
+    int busy = 0;  // the thread in a class-extension call for this device
 };
 
 struct Fault {
@@ -346,6 +344,7 @@ struct State {
     uint64_t consultations[size_t(Op::Count)] = {};
     std::vector<Op> call_log;
     std::vector<detail::Fault> faults;
+    Ticks last_fault = -1;
     std::vector<detail::Hook> hooks;
     std::vector<std::string> failures;
     std::vector<detail::Watch> watches;

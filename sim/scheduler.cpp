@@ -74,10 +74,12 @@ void Scheduler::switch_to(Carrier *self, Carrier *next, const char *why)
     if (policy_) {
         record(why, self, next);
     }
-    std::unique_lock lock(baton_->mutex);
-    baton_->running = next;
-    baton_->changed.notify_all();
-    baton_->changed.wait(lock, [&] { return baton_->running == self; });
+    // A thread parked for good outlives the scheduler: it keeps the baton.
+    std::shared_ptr<Baton> baton = baton_;
+    std::unique_lock lock(baton->mutex);
+    baton->running = next;
+    baton->changed.notify_all();
+    baton->changed.wait(lock, [&] { return baton->running == self; });
 }
 
 Carrier *Scheduler::carrier_for(std::function<void()> body, std::string label, KIRQL irql)
@@ -117,7 +119,6 @@ Carrier *Scheduler::carrier_for(std::function<void()> body, std::string label, K
     carrier->runnable = true;
     carrier->ready_since = *clock_;
     carrier->deadline.reset();
-    carrier->stuck_reported = false;
     if (policy_) {
         policy_->created(*carrier);
     }
@@ -329,21 +330,6 @@ void Scheduler::drain()
         switch_to(&main_, choices.size() == 1 ? choices.front() : policy_->pick(choices), "drains");
     }
     main_in_loop_ = false;
-}
-
-std::vector<std::string> Scheduler::newly_stuck()
-{
-    std::vector<std::string> result;
-    if (any_ready()) {
-        return result;
-    }
-    for (Carrier *carrier : parked_) {
-        if (!carrier->deadline && !carrier->stuck_reported) {
-            carrier->stuck_reported = true;
-            result.push_back(carrier->label + " waits for ever: " + carrier->waiting_for);
-        }
-    }
-    return result;
 }
 
 size_t Scheduler::live() const

@@ -274,6 +274,8 @@ public:
     // are ignored; calls() still counts them.
     void inject(Op op, NTSTATUS status, uint32_t nth = 1);
     void clear_faults();
+    size_t armed_faults() const;  // injected and not yet spent (every-call faults stay)
+    Ticks last_fault_time() const;  // when an injected fault last took effect; -1 if never
     uint64_t calls(Op op) const;
     const std::vector<Op> &call_log() const;
     void clear_call_log();
@@ -316,6 +318,8 @@ public:
     uint64_t created_objects(ObjectType type) const;
     uint64_t deleted_objects(ObjectType type) const;
     std::optional<ObjectInfo> object_info(WDFOBJECT handle) const;
+    // The object's typed context, without a platform call (NULL when none).
+    void *typed_context(WDFOBJECT handle) const;
     std::optional<TimerInfo> timer_info(WDFTIMER timer) const;
     std::optional<IoTargetInfo> io_target_info(WDFIOTARGET target) const;
     bool lock_held(WDFWAITLOCK lock) const;

@@ -102,6 +102,12 @@ std::optional<ObjectInfo> Simulator::object_info(WDFOBJECT handle) const
                       object->context_size};
 }
 
+void *Simulator::typed_context(WDFOBJECT handle) const
+{
+    detail::Object *object = impl_->find(handle);
+    return object != nullptr ? object->context.get() : nullptr;
+}
+
 const char *object_type_name(ObjectType type)
 {
     static const char *const names[] = {"Driver", "Device",  "IoTarget", "Timer",

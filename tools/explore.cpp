@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -17,6 +18,7 @@
 
 #include "device/device.h"
 #include "hwn/request.h"
+#include "vibration/vibration.h"
 #include "player.h"
 #include "status.h"
 
@@ -108,6 +110,7 @@ public:
             return command;
         }
         const uint32_t roll = random_.below(100);
+        concurrent(command);
         if (roll < 48) {
             set_state(command);
         } else if (roll < 55) {
@@ -129,6 +132,10 @@ public:
     }
 
 private:
+    // Decided for every command so that the rest of the stream does not
+    // depend on it; only class-extension calls take it.
+    void concurrent(Command &command) { command.concurrent = random_.chance(0.3); }
+
     void set_state(Command &command)
     {
         command.kind = CommandKind::SetState;
@@ -268,12 +275,14 @@ private:
             return;
         }
         command.kind = CommandKind::Fault;
+        // Only failures the real platform can produce: a timer start and a
+        // typed-context look-up cannot fail there.
         static constexpr std::array<vsim::Op, 12> ops = {
             vsim::Op::WdfRequestSend,        vsim::Op::WdfRequestSend,       vsim::Op::RequestCompletion,
             vsim::Op::RequestCompletion,     vsim::Op::WdfWaitLockAcquire,   vsim::Op::WdfWaitLockAcquire,
             vsim::Op::WdfRequestCreate,      vsim::Op::WdfMemoryCreatePreallocated,
-            vsim::Op::WdfIoTargetFormatRequestForIoctl,                      vsim::Op::WdfTimerStart,
-            vsim::Op::WdfObjectGetTypedContext,                              vsim::Op::WdfRequestGetStatus,
+            vsim::Op::WdfIoTargetFormatRequestForIoctl,                      vsim::Op::WdfRequestSend,
+            vsim::Op::RequestCompletion,                                     vsim::Op::WdfRequestGetStatus,
         };
         command.op = random_.pick(ops);
         command.status = command.op == vsim::Op::WdfWaitLockAcquire && random_.chance(0.8)
@@ -489,6 +498,84 @@ NTSTATUS set_state(vsim::Simulator &sim, vsim::DeviceId device, uint32_t state)
     return sim.set_state(device, payload.data(), static_cast<ULONG>(payload.size()), &written);
 }
 
+// The drive's step state (every field before the resolution flag) changes
+// only under IntensityLock.
+void watch_intensity(vsim::Simulator &sim, vsim::DeviceId device)
+{
+    PDEVICE_CONTEXT context = device_context(sim, device);
+    if (context->IntensityTimer == nullptr || context->IntensityLock == nullptr) {
+        return;
+    }
+    const void *timer_context = sim.typed_context(context->IntensityTimer);
+    if (timer_context != nullptr) {
+        sim.watch(timer_context, offsetof(INTENSITY_TIMER_CONTEXT, DeviceContext) + sizeof(PDEVICE_CONTEXT),
+                  context->IntensityLock, "the intensity timer's context");
+    }
+}
+
+// The motor is off whenever the device says it is. Once the last set-state
+// call returned with the stored state 0 (or the last device stop came after
+// the last set-state), no fault has taken effect since nor is armed, and no
+// call is in progress, then after the longest stop sequence the enable line
+// is low, no drive step and no blink phase is pending and the timer
+// resolution is released. Looked at before every command.
+class OffMonitor {
+public:
+    void observe(vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording)
+    {
+        for (; seen_ < recording.calls.size(); ++seen_) {
+            const CallRecord &call = recording.calls[seen_];
+            const std::string_view text = std::string_view(call.text).substr(call.text.starts_with("& ") ? 2 : 0);
+            if (text.starts_with("set-state")) {
+                last_set_state_ = call.returned;
+            } else if (text == "stop") {
+                last_stop_ = call.returned;
+            }
+        }
+        const Ticks now = sim.now();
+        std::optional<Ticks> off_since;
+        if (stored_state(sim, device) == 0) {
+            off_since = last_set_state_;
+        } else if (last_stop_ && (!last_set_state_ || *last_stop_ > *last_set_state_)) {
+            off_since = last_stop_;
+        }
+        if (!finding_.empty() || !off_since || *off_since <= sim.last_fault_time() || sim.armed_faults() != 0 ||
+            sim.live_threads() != 0 || now - *off_since <= kLongestStop) {
+            return;
+        }
+        PDEVICE_CONTEXT context = device_context(sim, device);
+        std::string wrong;
+        if (sim.level(kEnableLine) != 0) {
+            wrong += " the enable line is high;";
+        }
+        const auto pending = [&](WDFTIMER timer) { return timer && sim.timer_info(timer) && sim.timer_info(timer)->pending; };
+        if (pending(context->IntensityTimer)) {
+            wrong += " a drive step is pending;";
+        }
+        if (pending(context->BlinkTimer)) {
+            wrong += " a blink phase is pending;";
+        }
+        if (sim.outstanding_resolution_requests() != 0) {
+            wrong += " the timer resolution is still requested;";
+        }
+        if (!wrong.empty()) {
+            wrong.pop_back();
+            finding_ = "the motor is not off at " + format_time(now) + ", " + format_time(now - *off_since) +
+                       " after the device was told off (" + (stored_state(sim, device) == 0 ? "stored state 0" : "device stop") +
+                       "):" + wrong;
+        }
+    }
+    const std::string &finding() const { return finding_; }
+
+private:
+    // A stop sequence is at most three steps; each may be kept waiting.
+    static constexpr Ticks kLongestStop = 50 * vsim::kTicksPerMs;
+    size_t seen_ = 0;
+    std::optional<Ticks> last_set_state_ = Ticks(0);  // the set-up leaves the motor off
+    std::optional<Ticks> last_stop_;
+    std::string finding_;
+};
+
 void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, SettleObservation &seen)
 {
     seen.device = true;
@@ -657,8 +744,22 @@ std::string options_line(const ExploreOptions &options)
 {
     std::ostringstream text;
     text << "--seed " << options.seed << " --runs " << options.runs << " --steps " << options.steps
-         << " --fault-rate " << options.fault_rate;
+         << " --fault-rate " << options.fault_rate << " --schedule " << vsim::format_schedule(options.schedule);
     return text.str();
+}
+
+// The last switches of a run, enough to follow how the threads met.
+void write_switches(std::ostream &out, const RunResult &result)
+{
+    constexpr size_t kShown = 60;
+    const auto &switches = result.switches;
+    out << "schedule: " << result.scheduling_points << " scheduling points, " << switches.size()
+        << " switches" << (switches.size() > kShown ? "; the last " + std::to_string(kShown) + ":" : ":") << "\n";
+    for (size_t i = switches.size() > kShown ? switches.size() - kShown : 0; i < switches.size(); ++i) {
+        const vsim::SwitchRecord &record = switches[i];
+        out << "  " << format_time(record.time) << "  " << record.from << " -> " << record.to << "  (" << record.at
+            << ")\n";
+    }
 }
 
 void write_findings(std::ostream &out, const std::vector<Finding> &findings)
@@ -689,21 +790,27 @@ Scenario generate_scenario(uint64_t seed, uint32_t steps, double fault_rate)
     scenario.commands.push_back(start);
     Ticks time = 0;
     for (uint32_t step = 0; step < steps; ++step) {
-        // Whole milliseconds mostly; microseconds to land anywhere in a drive step.
-        time += timing.chance(0.5) ? timing.below(61) * vsim::kTicksPerMs : timing.below(60001) * vsim::kTicksPerUs;
+        // Whole milliseconds mostly; microseconds to land anywhere in a drive
+        // step; now and then at the same instant as the command before.
+        if (!timing.chance(0.15)) {
+            time += timing.chance(0.5) ? timing.below(61) * vsim::kTicksPerMs
+                                       : timing.below(60001) * vsim::kTicksPerUs;
+        }
         scenario.commands.push_back(generator.next(time));
     }
     for (size_t i = 0; i < scenario.commands.size(); ++i) {
         Command &command = scenario.commands[i];
         command.line = static_cast<int>(i + 1);
         command.text = command_words(command);
+        command.concurrent = command.concurrent && runs_on_own_thread(command.kind);
     }
     return scenario;
 }
 
 std::string format_command(const Command &command)
 {
-    return "at " + format_time(command.time) + " " + command_words(command) + expectation_words(command);
+    return "at " + format_time(command.time) + (command.concurrent ? " & " : " ") + command_words(command) +
+           expectation_words(command);
 }
 
 std::string format_scenario(const Scenario &scenario)
@@ -834,16 +941,32 @@ int exit_status(const std::vector<Finding> &findings)
                : kExitWrongResult;
 }
 
-RunResult check_scenario(const Scenario &scenario)
+RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedule)
 {
     RunResult result;
     PlayerOptions options;
     options.settle = kSettleBound;
+    options.schedule = schedule;
+    options.after_setup = [](vsim::Simulator &sim, vsim::DeviceId device) { watch_intensity(sim, device); };
+    OffMonitor monitor;
+    options.before_command = [&monitor](vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording) {
+        monitor.observe(sim, device, recording);
+    };
     options.after_commands = [&result](vsim::Simulator &sim, vsim::DeviceId device) {
+        // The interleaving of the commands, before the settle phase adds its own.
+        result.switches = sim.switches();
+        result.scheduling_points = sim.scheduling_points();
         settle_phase(sim, device, result.observation);
+        result.races = sim.races();
     };
     result.recording = play(scenario, options);
     result.findings = check_run(scenario, result.recording, result.observation);
+    for (const std::string &race : result.races) {
+        result.findings.push_back({false, "race: " + race});
+    }
+    if (!monitor.finding().empty()) {
+        result.findings.push_back({false, monitor.finding()});
+    }
     return result;
 }
 
@@ -869,10 +992,13 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
                                     " (seed " + std::to_string(options.seed) + ", run seed " + seed_text + ")";
         const std::string reproduce =
             "reproduce: vibra-sim --explore " + options_line(options) + "   (stops at this run)\n"
-            "or save the scenario below and run: vibra-sim --explore --scenario FILE   (this run alone)\n";
+            "or save the scenario below and run: vibra-sim --explore --scenario FILE --schedule " +
+            vsim::format_schedule(options.schedule) + " --seed " + std::to_string(seed) + "   (this run alone)\n";
         crash_note = "\nvibra-sim explore: CRASH in " + heading + "\n" + reproduce + "scenario:\n" + text;
 
-        const RunResult result = check_scenario(*parsed.scenario);
+        vsim::Schedule schedule = options.schedule;
+        schedule.seed = seed;
+        const RunResult result = check_scenario(*parsed.scenario, schedule);
         commands += parsed.scenario->commands.size();
         for (const Command &command : parsed.scenario->commands) {
             faults += command.kind == CommandKind::Fault;
@@ -885,7 +1011,10 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
             out << "\nFAILED " << heading << ": " << (status == kExitStuck ? "a stuck run" : "a wrong result")
                 << "\nfindings:\n";
             write_findings(out, result.findings);
-            out << reproduce << "scenario:\n" << text;
+            out << reproduce << "schedule: " << vsim::format_schedule(schedule) << ", seed " << seed_text
+                << " (replay: --schedule " << vsim::format_schedule(schedule) << " --seed " << seed << ")\n";
+            write_switches(out, result);
+            out << "scenario:\n" << text;
             return status;
         }
         if ((run + 1) % 10 == 0) {
@@ -897,10 +1026,11 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
     return 0;
 }
 
-int explore_scenario(const Scenario &scenario, std::ostream &out)
+int explore_scenario(const Scenario &scenario, const vsim::Schedule &schedule, std::ostream &out)
 {
-    out << "vibra-sim explore: " << scenario.name << ", " << scenario.commands.size() << " commands\n";
-    const RunResult result = check_scenario(scenario);
+    out << "vibra-sim explore: " << scenario.name << ", " << scenario.commands.size() << " commands, schedule "
+        << vsim::format_schedule(schedule) << ", seed " << schedule.seed << "\n";
+    const RunResult result = check_scenario(scenario, schedule);
     if (result.findings.empty()) {
         out << "the run held\n";
         return 0;
@@ -908,6 +1038,7 @@ int explore_scenario(const Scenario &scenario, std::ostream &out)
     const int status = exit_status(result.findings);
     out << "FAILED: " << (status == kExitStuck ? "a stuck run" : "a wrong result") << "\nfindings:\n";
     write_findings(out, result.findings);
+    write_switches(out, result);
     return status;
 }
 

@@ -34,13 +34,23 @@ struct ExploreOptions {
     uint32_t runs = 100;
     uint32_t steps = 40;       // commands per run
     double fault_rate = 0.1;   // probability that a step arms (or clears) a fault
+    // How the simulated threads interleave; each run seeds it with its own
+    // run seed.
+    vsim::Schedule schedule = default_explore_schedule();
+    static vsim::Schedule default_explore_schedule()
+    {
+        vsim::Schedule schedule;
+        schedule.policy = vsim::SchedulePolicy::Pct;
+        return schedule;
+    }
 };
 
 // The seed of run `run` of an exploration started with `seed`.
 uint64_t run_seed(uint64_t seed, uint32_t run);
 
 // A random scenario from a run's seed: "at 0ms start", then `steps` commands
-// at times that grow by 0 to 60 ms.
+// at times that grow by 0 to 60 ms; some class-extension calls run on threads
+// of their own ("at TIME & ...").
 Scenario generate_scenario(uint64_t seed, uint32_t steps, double fault_rate);
 
 // A command as a scenario line ("at 12.5ms set-state on length=52"), and a
@@ -91,13 +101,19 @@ std::vector<Finding> check_run(const Scenario &scenario, const Recording &record
 
 struct RunResult {
     Recording recording;
+    std::vector<vsim::SwitchRecord> switches;  // the interleaving, most recent last
+    uint64_t scheduling_points = 0;
+    std::vector<std::string> races;
     SettleObservation observation;
     std::vector<Finding> findings;
     bool stuck() const;
 };
 
-// Plays `scenario`, runs the settle phase and checks the invariants.
-RunResult check_scenario(const Scenario &scenario);
+// Plays `scenario` under `schedule`, runs the settle phase and checks the
+// invariants. Besides the checks of check_run, a change to the intensity
+// drive's state made without its lock while another thread holds it is a
+// wrong result.
+RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedule = {});
 
 // Exit status of a run's findings: 0, kExitWrongResult or kExitStuck (a stuck
 // run wins, since what follows a hang is not telling).
@@ -110,6 +126,6 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
 
 // Checks one scenario (e.g. a failing run saved from the explorer's output)
 // with the same harness; writes the findings. Returns the exit status.
-int explore_scenario(const Scenario &scenario, std::ostream &out);
+int explore_scenario(const Scenario &scenario, const vsim::Schedule &schedule, std::ostream &out);
 
 }  // namespace vibra_tool

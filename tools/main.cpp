@@ -54,7 +54,27 @@ struct Settings {
     uint32_t runs = 100;
     uint32_t steps = 40;
     double fault_rate = 0.1;
+    std::string schedule;
 };
+
+// --schedule with its seed: --seed, else 0 for a played scenario; the
+// explorer seeds each run itself. The default is sequential for a played
+// scenario and pct for the explorer.
+std::optional<vsim::Schedule> schedule_option(const Settings &settings, const vsim::Schedule &fallback)
+{
+    vsim::Schedule schedule = fallback;
+    if (!settings.schedule.empty()) {
+        std::string error;
+        std::optional<vsim::Schedule> parsed = vsim::parse_schedule(settings.schedule, &error);
+        if (!parsed) {
+            std::cerr << "vibra-sim: --schedule " << settings.schedule << ": " << error << "\n";
+            return std::nullopt;
+        }
+        schedule = *parsed;
+    }
+    schedule.seed = settings.seed.value_or(0);
+    return schedule;
+}
 
 // "5=0xFFFFFFFF" into level and mask.
 bool parse_mask_option(const std::string &text, PlayerOptions &options, std::string &error)
@@ -111,8 +131,14 @@ void add_options(CLI::App &app, Settings &settings)
     app.add_flag("--explore", settings.explore,
                  "Play random scenarios from a seed and check that the driver holds its invariants (with "
                  "--scenario: check that scenario alone)");
-    app.add_option("--seed", settings.seed, "Seed of the exploration (default: from the clock; printed)")
+    app.add_option("--seed", settings.seed,
+                   "Seed of the exploration (default: from the clock; printed), or of the --schedule of a played "
+                   "scenario (default 0)")
         ->type_name("N");
+    app.add_option("--schedule", settings.schedule,
+                   "How simulated threads interleave: sequential (default when playing), random, or "
+                   "pct[:DEPTH[:STEPS]] (default pct:3:2000 when exploring)")
+        ->type_name("POLICY");
     app.add_option("--runs", settings.runs, "Scenarios the exploration plays (default 100)")->type_name("N");
     app.add_option("--steps", settings.steps, "Commands in each explored scenario (default 40)")
         ->type_name("N")
@@ -188,9 +214,19 @@ int run_explorer(const Settings &settings)
             std::cerr << parsed.error << "\n";
             return kExitUsage;
         }
-        return explore_scenario(*parsed.scenario, std::cout);
+        const std::optional<vsim::Schedule> schedule =
+            schedule_option(settings, ExploreOptions::default_explore_schedule());
+        if (!schedule) {
+            return kExitUsage;
+        }
+        return explore_scenario(*parsed.scenario, *schedule, std::cout);
     }
     ExploreOptions options;
+    const std::optional<vsim::Schedule> schedule = schedule_option(settings, options.schedule);
+    if (!schedule) {
+        return kExitUsage;
+    }
+    options.schedule = *schedule;
     options.seed = settings.seed.value_or(
         static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000000ULL);
     options.runs = settings.runs;
@@ -227,6 +263,11 @@ int run(const Settings &settings)
     options.gpio_latency = static_cast<Ticks>(settings.gpio_latency_us * vsim::kTicksPerUs);
     options.settle = static_cast<Ticks>(settings.settle_ms * vsim::kTicksPerMs);
     options.realtime = settings.realtime;
+    const std::optional<vsim::Schedule> schedule = schedule_option(settings, vsim::Schedule{});
+    if (!schedule) {
+        return kExitUsage;
+    }
+    options.schedule = *schedule;
 
     const Outputs paths = output_paths(settings);
     if (!settings.out.empty()) {

@@ -17,6 +17,10 @@ namespace {
 constexpr ULONG kUntouched = 0xFFFFFFFF;
 constexpr Ticks kSlice = 100 * vsim::kTicksPerMs;
 
+// The start time of the call that the current simulated thread runs, when it
+// runs on a thread of its own (each simulated thread is an OS thread).
+thread_local std::optional<Ticks> tls_started;
+
 uint32_t read_u32(const uint8_t *bytes, size_t offset)
 {
     uint32_t value = 0;
@@ -76,11 +80,25 @@ public:
                 }
             }
             advance_to(base_ + command.time);
+            if (options_.before_command && initialised_ && present_) {
+                options_.before_command(sim_, device_, recording_);
+            }
+            if (command.concurrent) {
+                spawn(command);
+                continue;
+            }
+            if (waits_for_calls(command.kind)) {
+                sim_.run_threads();
+            }
             execute(command);
             ended = command.kind == CommandKind::End;
         }
         if (!setup_done_) {
             set_up(nullptr);
+        }
+        sim_.run_threads();
+        if (options_.before_command && initialised_ && present_) {
+            options_.before_command(sim_, device_, recording_);
         }
         if (options_.after_commands && initialised_ && present_) {
             options_.after_commands(sim_, device_);
@@ -96,7 +114,24 @@ private:
         vsim::Options result;
         result.gpio_latency = options.gpio_latency;
         result.realtime = options.realtime;
+        result.schedule = options.schedule;
         return result;
+    }
+
+    static bool waits_for_calls(CommandKind kind)
+    {
+        return kind == CommandKind::Teardown || kind == CommandKind::Remove || kind == CommandKind::Unload ||
+               kind == CommandKind::End;
+    }
+
+    void spawn(const Command &command)
+    {
+        const Ticks started = now();
+        sim_.spawn_thread(command.text + " (line " + std::to_string(command.line) + ")", [this, &command, started] {
+            tls_started = started;
+            execute(command);
+            tls_started.reset();
+        });
     }
 
     Ticks now() const { return sim_.now() - base_; }
@@ -139,9 +174,14 @@ private:
     CallRecord &add_call(const Command *command, std::string text)
     {
         CallRecord call;
-        call.time = now();
+        call.time = tls_started.value_or(now());
+        call.returned = now();
         call.line = command ? command->line : 0;
         call.text = std::move(text);
+        if (tls_started) {
+            call.text = "& " + call.text;
+            call.notes.push_back("on a thread of its own; returned at " + format_time(now()));
+        }
         recording_.calls.push_back(std::move(call));
         return recording_.calls.back();
     }
@@ -167,6 +207,9 @@ private:
             initialised_ = NT_SUCCESS(status);
         }
         recording_.setup_ok = initialised_;
+        if (initialised_ && options_.after_setup) {
+            options_.after_setup(sim_, device_);
+        }
         if (command) {
             check_status(*command, recording_.calls.back());
         }

@@ -8,6 +8,12 @@
 // resource list of both GPIO I/O connections, enable first. Command times are
 // relative to the start of the simulation, which is the set-up's time.
 //
+// A command written "at TIME & ..." runs on a simulated thread of its own,
+// started at TIME; the commands after it do not wait for it, except teardown,
+// remove, unload and end, which wait until every such call has returned (as
+// the framework does before it tears a device down). Its call is reported at
+// the time it started.
+//
 // After the last command the simulation runs until nothing is pending (stop
 // sequences complete), at most `settle` further, unless the scenario ended
 // with "end".
@@ -25,6 +31,7 @@ namespace vibra_tool {
 struct PlayerOptions {
     Ticks gpio_latency = 0;
     bool realtime = false;
+    vsim::Schedule schedule;  // how simulated threads take turns
     Ticks settle = 10 * vsim::kTicksPerSecond;
     // Trace masks for levels 1 to 5 from the set-up on; unset ones keep the
     // driver's initial values.
@@ -38,6 +45,11 @@ struct PlayerOptions {
     // device that is still present; lets a caller drive and inspect the
     // device further (the explorer's settle phase).
     std::function<void(vsim::Simulator &, vsim::DeviceId)> after_commands;
+    // Called before each command, and once after the last, while the set-up's
+    // device is there, with what the run recorded so far.
+    std::function<void(vsim::Simulator &, vsim::DeviceId, const Recording &)> before_command;
+    // Called once the set-up has initialised the device.
+    std::function<void(vsim::Simulator &, vsim::DeviceId)> after_setup;
 };
 
 Recording play(const Scenario &scenario, const PlayerOptions &options);

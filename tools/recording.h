@@ -22,6 +22,7 @@ inline constexpr uint64_t kDriveConnectionId = 0x00000001000000acULL;
 
 struct CallRecord {
     Ticks time = 0;
+    Ticks returned = 0;    // differs from time only for a call on a thread of its own
     int line = 0;          // scenario line, 0 for the implicit set-up
     std::string text;      // the call as the report names it
     std::optional<int32_t> status;

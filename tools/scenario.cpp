@@ -534,24 +534,48 @@ Command parse_line(std::string_view body, Ticks previous_time, int line)
     std::string_view time = tokens[1];
     const bool relative = time.starts_with('+');
     command.time = parse_time(relative ? time.substr(1) : time) + (relative ? previous_time : 0);
+    // "at TIME & COMMAND": the call runs on a thread of its own.
+    const size_t first = tokens[2] == "&" ? 3 : 2;
+    command.concurrent = first == 3;
+    if (first >= tokens.size()) {
+        fail("expected a command after '&', e.g. 'at 10ms & set-state off'");
+    }
     const auto found = std::find_if(kCommands.begin(), kCommands.end(),
-                                    [&](const CommandName &entry) { return entry.name == tokens[2]; });
+                                    [&](const CommandName &entry) { return entry.name == tokens[first]; });
     if (found == kCommands.end()) {
-        fail("unknown command '" + tokens[2] + "'; expected one of " + command_list());
+        fail("unknown command '" + tokens[first] + "'; expected one of " + command_list());
     }
     command.kind = found->kind;
+    if (command.concurrent && !runs_on_own_thread(command.kind)) {
+        fail("'" + tokens[first] +
+             "' cannot run on a thread of its own; '&' takes start, stop, info, set-state or get-state");
+    }
     // The call as the report names it; expectations are shown by their outcome.
-    for (size_t i = 2; i < tokens.size(); ++i) {
+    for (size_t i = first; i < tokens.size(); ++i) {
         if (!tokens[i].starts_with("expect")) {
             command.text += (command.text.empty() ? "" : " ") + tokens[i];
         }
     }
-    Arguments args(tokens, 3, found->name);
+    Arguments args(tokens, first + 1, found->name);
     parse_arguments(args, command, found->name);
     return command;
 }
 
 }  // namespace
+
+bool runs_on_own_thread(CommandKind kind)
+{
+    switch (kind) {
+    case CommandKind::Start:
+    case CommandKind::Stop:
+    case CommandKind::Info:
+    case CommandKind::SetState:
+    case CommandKind::GetState:
+        return true;
+    default:
+        return false;
+    }
+}
 
 bool Command::returns_status() const
 {

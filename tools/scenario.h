@@ -37,7 +37,8 @@ struct Command {
     int line = 0;        // line number in the scenario text, from 1
     Ticks time = 0;      // virtual time relative to the set-up, 100 ns units
     CommandKind kind = CommandKind::Wait;
-    std::string text;    // the command as written, without time and comment
+    std::string text;    // the command as written, without time, '&' and comment
+    bool concurrent = false;  // "at TIME & ...": runs on a simulated thread of its own
 
     // set-state: the payload bytes and the length of the buffer handed over
     // (shorter: the payload is cut; longer: zero-padded).
@@ -70,6 +71,10 @@ struct Command {
 
     bool returns_status() const;
 };
+
+// The class-extension calls, which "at TIME & ..." may run on a thread of
+// their own.
+bool runs_on_own_thread(CommandKind kind);
 
 struct Scenario {
     std::string name;  // the file name, or "<default>"

@@ -30,7 +30,9 @@ inline NTSTATUS Uninitialize(WDFDEVICE, PVOID) { return STATUS_SUCCESS; }
 inline NTSTATUS Query(PVOID, PHWN_DEVICE_INFORMATION) { return STATUS_SUCCESS; }
 inline NTSTATUS Start(PVOID) { return STATUS_SUCCESS; }
 inline NTSTATUS Stop(PVOID) { return STATUS_SUCCESS; }
-inline NTSTATUS SetState(PVOID, PHWN_HEADER, ULONG, PULONG) { return STATUS_SUCCESS; }
+// What the client's set-state does; by default nothing.
+inline std::function<NTSTATUS()> on_set_state;
+inline NTSTATUS SetState(PVOID, PHWN_HEADER, ULONG, PULONG) { return on_set_state ? on_set_state() : STATUS_SUCCESS; }
 inline NTSTATUS GetState(PVOID, PHWN_HEADER, ULONG, PHWN_HEADER, ULONG, PULONG) { return STATUS_SUCCESS; }
 
 inline HWN_CLIENT_REGISTRATION_PACKET packet;
@@ -90,14 +92,40 @@ inline const WDF_OBJECT_CONTEXT_TYPE_INFO kTestContextType = {sizeof(WDF_OBJECT_
 inline const WDF_OBJECT_CONTEXT_TYPE_INFO kOtherContextType = {sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), "OTHER_CONTEXT",
                                                                8, &kOtherContextType, nullptr};
 
+inline WDFTIMER make_timer(std::function<void(WDFTIMER)> action, WDFOBJECT parent,
+                           WDF_EXECUTION_LEVEL level = WdfExecutionLevelPassive)
+{
+    WDF_TIMER_CONFIG config;
+    WDF_TIMER_CONFIG_INIT(&config, TimerTrampoline);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ExecutionLevel = level;
+    attributes.ParentObject = parent;
+    WDFTIMER timer = nullptr;
+    EXPECT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
+    timer_actions[timer] = std::move(action);
+    return timer;
+}
+
+inline WDFWAITLOCK make_lock()
+{
+    WDFWAITLOCK lock = nullptr;
+    EXPECT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    return lock;
+}
+
 // A loaded mini driver with one device; on tear-down the verifier must have
 // found nothing that the test did not take with take_failure().
 class SimFixture : public ::testing::Test {
 protected:
+    SimFixture() = default;
+    explicit SimFixture(vsim::Options options) : sim(options) {}
+
     void SetUp() override
     {
         timer_actions.clear();
         on_initialize = nullptr;
+        on_set_state = nullptr;
         skip_pre_create = false;
         unloads = 0;
         ASSERT_EQ(sim.load_driver(&Entry), STATUS_SUCCESS);
@@ -128,24 +156,10 @@ protected:
     WDFTIMER make_timer(std::function<void(WDFTIMER)> action, WDFOBJECT parent = nullptr,
                         WDF_EXECUTION_LEVEL level = WdfExecutionLevelPassive)
     {
-        WDF_TIMER_CONFIG config;
-        WDF_TIMER_CONFIG_INIT(&config, TimerTrampoline);
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ExecutionLevel = level;
-        attributes.ParentObject = parent ? parent : WDFOBJECT(device);
-        WDFTIMER timer = nullptr;
-        EXPECT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
-        timer_actions[timer] = std::move(action);
-        return timer;
+        return mini::make_timer(std::move(action), parent ? parent : WDFOBJECT(device), level);
     }
 
-    WDFWAITLOCK make_lock()
-    {
-        WDFWAITLOCK lock = nullptr;
-        EXPECT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
-        return lock;
-    }
+    WDFWAITLOCK make_lock() { return mini::make_lock(); }
 
     vsim::Simulator sim;
     vsim::DeviceId id = 0;

@@ -341,6 +341,8 @@ TEST_F(VibraSim, RefusesABadScenarioBeforeRunningWithFileAndLine)
     EXPECT_NE(err.find("--no-such-flag"), std::string::npos) << err;
     EXPECT_EQ(run("--trace-mask 7=1"), 2);
     EXPECT_NE(err.find("expected LEVEL=MASK with a level from 1 to 5"), std::string::npos) << err;
+    EXPECT_EQ(run("--schedule fifo"), 2);
+    EXPECT_NE(err.find("--schedule fifo: expected sequential, random, pct"), std::string::npos) << err;
 }
 
 TEST_F(VibraSim, ExpectationsThatHoldExitZero)

@@ -20,6 +20,7 @@ void expect_same_command(const Command &a, const Command &b, const std::string &
     SCOPED_TRACE(where);
     EXPECT_EQ(a.time, b.time);
     EXPECT_EQ(a.kind, b.kind);
+    EXPECT_EQ(a.concurrent, b.concurrent);
     EXPECT_EQ(a.payload, b.payload);
     EXPECT_EQ(a.length, b.length);
     EXPECT_EQ(a.input, b.input);
@@ -101,7 +102,7 @@ TEST(Explore, AFixedSeedHoldsAndGivesTheSameOutputEveryTime)
     EXPECT_EQ(explore(options, first, progress), 0) << first.str();
     EXPECT_EQ(explore(options, second, progress), 0);
     EXPECT_EQ(first.str(), second.str());
-    EXPECT_EQ(first.str().rfind("vibra-sim explore: --seed 42 --runs 12 --steps 40 --fault-rate 0.3\n", 0), 0u)
+    EXPECT_EQ(first.str().rfind("vibra-sim explore: --seed 42 --runs 12 --steps 40 --fault-rate 0.3 --schedule pct:3:2000\n", 0), 0u)
         << first.str();
     EXPECT_NE(first.str().find("all 12 runs held"), std::string::npos) << first.str();
     EXPECT_EQ(progress.str(), "explore: 10/12 runs held\nexplore: 10/12 runs held\n");
@@ -131,6 +132,73 @@ TEST(ExploreChecks, ATargetedRunWithFaultsHolds)
     }
     EXPECT_TRUE(result.findings.empty()) << findings;
     EXPECT_EQ(result.observation.state, 1u) << "the record of a too-long buffer is applied";
+}
+
+std::string findings_of(const RunResult &result)
+{
+    std::string text;
+    for (const Finding &finding : result.findings) {
+        text += finding.text + "\n";
+    }
+    return text;
+}
+
+Scenario parsed(const std::string &text)
+{
+    const ParseResult result = parse_scenario(text, "t.vsim");
+    EXPECT_TRUE(result.scenario) << result.error;
+    return result.scenario.value_or(Scenario{});
+}
+
+// Calls on threads of their own, at the same instant, under interleaved
+// schedules: the class extension serialises them and every check holds.
+TEST(ExploreChecks, ConcurrentCallsHoldUnderEverySchedule)
+{
+    const Scenario scenario = parsed("at 0ms start\n"
+                                     "at 10ms & set-state on\n"
+                                     "at 10ms & set-state blink period=100 duty=50 cycles=2\n"
+                                     "at 10ms & stop\n"
+                                     "at 10ms & get-state\n"
+                                     "at 40ms & set-state off\n"
+                                     "at 40ms start\n"
+                                     "at 500ms set-state off\n"
+                                     "at 600ms check enable=0 state=0\n");
+    for (const vsim::SchedulePolicy policy : {vsim::SchedulePolicy::Random, vsim::SchedulePolicy::Pct}) {
+        for (uint64_t seed = 0; seed < 6; ++seed) {
+            vsim::Schedule schedule;
+            schedule.policy = policy;
+            schedule.seed = seed;
+            const RunResult result = check_scenario(scenario, schedule);
+            EXPECT_TRUE(result.findings.empty()) << "seed " << seed << ":\n" << findings_of(result);
+            EXPECT_TRUE(result.recording.expectation_failures.empty());
+            int concurrent = 0;
+            for (const CallRecord &call : result.recording.calls) {
+                if (call.text.starts_with("& ")) {
+                    ++concurrent;
+                    EXPECT_EQ(call.time, call.line <= 5 ? vsim::ms(10) : vsim::ms(40)) << "reported at its start";
+                }
+            }
+            EXPECT_EQ(concurrent, 5);
+            EXPECT_GT(result.scheduling_points, 0u);
+        }
+    }
+}
+
+// The motor left on while the device says off is a finding: a timer start
+// that fails (which the driver cannot see) halts the drive with the enable
+// line high, and the off that follows cannot end it.
+TEST(ExploreChecks, AMotorLeftOnAfterAnOffIsAFinding)
+{
+    const RunResult result = check_scenario(parsed("at 0ms start\n"
+                                                   "at 10ms set-state on\n"
+                                                   "at 20ms fault WdfTimerStart every\n"
+                                                   "at 30ms clear-faults\n"
+                                                   "at 100ms set-state off\n"
+                                                   "at 200ms wait\n"));
+    EXPECT_NE(findings_of(result).find("the motor is not off at 200ms, 100ms after the device was told off "
+                                       "(stored state 0): the enable line is high"),
+              std::string::npos)
+        << findings_of(result);
 }
 
 struct BadObservation {
@@ -244,7 +312,7 @@ TEST(ExploreCli, PrintsTheSeedFirstExitsZeroAndChecksASavedScenario)
         return text.str();
     };
     EXPECT_EQ(run("--explore --seed 5 --runs 10 --steps 20"), 0) << read(out) << read(err);
-    EXPECT_EQ(read(out).rfind("vibra-sim explore: --seed 5 --runs 10 --steps 20 --fault-rate 0.1\n", 0), 0u)
+    EXPECT_EQ(read(out).rfind("vibra-sim explore: --seed 5 --runs 10 --steps 20 --fault-rate 0.1 --schedule pct:3:2000\n", 0), 0u)
         << read(out);
     EXPECT_EQ(read(err), "explore: 10/10 runs held\n");
 

@@ -147,6 +147,18 @@ TEST(ScenarioText, SkipsCommentsAndBlankLinesAndKeepsLineNumbers)
     EXPECT_EQ(result.scenario->commands[1].line, 5);
 }
 
+TEST(ScenarioText, AnAmpersandRunsAClassExtensionCallOnAThreadOfItsOwn)
+{
+    const ParseResult result = parse_scenario("at 1ms & set-state on expect=0\nat 1ms get-state\n", "t.vsim");
+    ASSERT_TRUE(result.scenario) << result.error;
+    const Command &first = result.scenario->commands[0];
+    EXPECT_TRUE(first.concurrent);
+    EXPECT_EQ(first.kind, CommandKind::SetState);
+    EXPECT_EQ(first.text, "set-state on");
+    EXPECT_EQ(first.expect_status, 0);
+    EXPECT_FALSE(result.scenario->commands[1].concurrent);
+}
+
 TEST(ScenarioErrors, NameTheFileAndLineAndWhatWasExpected)
 {
     const struct {
@@ -181,6 +193,8 @@ TEST(ScenarioErrors, NameTheFileAndLineAndWhatWasExpected)
         {"at 0ms remove\nat 1ms start\n", "t.vsim:2: start after remove"},
         {"at 0ms unload\nat 1ms unload\n", "t.vsim:2: unload after unload"},
         {"at 0ms end\nat 1ms wait\n", "t.vsim:2: command after end"},
+        {"at 0ms & teardown\n", "t.vsim:1: 'teardown' cannot run on a thread of its own; '&' takes start, stop"},
+        {"at 0ms &\n", "t.vsim:1: expected a command after '&', e.g. 'at 10ms & set-state off'"},
     };
     for (const auto &c : cases) {
         const ParseResult result = parse_scenario(c.text, "t.vsim");
