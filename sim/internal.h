@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <semaphore>
 #include <set>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,7 @@ struct Carrier {
     std::optional<Ticks> deadline; // while parked with a time-out
     uint64_t priority = 0;         // Pct
     int wake_result = 0;           // a WaitResult: how its last wait ended
+    std::binary_semaphore go{0};   // released when it is this carrier's turn
 };
 
 // How a wait ended.
@@ -121,11 +123,6 @@ public:
     std::function<void()> before_switch;
 
 private:
-    struct Baton {
-        std::mutex mutex;
-        std::condition_variable changed;
-        Carrier *running = nullptr;
-    };
     void switch_to(Carrier *self, Carrier *next, const char *why);
     Carrier *carrier_for(std::function<void()> body, std::string label, KIRQL irql);
     void finished(Carrier *self);
@@ -135,7 +132,6 @@ private:
     void record(const char *why, const Carrier *from, const Carrier *to);
     void resume(Carrier *carrier, WaitResult result);
 
-    std::shared_ptr<Baton> baton_;
     Carrier main_;
     std::vector<std::unique_ptr<Carrier>> carriers_;
     std::vector<Carrier *> idle_;

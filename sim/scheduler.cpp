@@ -24,9 +24,8 @@ constexpr size_t kMaxSwitches = 100'000;
 }  // namespace
 
 Scheduler::Scheduler(const Schedule &schedule, const Ticks *clock)
-    : baton_(std::make_shared<Baton>()), policy_(make_policy(schedule)), clock_(clock), window_(schedule.window)
+    : policy_(make_policy(schedule)), clock_(clock), window_(schedule.window)
 {
-    baton_->running = &main_;
     main_.identity = new_identity();  // identity 0 stays "nobody"
     main_.label = "main";
     main_.runnable = true;
@@ -37,15 +36,12 @@ Scheduler::Scheduler(const Schedule &schedule, const Ticks *clock)
 
 Scheduler::~Scheduler()
 {
-    {
-        std::unique_lock lock(baton_->mutex);
-        for (Carrier *carrier : idle_) {
-            carrier->retire = true;
-        }
-        baton_->changed.notify_all();
+    for (Carrier *carrier : idle_) {
+        carrier->retire = true;
+        carrier->go.release();
     }
     // A thread that never finished (parked for good, or never picked) can
-    // never go on: its carrier keeps the baton state alive and waits forever.
+    // never go on: its carrier, kept alive, waits forever for its turn.
     for (auto &carrier : carriers_) {
         if (carrier->retire) {
             carrier->os.join();
@@ -74,12 +70,8 @@ void Scheduler::switch_to(Carrier *self, Carrier *next, const char *why)
     if (policy_) {
         record(why, self, next);
     }
-    // A thread parked for good outlives the scheduler: it keeps the baton.
-    std::shared_ptr<Baton> baton = baton_;
-    std::unique_lock lock(baton->mutex);
-    baton->running = next;
-    baton->changed.notify_all();
-    baton->changed.wait(lock, [&] { return baton->running == self; });
+    next->go.release();
+    self->go.acquire();
 }
 
 Carrier *Scheduler::carrier_for(std::function<void()> body, std::string label, KIRQL irql)
@@ -92,16 +84,12 @@ Carrier *Scheduler::carrier_for(std::function<void()> body, std::string label, K
         carriers_.push_back(std::make_unique<Carrier>());
         carrier = carriers_.back().get();
         carrier->id = ++last_carrier_;
-        std::shared_ptr<Baton> baton = baton_;
-        carrier->os = std::thread([this, baton, carrier] {
+        carrier->os = std::thread([this, carrier] {
             tls_carrier = carrier;
             for (;;) {
-                {
-                    std::unique_lock lock(baton->mutex);
-                    baton->changed.wait(lock, [&] { return baton->running == carrier || carrier->retire; });
-                    if (carrier->retire) {
-                        return;
-                    }
+                carrier->go.acquire();
+                if (carrier->retire) {
+                    return;
                 }
                 std::function<void()> run = std::move(carrier->body);
                 carrier->body = nullptr;
@@ -147,10 +135,8 @@ void Scheduler::finished(Carrier *self)
         }
         record("ends", self, next);
     }
-    std::unique_lock lock(baton_->mutex);
     idle_.push_back(self);
-    baton_->running = next;
-    baton_->changed.notify_all();
+    next->go.release();
 }
 
 void Scheduler::spawn(std::function<void()> body, std::string label, KIRQL irql, bool start_now)
