@@ -33,6 +33,7 @@ std::optional<NTSTATUS> detail::State::fault(Op op)
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         if (it->op == op && (it->at == 0 || it->at == number)) {
             const NTSTATUS status = it->status;
+            ++faults_fired[size_t(op)];
             if (it->at != 0) {
                 faults.erase(it);
             }
@@ -75,6 +76,8 @@ void Simulator::inject(Op op, NTSTATUS status, uint32_t nth)
 void Simulator::clear_faults() { impl_->faults.clear(); }
 
 uint64_t Simulator::calls(Op op) const { return impl_->calls[size_t(op)]; }
+
+uint64_t Simulator::faults_fired(Op op) const { return impl_->faults_fired[size_t(op)]; }
 
 const std::vector<Op> &Simulator::call_log() const { return impl_->call_log; }
 

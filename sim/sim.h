@@ -234,6 +234,8 @@ public:
     void inject(Op op, NTSTATUS status, uint32_t nth = 1);
     void clear_faults();
     uint64_t calls(Op op) const;
+    // Injected faults of `op` that have taken effect so far.
+    uint64_t faults_fired(Op op) const;
     const std::vector<Op> &call_log() const;
     void clear_call_log();
 
