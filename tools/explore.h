@@ -6,10 +6,16 @@
 // - safety: while faults were armed the driver misused nothing (no verifier
 //   finding), the stored payload kept its fixed fields, and every stored
 //   state, reported or final, is one the calls' results allow;
-// - settle: with the faults cleared and the device stopped, the run must come
-//   to rest within a bound, and a clean on/off cycle must still work and end
-//   with the enable line low, the drive line as the stop sequence leaves it,
-//   the timer resolution released, no request alive and no lock held.
+// - rest: with the faults cleared, before anything else is played, a motor
+//   that the device reports off is off: with the stored state 0 (and no
+//   blink phase pending) no intensity step is still pending once the longest
+//   stop sequence has passed, and a device stop leaves, after the longest stop
+//   sequence, the enable line low, no intensity step pending and the timer
+//   resolution released;
+// - settle: the run must then come to rest within a bound, and a clean on/off
+//   cycle must still work and end with the enable line low, the drive line as
+//   the stop sequence leaves it, the timer resolution released, no request
+//   alive and no lock held.
 //
 // Targeted tests use the same harness (check_scenario) on scenarios of their
 // own, and the invariant checker (check_run) on fabricated observations.
@@ -49,6 +55,38 @@ Scenario generate_scenario(uint64_t seed, uint32_t steps, double fault_rate);
 std::string format_command(const Command &command);
 std::string format_scenario(const Scenario &scenario);
 
+// Longer than any stop sequence: a stop may wait up to one step for the
+// pending one, then the line goes low for OffTimeUs and the two stop steps
+// follow.
+inline constexpr Ticks kLongestStopSequence = 13200 * vsim::kTicksPerUs;
+
+// A motor that the device reports off, seen with the faults cleared before
+// anything else is played.
+struct RestObservation {
+    bool observed = false;
+    // After the commands: stored state 0 and no blink phase pending; then,
+    // kLongestStopSequence later, an intensity step still pending.
+    bool off = false;
+    bool step_pending_while_off = false;
+    // A timer start that armed nothing, or a typed context missing, took
+    // effect: the driver then believes a step armed that never comes, which
+    // no stop request can see, so the enable line and the resolution after
+    // the stop are not judged.
+    bool timer_guarantee_broken = false;
+    // kLongestStopSequence after a device stop.
+    int enable_after_stop = 0;
+    bool step_pending_after_stop = false;
+    int resolution_after_stop = 0;
+};
+
+// Clears the faults and takes the rest observation, stopping the device;
+// plays nothing else. The checker reads the device context only for its
+// timer handles, to ask the simulator whether they are pending.
+RestObservation observe_rest(vsim::Simulator &sim, vsim::DeviceId device);
+
+// The findings of a rest observation, one text each.
+std::vector<std::string> check_rest(const RestObservation &rest);
+
 // What the settle phase saw of the device.
 struct SettleObservation {
     bool device = false;  // an initialised device was there after the commands
@@ -61,6 +99,7 @@ struct SettleObservation {
     uint32_t state = 0;                        // stored HwNSettings[6]
 
     // Faults cleared, device stopped, run until idle.
+    RestObservation rest;
     int32_t stop_status = 0;
     bool idle_after_stop = false;
     uint32_t state_after_stop = 0;
