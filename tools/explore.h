@@ -1,7 +1,7 @@
 // The seeded explorer: one seed drives everything. Each run generates a
 // scenario of random but mostly sensible commands (the vocabulary of scenario
 // files, faults included), plays it with the player, then checks the run in
-// two phases:
+// three phases:
 //
 // - safety: while faults were armed the driver misused nothing (no verifier
 //   finding), the stored payload kept its fixed fields, and every stored
