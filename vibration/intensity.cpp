@@ -295,7 +295,7 @@ static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTE
     // Cleared before the write, whose completion may come before the send
     // returns; a write that is not sent, or fails later, sets it again.
     QM38_205_MarkEnableRaised(TimerContext, FALSE);
-    Status = QM38_205_PerformWatchedWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE,
+    Status = QM38_205_PerformWatchedWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE, Timer,
                                           &TimerContext->EnableRaised);
     if (!NT_SUCCESS(Status)) {
         QM38_205_MarkEnableRaised(TimerContext, TRUE);

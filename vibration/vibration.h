@@ -18,8 +18,10 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WRITE_REQUEST_CONTEXT, GetWriteRequestContext
 
 EXTERN_C NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value);
 // The same write; if the controller later completes it with a failure, the
-// completion sets *FailureMark to TRUE.
-EXTERN_C NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, PLONG FailureMark);
+// completion sets *FailureMark to TRUE. FailureMark lies in Watcher or its
+// context; the request is Watcher's child, so the mark outlives it.
+EXTERN_C NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Watcher,
+                                               PLONG FailureMark);
 EXTERN_C EVT_WDF_REQUEST_COMPLETION_ROUTINE EvtRequestWriteCompletionRoutine;
 
 // --- intensity drive -----------------------------------------------------------

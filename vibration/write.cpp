@@ -11,10 +11,10 @@
 // Builds the request around its own value byte and sends it. *Request is set
 // as soon as the request exists, so the caller can delete it on failure.
 // *Sent is TRUE once the target has taken the request: from then on the
-// completion routine owns it. FailureMark, when not NULL, is handed to the
-// completion routine.
-static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, PLONG FailureMark, WDFREQUEST *Request,
-                                       PBOOLEAN Sent)
+// completion routine owns it. A watched write's request is a child of the
+// object that holds the mark, which the completion routine is handed.
+static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Watcher, PLONG FailureMark,
+                                       WDFREQUEST *Request, PBOOLEAN Sent)
 {
     WDF_OBJECT_ATTRIBUTES RequestAttributes;
     WDF_OBJECT_ATTRIBUTES MemoryAttributes;
@@ -27,6 +27,9 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, PLON
     // The value byte lives in the request's context: the send is asynchronous
     // and the byte is read when the controller completes the request.
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&RequestAttributes, WRITE_REQUEST_CONTEXT);
+    if (FailureMark != NULL) {
+        RequestAttributes.ParentObject = Watcher;
+    }
     Status = WdfRequestCreate(&RequestAttributes, IoTarget, Request);
     if (!NT_SUCCESS(Status)) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
@@ -84,8 +87,9 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, PLON
 // Returns as soon as the request has been handed to the target; success says
 // nothing about whether the line has changed yet. A write that the controller
 // then fails sets *FailureMark to TRUE (when FailureMark is not NULL), from
-// whatever context the completion runs in.
-NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, PLONG FailureMark)
+// whatever context the completion runs in. The mark lives in Watcher (or its
+// context), whose child the request is: the mark outlives the request.
+NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Watcher, PLONG FailureMark)
 {
     WDFREQUEST Request = WDF_NO_HANDLE;
     BOOLEAN Sent = FALSE;
@@ -100,7 +104,7 @@ NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, PLONG
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_PerformHardwareWrite Error: IoTarget == NULL \n");
     } else {
-        Status = QM38_205_SendLineWrite(IoTarget, Value, FailureMark, &Request, &Sent);
+        Status = QM38_205_SendLineWrite(IoTarget, Value, Watcher, FailureMark, &Request, &Sent);
     }
 
     // Exactly one party deletes each request: this function for a request that
@@ -119,7 +123,7 @@ NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value)
 {
     PAGED_CODE();
 
-    return QM38_205_PerformWatchedWrite(IoTarget, Value, NULL);
+    return QM38_205_PerformWatchedWrite(IoTarget, Value, NULL, NULL);
 }
 
 // Resident: request completion may run at DISPATCH_LEVEL. A failed write is

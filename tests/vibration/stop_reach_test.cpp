@@ -166,5 +166,24 @@ TEST_F(VibrationTest, StopOfADriveAtRestStaysANoOp)
     EXPECT_EQ(sim.writes().size(), writes);
 }
 
+// The enable-low write of a stop sequence reports a failed completion into
+// the intensity timer's context; a device removed while that write is in
+// flight takes the request with the timer, so no completion comes after the
+// context is gone.
+TEST_F(VibrationTest, RemovalWhileTheEnableLowWriteIsInFlight)
+{
+    sim.set_gpio_latency(us(500));
+    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    QM38_205_StopVibration(dev());
+    sim.run_until(step(3) + us(100));
+    sim.inject(Op::RequestCompletion, STATUS_IO_TIMEOUT, 0);
+    sim.remove_device(id);
+    EXPECT_TRUE(sim.run_until_idle());
+    const vsim::GpioWrite &last = sim.writes().back();
+    ASSERT_EQ(last.line, "enable");
+    EXPECT_EQ(last.status, STATUS_CANCELLED) << "the request went with the timer, uncompleted";
+    EXPECT_EQ(sim.created_objects(vsim::ObjectType::Request), sim.deleted_objects(vsim::ObjectType::Request));
+}
+
 }  // namespace
 }  // namespace vtest
