@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "explore.h"
 #include "player.h"
+#include "rest_check.h"
 #include "scenario.h"
 
 namespace {

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "recording.h"
+#include "rest_check.h"
 #include "scenario.h"
 
 namespace vibra_tool {
@@ -54,38 +55,6 @@ Scenario generate_scenario(uint64_t seed, uint32_t steps, double fault_rate);
 // commands.
 std::string format_command(const Command &command);
 std::string format_scenario(const Scenario &scenario);
-
-// Longer than any stop sequence: a stop may wait up to one step for the
-// pending one, then the line goes low for OffTimeUs and the two stop steps
-// follow.
-inline constexpr Ticks kLongestStopSequence = 13200 * vsim::kTicksPerUs;
-
-// A motor that the device reports off, seen with the faults cleared before
-// anything else is played.
-struct RestObservation {
-    bool observed = false;
-    // After the commands: stored state 0 and no blink phase pending; then,
-    // kLongestStopSequence later, an intensity step still pending.
-    bool off = false;
-    bool step_pending_while_off = false;
-    // A timer start that armed nothing, or a typed context missing, took
-    // effect: the driver then believes a step armed that never comes, which
-    // no stop request can see, so the enable line and the resolution after
-    // the stop are not judged.
-    bool timer_guarantee_broken = false;
-    // kLongestStopSequence after a device stop.
-    int enable_after_stop = 0;
-    bool step_pending_after_stop = false;
-    int resolution_after_stop = 0;
-};
-
-// Clears the faults and takes the rest observation, stopping the device;
-// plays nothing else. The checker reads the device context only for its
-// timer handles, to ask the simulator whether they are pending.
-RestObservation observe_rest(vsim::Simulator &sim, vsim::DeviceId device);
-
-// The findings of a rest observation, one text each.
-std::vector<std::string> check_rest(const RestObservation &rest);
 
 // What the settle phase saw of the device.
 struct SettleObservation {
