@@ -2,7 +2,8 @@
 // a bad scenario must be refused with a "name:line:" message and never crash
 // the parser; a good one, with whatever faults it injects, must run without a
 // finding of the platform's verifier (no null or stale handle, no request left
-// alive, no lock left held).
+// alive, no lock left held), and, with the faults cleared, leave the motor off
+// where the device reports it off, as the explorer checks it at rest.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include "player.h"
+#include "rest_check.h"
 #include "scenario.h"
 
 namespace {
@@ -75,9 +77,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     vibra_tool::PlayerOptions options;
     options.settle = vsim::kTicksPerSecond;
+    vibra_tool::RestObservation rest;
+    options.after_commands = [&rest](vsim::Simulator &sim, vsim::DeviceId device) {
+        rest = vibra_tool::observe_rest(sim, device);
+    };
     const vibra_tool::Recording recording = vibra_tool::play(*parsed.scenario, options);
     if (!recording.verifier_failures.empty()) {
         fail("verifier: " + recording.verifier_failures.front(), text);
+    }
+    for (const std::string &finding : vibra_tool::check_rest(rest)) {
+        fail("at rest: " + finding, text);
     }
     return 0;
 }

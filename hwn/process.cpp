@@ -29,11 +29,21 @@ static NTSTATUS QM38_205_EndBlink(PDEVICE_CONTEXT DeviceContext)
     return QM38_205_StopMotor(DeviceContext);
 }
 
-static NTSTATUS QM38_205_TurnOff(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT DeviceContext, ULONG CurrentState)
+// An element stored off may still have its motor on: a start that failed, or
+// a stop sequence that a fault cut short, can leave the enable line high. So
+// an off always asks the drive to stop, unless this request has just done so
+// by ending a blink; a drive at rest with its enable line low writes nothing.
+// The element is off as far as the request goes: a drive that cannot be
+// asked (no timer context) has no motor running, and the request succeeds.
+static NTSTATUS QM38_205_TurnOff(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT DeviceContext, ULONG CurrentState,
+                                 BOOLEAN MotorStopped)
 {
     if (CurrentState == HWN_STATE_OFF) {
         QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_MESSAGE, "HwN ID %i Already Turned Off\n",
                             HwNSettingsInfo->HwNId);
+        if (!MotorStopped) {
+            (VOID)QM38_205_StopVibration(DeviceContext);
+        }
         return STATUS_SUCCESS;
     }
     return QM38_205_StopMotor(DeviceContext);
@@ -68,11 +78,12 @@ static NTSTATUS QM38_205_Blink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT De
     return Status;
 }
 
-static NTSTATUS QM38_205_ApplyState(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT DeviceContext, ULONG CurrentState)
+static NTSTATUS QM38_205_ApplyState(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT DeviceContext, ULONG CurrentState,
+                                    BOOLEAN MotorStopped)
 {
     switch (HwNSettingsInfo->HwNSettings[HWN_SETTING_STATE]) {
     case HWN_STATE_OFF:
-        return QM38_205_TurnOff(HwNSettingsInfo, DeviceContext, CurrentState);
+        return QM38_205_TurnOff(HwNSettingsInfo, DeviceContext, CurrentState, MotorStopped);
     case HWN_STATE_ON:
         return QM38_205_TurnOn(HwNSettingsInfo, DeviceContext, CurrentState);
     case HWN_STATE_BLINK:
@@ -95,6 +106,7 @@ NTSTATUS QM38_205_ProcessRequest(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT 
 {
     PHWN_SETTINGS Stored;
     ULONG CurrentState;
+    BOOLEAN BlinkEnded = FALSE;
     NTSTATUS Status;
 
     PAGED_CODE();
@@ -124,11 +136,12 @@ NTSTATUS QM38_205_ProcessRequest(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT 
         }
         Stored->HwNSettings[HWN_SETTING_STATE] = HWN_STATE_OFF;
         CurrentState = HWN_STATE_OFF;
+        BlinkEnded = TRUE;
     }
 
     // The blink pattern reads the stored state, so it is written only after
     // the motor operation has returned.
-    Status = QM38_205_ApplyState(HwNSettingsInfo, DeviceContext, CurrentState);
+    Status = QM38_205_ApplyState(HwNSettingsInfo, DeviceContext, CurrentState, BlinkEnded);
     if (!NT_SUCCESS(Status)) {
         goto Exit;
     }

@@ -65,6 +65,7 @@ std::optional<NTSTATUS> detail::State::fault(Op op)
         if (it->op == op && (it->at == 0 || it->at == number)) {
             const NTSTATUS status = it->status;
             last_fault = now;
+            ++faults_fired[size_t(op)];
             if (it->at != 0) {
                 faults.erase(it);
             }
@@ -111,6 +112,8 @@ size_t Simulator::armed_faults() const { return impl_->faults.size(); }
 Ticks Simulator::last_fault_time() const { return impl_->last_fault; }
 
 uint64_t Simulator::calls(Op op) const { return impl_->calls[size_t(op)]; }
+
+uint64_t Simulator::faults_fired(Op op) const { return impl_->faults_fired[size_t(op)]; }
 
 const std::vector<Op> &Simulator::call_log() const { return impl_->call_log; }
 

@@ -338,6 +338,7 @@ struct State {
     // faults, hooks, verifier
     uint64_t calls[size_t(Op::Count)] = {};
     uint64_t consultations[size_t(Op::Count)] = {};
+    uint64_t faults_fired[size_t(Op::Count)] = {};
     std::vector<Op> call_log;
     std::vector<detail::Fault> faults;
     Ticks last_fault = -1;

@@ -277,6 +277,8 @@ public:
     size_t armed_faults() const;  // injected and not yet spent (every-call faults stay)
     Ticks last_fault_time() const;  // when an injected fault last took effect; -1 if never
     uint64_t calls(Op op) const;
+    // Injected faults of `op` that have taken effect so far.
+    uint64_t faults_fired(Op op) const;
     const std::vector<Op> &call_log() const;
     void clear_call_log();
 

@@ -590,8 +590,9 @@ void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, SettleObservation
     seen.fixed_settings[1] = stored.HwNSettingsInfo[0].HwNSettings[5];
     seen.state = stored.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
 
-    sim.clear_faults();
-    seen.stop_status = sim.stop_device(device);
+    // A motor the device reports off must be off, before anything else is
+    // played; the rest observation clears the faults and stops the device.
+    seen.rest = observe_rest(sim, device, &seen.stop_status);
     seen.idle_after_stop = sim.run_until_idle(kSettleBound);
     seen.state_after_stop = stored_state(sim, device);
 
@@ -883,6 +884,11 @@ std::vector<Finding> check_run(const Scenario &scenario, const Recording &record
     if (seen.state > 2 || !(model.states() & (1u << seen.state))) {
         wrong("stored state " + std::to_string(seen.state) + " after the last command; the results of the "
               "set-state calls allow " + describe_states(model.states()));
+    }
+
+    // At rest: faults cleared, before anything else was played.
+    for (std::string &finding : check_rest(seen.rest)) {
+        wrong(std::move(finding));
     }
 
     // Settle: faults cleared, device stopped.

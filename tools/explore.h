@@ -1,15 +1,21 @@
 // The seeded explorer: one seed drives everything. Each run generates a
 // scenario of random but mostly sensible commands (the vocabulary of scenario
 // files, faults included), plays it with the player, then checks the run in
-// two phases:
+// three phases:
 //
 // - safety: while faults were armed the driver misused nothing (no verifier
 //   finding), the stored payload kept its fixed fields, and every stored
 //   state, reported or final, is one the calls' results allow;
-// - settle: with the faults cleared and the device stopped, the run must come
-//   to rest within a bound, and a clean on/off cycle must still work and end
-//   with the enable line low, the drive line as the stop sequence leaves it,
-//   the timer resolution released, no request alive and no lock held.
+// - rest: with the faults cleared, before anything else is played, a motor
+//   that the device reports off is off: with the stored state 0 (and no
+//   blink phase pending) no intensity step is still pending once the longest
+//   stop sequence has passed, and a device stop leaves, after the longest stop
+//   sequence, the enable line low, no intensity step pending and the timer
+//   resolution released;
+// - settle: the run must then come to rest within a bound, and a clean on/off
+//   cycle must still work and end with the enable line low, the drive line as
+//   the stop sequence leaves it, the timer resolution released, no request
+//   alive and no lock held.
 //
 // Targeted tests use the same harness (check_scenario) on scenarios of their
 // own, and the invariant checker (check_run) on fabricated observations.
@@ -22,6 +28,7 @@
 #include <vector>
 
 #include "recording.h"
+#include "rest_check.h"
 #include "scenario.h"
 
 namespace vibra_tool {
@@ -71,6 +78,7 @@ struct SettleObservation {
     uint32_t state = 0;                        // stored HwNSettings[6]
 
     // Faults cleared, device stopped, run until idle.
+    RestObservation rest;
     int32_t stop_status = 0;
     bool idle_after_stop = false;
     uint32_t state_after_stop = 0;

@@ -64,8 +64,8 @@ static VOID QM38_205_CountDown(PULONG Count)
     }
 }
 
-// Every field but ResolutionHeld, which only the request and the release
-// change.
+// Every field of the drive's course. ResolutionHeld, StepArmed and
+// EnableRaised describe the platform, not the course, and stay as they are.
 static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
 {
     TimerContext->KickPulseCount = INTENSITY_KICK_PULSES;
@@ -75,6 +75,49 @@ static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext
     TimerContext->OffTimeUs = INTENSITY_STEP_US;
     TimerContext->Mode = IntensityModeKickStart;
     TimerContext->DeviceContext = DeviceContext;
+}
+
+static BOOLEAN QM38_205_IsStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    return (BOOLEAN)(__atomic_load_n(&TimerContext->StepArmed, __ATOMIC_SEQ_CST) != 0);
+}
+
+static VOID QM38_205_MarkStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext, BOOLEAN Armed)
+{
+    __atomic_store_n(&TimerContext->StepArmed, (LONG)Armed, __ATOMIC_SEQ_CST);
+}
+
+static VOID QM38_205_MarkEnableRaised(PINTENSITY_TIMER_CONTEXT TimerContext, BOOLEAN Raised)
+{
+    __atomic_store_n(&TimerContext->EnableRaised, (LONG)Raised, __ATOMIC_SEQ_CST);
+}
+
+// Arms the next step. The mark follows the arming, so that a run that gave
+// up on the lock meanwhile cannot clear the mark of a step armed after it.
+// Runs under IntensityLock.
+static VOID QM38_205_ArmStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext, ULONGLONG DelayUs)
+{
+    WdfTimerStart(Timer, -(LONGLONG)(DelayUs * 10));
+    QM38_205_MarkStepArmed(TimerContext, TRUE);
+}
+
+// Asks for the stop sequence. A running drive's next step acts on it; when no
+// step is coming and the enable line may be high (a step that failed or was
+// skipped, a start that failed, an enable-low write that did not go through),
+// one is armed, with a whole stop sequence if the last one had run out. A
+// drive at rest with its enable line low is left alone: nothing is written.
+// Runs under IntensityLock.
+static VOID QM38_205_RequestStop(PDEVICE_CONTEXT DeviceContext, PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    TimerContext->Mode = IntensityModeStopRequested;
+    if (QM38_205_IsStepArmed(TimerContext) || !__atomic_load_n(&TimerContext->EnableRaised, __ATOMIC_SEQ_CST)) {
+        return;
+    }
+    if (TimerContext->StopStepCount == 0) {
+        TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
+    }
+    TimerContext->DeviceContext = DeviceContext;
+    QM38_205_ArmStep(DeviceContext->IntensityTimer, TimerContext, INTENSITY_STEP_US);
 }
 
 // Both lines high, resolution requested, first step armed 3.3 ms from now.
@@ -89,6 +132,7 @@ static NTSTATUS QM38_205_DriveLinesHigh(PDEVICE_CONTEXT DeviceContext, PINTENSIT
                             "QM38_205_StartVibration Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
         return Status;
     }
+    QM38_205_MarkEnableRaised(TimerContext, TRUE);
     Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_DRIVE_LINE], TRUE);
     if (!NT_SUCCESS(Status)) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
@@ -98,11 +142,13 @@ static NTSTATUS QM38_205_DriveLinesHigh(PDEVICE_CONTEXT DeviceContext, PINTENSIT
 
     QM38_205_RequestTimerResolution(TimerContext);
     // A pending timer is re-armed: the kick-start begins again from now.
-    WdfTimerStart(DeviceContext->IntensityTimer, -(LONGLONG)(INTENSITY_STEP_US * 10));
+    QM38_205_ArmStep(DeviceContext->IntensityTimer, TimerContext, INTENSITY_STEP_US);
     return STATUS_SUCCESS;
 }
 
-// Starts the drive from any state, restarting a running or stopping one.
+// Starts the drive from any state, restarting a running or stopping one. A
+// start that fails leaves no drive running on and no enable line high: it
+// sends the drive into the stop sequence, from the re-initialised fields.
 NTSTATUS QM38_205_StartVibration(PDEVICE_CONTEXT DeviceContext)
 {
     PINTENSITY_TIMER_CONTEXT TimerContext;
@@ -130,6 +176,9 @@ NTSTATUS QM38_205_StartVibration(PDEVICE_CONTEXT DeviceContext)
     LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
     QM38_205_ResetIntensityContext(TimerContext, DeviceContext);
     Status = QM38_205_DriveLinesHigh(DeviceContext, TimerContext);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_RequestStop(DeviceContext, TimerContext);
+    }
     if (LockHeld) {
         WdfWaitLockRelease(DeviceContext->IntensityLock);
     }
@@ -140,8 +189,8 @@ Exit:
     return Status;
 }
 
-// Only asks for the stop sequence: the next step acts on it. Writes no line
-// and neither starts nor stops the timer.
+// Asks for the stop sequence: the next step acts on it. Writes no line; arms
+// a step only when none is coming while the enable line may be high.
 NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext)
 {
     PINTENSITY_TIMER_CONTEXT TimerContext;
@@ -159,7 +208,7 @@ NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext)
                             "QM38_205_StopVibration Error: TimerContext == NULL %x\n", Status);
     } else {
         LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
-        TimerContext->Mode = IntensityModeStopRequested;
+        QM38_205_RequestStop(DeviceContext, TimerContext);
         if (LockHeld) {
             WdfWaitLockRelease(DeviceContext->IntensityLock);
         }
@@ -239,12 +288,17 @@ static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTE
     }
 
     if (TimerContext->StopStepCount != 0) {
-        WdfTimerStart(Timer, -(LONGLONG)(DelayUs * 10));
+        QM38_205_ArmStep(Timer, TimerContext, DelayUs);
         return Status;
     }
 
-    Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE);
+    // Cleared before the write, whose completion may come before the send
+    // returns; a write that is not sent, or fails later, sets it again.
+    QM38_205_MarkEnableRaised(TimerContext, FALSE);
+    Status = QM38_205_PerformWatchedWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE, Timer,
+                                          &TimerContext->EnableRaised);
     if (!NT_SUCCESS(Status)) {
+        QM38_205_MarkEnableRaised(TimerContext, TRUE);
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "EvtTimerIntensityCallback Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
     }
@@ -252,7 +306,9 @@ static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTE
 }
 
 // One step of the drive. Overlapping runs are serialised by IntensityLock; a
-// run that does not get it within 1 s skips its step without re-arming.
+// run that does not get it within 1 s skips its step without re-arming. Every
+// run that reaches the context takes up the armed step, so that the next stop
+// knows whether a step is still coming.
 VOID EvtTimerIntensityCallback(WDFTIMER Timer)
 {
     PINTENSITY_TIMER_CONTEXT TimerContext;
@@ -280,6 +336,7 @@ VOID EvtTimerIntensityCallback(WDFTIMER Timer)
         Status = STATUS_SUCCESS;
     }
 
+    QM38_205_MarkStepArmed(TimerContext, FALSE);
     if (!NT_SUCCESS(Status) || Status == STATUS_TIMEOUT) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "EvtTimerIntensityCallback Error:  WdfWaitLockAcquire failed %x\n", Status);

@@ -17,6 +17,11 @@ typedef struct _WRITE_REQUEST_CONTEXT {
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WRITE_REQUEST_CONTEXT, GetWriteRequestContext)
 
 EXTERN_C NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value);
+// The same write; if the controller later completes it with a failure, the
+// completion sets *FailureMark to TRUE. FailureMark lies in Watcher or its
+// context; the request is Watcher's child, so the mark outlives it.
+EXTERN_C NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Watcher,
+                                               PLONG FailureMark);
 EXTERN_C EVT_WDF_REQUEST_COMPLETION_ROUTINE EvtRequestWriteCompletionRoutine;
 
 // --- intensity drive -----------------------------------------------------------
@@ -40,6 +45,16 @@ typedef struct _INTENSITY_TIMER_CONTEXT {
     // TRUE from the start that requested the 1 ms timer resolution until the
     // step that releases it, so that requests and releases stay balanced.
     BOOLEAN ResolutionHeld;
+    // TRUE from the arming of a step until the run of the callback that takes
+    // it up, so that a stop or a failed start arms a step only when none is
+    // coming. Read and written atomically: a run that does not get the lock
+    // clears it too.
+    LONG StepArmed;
+    // TRUE while the enable line may be high: from a start whose enable write
+    // was sent until a stop sequence whose enable-low write went through (a
+    // failed completion sets it again). A stop finds nothing to do only when
+    // it is FALSE.
+    LONG EnableRaised;
 } INTENSITY_TIMER_CONTEXT, *PINTENSITY_TIMER_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(INTENSITY_TIMER_CONTEXT, GetIntensityTimerContext)
 

@@ -11,8 +11,10 @@
 // Builds the request around its own value byte and sends it. *Request is set
 // as soon as the request exists, so the caller can delete it on failure.
 // *Sent is TRUE once the target has taken the request: from then on the
-// completion routine owns it.
-static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFREQUEST *Request, PBOOLEAN Sent)
+// completion routine owns it. A watched write's request is a child of the
+// object that holds the mark, which the completion routine is handed.
+static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Watcher, PLONG FailureMark,
+                                       WDFREQUEST *Request, PBOOLEAN Sent)
 {
     WDF_OBJECT_ATTRIBUTES RequestAttributes;
     WDF_OBJECT_ATTRIBUTES MemoryAttributes;
@@ -25,6 +27,9 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFR
     // The value byte lives in the request's context: the send is asynchronous
     // and the byte is read when the controller completes the request.
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&RequestAttributes, WRITE_REQUEST_CONTEXT);
+    if (FailureMark != NULL) {
+        RequestAttributes.ParentObject = Watcher;
+    }
     Status = WdfRequestCreate(&RequestAttributes, IoTarget, Request);
     if (!NT_SUCCESS(Status)) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
@@ -63,7 +68,7 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFR
         return Status;
     }
 
-    WdfRequestSetCompletionRoutine(*Request, EvtRequestWriteCompletionRoutine, WDF_NO_CONTEXT);
+    WdfRequestSetCompletionRoutine(*Request, EvtRequestWriteCompletionRoutine, (WDFCONTEXT)FailureMark);
 
     *Sent = WdfRequestSend(*Request, IoTarget, WDF_NO_SEND_OPTIONS);
     if (!*Sent) {
@@ -80,8 +85,11 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFR
 }
 
 // Returns as soon as the request has been handed to the target; success says
-// nothing about whether the line has changed yet.
-NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value)
+// nothing about whether the line has changed yet. A write that the controller
+// then fails sets *FailureMark to TRUE (when FailureMark is not NULL), from
+// whatever context the completion runs in. The mark lives in Watcher (or its
+// context), whose child the request is: the mark outlives the request.
+NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Watcher, PLONG FailureMark)
 {
     WDFREQUEST Request = WDF_NO_HANDLE;
     BOOLEAN Sent = FALSE;
@@ -96,7 +104,7 @@ NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value)
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_PerformHardwareWrite Error: IoTarget == NULL \n");
     } else {
-        Status = QM38_205_SendLineWrite(IoTarget, Value, &Request, &Sent);
+        Status = QM38_205_SendLineWrite(IoTarget, Value, Watcher, FailureMark, &Request, &Sent);
     }
 
     // Exactly one party deletes each request: this function for a request that
@@ -111,20 +119,31 @@ NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value)
     return Status;
 }
 
+NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value)
+{
+    PAGED_CODE();
+
+    return QM38_205_PerformWatchedWrite(IoTarget, Value, NULL, NULL);
+}
+
 // Resident: request completion may run at DISPATCH_LEVEL. A failed write is
-// only reported; the caller already has its answer and nothing is retried.
+// reported and marked for the writer that asked to know; nothing is retried.
 VOID EvtRequestWriteCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                                       WDFCONTEXT Context)
 {
+    PLONG FailureMark = (PLONG)Context;
+
     UNREFERENCED_PARAMETER(Target);
     UNREFERENCED_PARAMETER(Params);
-    UNREFERENCED_PARAMETER(Context);
 
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+EvtRequestWriteCompletionRoutine\n");
 
     if (!NT_SUCCESS(WdfRequestGetStatus(Request))) {
         QM38_205_DebugPrint(TRACE_LEVEL_WARNING, TRACE_FLAG_ENTRY_EXIT | TRACE_FLAG_MESSAGE,
                             "EvtRequestWriteCompletionRoutine Failed\r\n");
+        if (FailureMark != NULL) {
+            __atomic_store_n(FailureMark, TRUE, __ATOMIC_SEQ_CST);
+        }
     }
 
     WdfObjectDelete(Request);

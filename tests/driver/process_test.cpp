@@ -98,7 +98,7 @@ TEST_P(StateTable, CallsTheOperationsOfItsRowAndStoresTheResult)
 
 INSTANTIATE_TEST_SUITE_P(
     StoredByRequested, StateTable,
-    ::testing::Values(Row{0, 0, {kAlreadyOff}, STATUS_SUCCESS, 0},
+    ::testing::Values(Row{0, 0, {kAlreadyOff, kStopVibration}, STATUS_SUCCESS, 0},
                       Row{0, 1, {kStartVibration}, STATUS_SUCCESS, 1},
                       Row{0, 2, {kStartBlink, kStartVibration}, STATUS_SUCCESS, 2},
                       Row{1, 0, {kStopVibration}, STATUS_SUCCESS, 0},

@@ -2,6 +2,7 @@
 // the kernel services.
 #include "mini.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -163,6 +164,9 @@ TEST_P(FaultInjectionTest, FailsTheNthCallOrEveryCall)
         }
     }
     EXPECT_EQ(results, GetParam().results);
+    EXPECT_EQ(sim.faults_fired(Op::WdfWaitLockAcquire),
+              static_cast<uint64_t>(std::count_if(results.begin(), results.end(),
+                                                  [](NTSTATUS status) { return status != STATUS_SUCCESS; })));
 }
 
 constexpr NTSTATUS S = STATUS_SUCCESS, T = STATUS_TIMEOUT, U = STATUS_UNSUCCESSFUL;

@@ -285,6 +285,23 @@ INSTANTIATE_TEST_SUITE_P(
         BadObservation{"AMotorThatDoesNotRunAfterTheFaults",
                        [](Recording &, SettleObservation &seen) { seen.enable_while_running = 0; },
                        "the enable line was low", kExitWrongResult},
+        BadObservation{"TheMotorRunningOnWhileOff",
+                       [](Recording &, SettleObservation &seen) {
+                           seen.rest.off = true;
+                           seen.rest.step_pending_while_off = true;
+                       },
+                       "the motor ran on with the stored state 0: an intensity step still pending 13.2ms after the "
+                       "faults were cleared",
+                       kExitWrongResult},
+        BadObservation{"TheEnableLineHighAfterTheDeviceStop",
+                       [](Recording &, SettleObservation &seen) { seen.rest.enable_after_stop = 1; },
+                       "the enable line still high 13.2ms after a device stop", kExitWrongResult},
+        BadObservation{"AStepPendingAfterTheDeviceStop",
+                       [](Recording &, SettleObservation &seen) { seen.rest.step_pending_after_stop = true; },
+                       "an intensity step still pending 13.2ms after a device stop", kExitWrongResult},
+        BadObservation{"TheResolutionHeldAfterTheDeviceStop",
+                       [](Recording &, SettleObservation &seen) { seen.rest.resolution_after_stop = 1; },
+                       "1 timer-resolution requests outstanding 13.2ms after a device stop", kExitWrongResult},
         BadObservation{"ABusyDeviceAfterTheStopIsStuck",
                        [](Recording &, SettleObservation &seen) { seen.idle_after_stop = false; },
                        "after the faults were cleared and the device stopped", kExitStuck},
@@ -295,6 +312,56 @@ INSTANTIATE_TEST_SUITE_P(
                        },
                        "after the clean cycle's stop", kExitStuck}),
     [](const ::testing::TestParamInfo<BadObservation> &info) { return std::string(info.param.name); });
+
+// Only a broken timer guarantee (a start that armed nothing, a missing typed
+// context) excuses the enable line and the resolution after the stop; a step
+// still pending is never excused.
+TEST(ExploreChecks, ABrokenTimerGuaranteeExcusesOnlyWhatTheDriverCannotSee)
+{
+    RestObservation rest;
+    rest.observed = true;
+    rest.timer_guarantee_broken = true;
+    rest.enable_after_stop = 1;
+    rest.resolution_after_stop = 1;
+    EXPECT_TRUE(check_rest(rest).empty());
+    rest.step_pending_after_stop = true;
+    EXPECT_EQ(check_rest(rest).size(), 1u);
+    rest.timer_guarantee_broken = false;
+    EXPECT_EQ(check_rest(rest).size(), 3u);
+}
+
+// Runs that end with the motor reported off after a fault: each must leave
+// it off once the faults are cleared, before the clean cycle resets the lines.
+TEST(ExploreChecks, MotorReportedOffAfterAFaultIsOffAtRest)
+{
+    const char *const scenarios[] = {
+        // A refused step write, then off.
+        "at 0ms start\nat 10ms set-state on\nat 30ms refuse-send\nat 100ms set-state off\n",
+        // A skipped step, then off.
+        "at 0ms start\nat 10ms set-state on\nat 30ms lock-timeout\nat 100ms set-state off\n",
+        // The whole stop sequence failed in the controller.
+        "at 0ms start\nat 10ms set-state on\nat 100ms fail-completion status=STATUS_IO_TIMEOUT every\n"
+        "at 100ms set-state off\nat 200ms clear-faults\n",
+        // A start whose drive write was refused.
+        "at 0ms start\nat 10ms set-state on\nat 60ms set-state off\nat 300ms refuse-send nth=2\n"
+        "at 300ms set-state on\n",
+        // A restart refused during the stop sequence.
+        "at 0ms start\nat 10ms set-state on\nat 34ms set-state off\nat 35ms refuse-send\nat 35ms set-state on\n",
+    };
+    for (const char *text : scenarios) {
+        SCOPED_TRACE(text);
+        const ParseResult parsed = parse_scenario(text, "off.vsim");
+        ASSERT_TRUE(parsed.scenario) << parsed.error;
+        const RunResult result = check_scenario(*parsed.scenario);
+        std::string findings;
+        for (const Finding &finding : result.findings) {
+            findings += finding.text + "\n";
+        }
+        EXPECT_TRUE(result.findings.empty()) << findings;
+        EXPECT_TRUE(result.observation.rest.observed);
+        EXPECT_EQ(result.observation.state, 0u);
+    }
+}
 
 TEST(ExploreCli, PrintsTheSeedFirstExitsZeroAndChecksASavedScenario)
 {

@@ -212,25 +212,34 @@ TEST_F(VibrationTest, MissingTimerContextIsInvalidParameter)
     EXPECT_FALSE(pending(dev()->IntensityTimer));
 }
 
-TEST_F(VibrationTest, FailedLineWriteInStartNeitherArmsNorRequestsResolution)
+// A failed start requests no resolution. When its enable write went out, the
+// half-started motor goes through the stop sequence at once; when that write
+// was refused, the lines are as they were and nothing is armed.
+TEST_F(VibrationTest, FailedLineWriteInStartEndsWithTheEnableLineLow)
 {
     struct Case {
         uint32_t nth;  // 1: enable line, 2: drive line
         Writes enable;
+        Writes drive;
     };
-    for (const Case &c : {Case{1, {}}, Case{2, {{0, 1}}}}) {
+    const Case cases[] = {
+        {1, {}, {}},
+        {2, {{0, 1}, {step(3), 0}}, {{step(1), 0}, {step(2), 0}, {step(3), 1}}},
+    };
+    for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "write " << c.nth << " fails");
         sim.clear_trace();
         sim.inject(Op::WdfRequestCreate, STATUS_INSUFFICIENT_RESOURCES, c.nth);
         EXPECT_EQ(QM38_205_StartVibration(dev()), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_TRUE(traced("QM38_205_StartVibration Error: QM38_205_PerformHardwareWrite failed c000009a\n"));
         EXPECT_TRUE(traced("-QM38_205_StartVibration:Fail:C000009A\n"));
-        EXPECT_FALSE(pending(dev()->IntensityTimer));
+        EXPECT_EQ(pending(dev()->IntensityTimer), !c.enable.empty());
+        expect_settled();
         EXPECT_TRUE(sim.resolution_calls().empty());
         EXPECT_FALSE(intensity()->ResolutionHeld);
-        expect_settled();
         EXPECT_EQ(enable_writes(), c.enable);
-        EXPECT_TRUE(drive_writes().empty());
+        EXPECT_EQ(drive_writes(), c.drive);
+        EXPECT_EQ(sim.level("enable"), 0);
     }
 }
 

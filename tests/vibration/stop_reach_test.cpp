@@ -1,0 +1,189 @@
+// A stop request and a failed start always reach the stop sequence: after a
+// step that failed or was skipped, a start that failed half-way or during a
+// stop sequence, or an enable-low write that the controller failed, the
+// enable line ends low, no step stays armed and the resolution is released,
+// to the microsecond in virtual time.
+
+#include <functional>
+
+#include "vibration/fixture.h"
+
+namespace vtest {
+namespace {
+
+using vsim::Op;
+
+struct Event {
+    Ticks at;
+    std::function<void(VibrationTest &, vsim::Simulator &, PDEVICE_CONTEXT)> act;
+};
+
+struct ReachCase {
+    const char *name;
+    std::vector<Event> events;
+    Writes drive;
+    Writes enable;
+    size_t resolution_calls;  // one request and one release per started drive
+};
+
+void PrintTo(const ReachCase &c, std::ostream *os) { *os << c.name; }
+
+Event start(Ticks at, NTSTATUS expected = STATUS_SUCCESS)
+{
+    return {at, [expected](VibrationTest &, vsim::Simulator &, PDEVICE_CONTEXT dev) {
+                EXPECT_EQ(QM38_205_StartVibration(dev), expected);
+            }};
+}
+
+Event stop(Ticks at)
+{
+    return {at, [](VibrationTest &, vsim::Simulator &, PDEVICE_CONTEXT dev) {
+                EXPECT_EQ(QM38_205_StopVibration(dev), STATUS_SUCCESS);
+            }};
+}
+
+Event fault(Ticks at, Op op, NTSTATUS status, uint32_t nth = 1)
+{
+    return {at, [=](VibrationTest &, vsim::Simulator &sim, PDEVICE_CONTEXT) { sim.inject(op, status, nth); }};
+}
+
+Event clear_faults(Ticks at)
+{
+    return {at, [](VibrationTest &, vsim::Simulator &sim, PDEVICE_CONTEXT) { sim.clear_faults(); }};
+}
+
+// The enable line is still high here, whatever the driver believes.
+Event enable_still_high(Ticks at)
+{
+    return {at, [](VibrationTest &, vsim::Simulator &sim, PDEVICE_CONTEXT) { EXPECT_EQ(sim.level("enable"), 1); }};
+}
+
+// Kick-start and square wave from 0 up to step `last`: odd steps low.
+Writes square_wave(int last)
+{
+    Writes writes = {{0, 1}};
+    for (int n = 1; n <= last; ++n) {
+        writes.emplace_back(step(n), n % 2 == 0 ? 1 : 0);
+    }
+    return writes;
+}
+
+const ReachCase kCases[] = {
+    // The high write at 33.0 ms is refused and the drive stops with the line
+    // state already advanced to high: the stop lets the line go low for
+    // OffTimeUs, then runs both stop steps.
+    {"StopAfterARefusedStepWrite",
+     {start(0), fault(ms(30), Op::WdfRequestSend, STATUS_UNSUCCESSFUL), enable_still_high(ms(99)), stop(ms(100))},
+     square_wave(9) + Writes{{step(1, ms(100)), 0}, {step(2, ms(100)), 0}, {step(3, ms(100)), 1}},
+     {{0, 1}, {step(3, ms(100)), 0}},
+     2},
+    // The 33.0 ms step is skipped before it changed anything: the line was
+    // low, so the stop steps follow at once.
+    {"StopAfterASkippedStep",
+     {start(0), fault(ms(30), Op::WdfWaitLockAcquire, STATUS_TIMEOUT), enable_still_high(ms(99)), stop(ms(100))},
+     square_wave(9) + Writes{{step(1, ms(100)), 0}, {step(2, ms(100)), 1}},
+     {{0, 1}, {step(2, ms(100)), 0}},
+     2},
+    // The whole stop sequence is sent while every write fails in the
+    // controller: the enable line stays high, and the next stop, with the
+    // faults gone, runs the sequence again.
+    {"StopAfterTheEnableLowWriteFailedInTheController",
+     {start(0), fault(ms(100), Op::RequestCompletion, STATUS_IO_TIMEOUT, 0), stop(ms(100)), clear_faults(ms(200)),
+      enable_still_high(ms(299)), stop(ms(300))},
+     square_wave(30) + Writes{{step(1, ms(300)), 0}, {step(2, ms(300)), 0}, {step(3, ms(300)), 1}},
+     {{0, 1}, {step(3, ms(300)), 0}},
+     2},
+    // The enable line went high, the drive line's write was refused: the
+    // half-started motor goes through the stop sequence on its own.
+    {"StartWhoseDriveWriteWasRefused",
+     {start(0), stop(ms(50)), fault(ms(300), Op::WdfRequestSend, STATUS_UNSUCCESSFUL, 2),
+      start(ms(300), STATUS_UNSUCCESSFUL)},
+     square_wave(15) + Writes{{step(16), 0}, {step(17), 1}} +
+         Writes{{step(1, ms(300)), 0}, {step(2, ms(300)), 0}, {step(3, ms(300)), 1}},
+     {{0, 1}, {step(17), 0}, {ms(300), 1}, {step(3, ms(300)), 0}},
+     2},
+    // A restart during the stop sequence whose enable write is refused: the
+    // pending step finds the re-initialised fields in the stop mode, not in
+    // kick-start, and the later stop has nothing left to do.
+    {"RestartRefusedDuringTheStopSequence",
+     {start(0), stop(us(24000)), fault(us(25000), Op::WdfRequestSend, STATUS_DEVICE_NOT_CONNECTED),
+      start(us(25000), STATUS_DEVICE_NOT_CONNECTED), stop(ms(40))},
+     square_wave(7) + Writes{{step(8), 0}, {step(9), 0}, {step(10), 1}},
+     {{0, 1}, {step(10), 0}},
+     2},
+};
+
+class StopReachTest : public VibrationTest, public testing::WithParamInterface<ReachCase> {};
+
+TEST_P(StopReachTest, EndsWithTheEnableLineLowAndNothingArmed)
+{
+    const ReachCase &c = GetParam();
+    for (const Event &event : c.events) {
+        sim.run_until(event.at);
+        event.act(*this, sim, dev());
+    }
+    expect_settled();
+    EXPECT_EQ(drive_writes(), c.drive);
+    EXPECT_EQ(enable_writes(), c.enable);
+    EXPECT_EQ(sim.level("enable"), 0);
+    EXPECT_FALSE(pending(dev()->IntensityTimer));
+    EXPECT_EQ(sim.resolution_calls().size(), c.resolution_calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, StopReachTest, testing::ValuesIn(kCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The end of a blink on-phase is a stop request like any other: a step
+// skipped during the first on-phase does not keep the motor on through the
+// off-phase.
+TEST_F(VibrationTest, BlinkOnPhaseEndsAfterASkippedStep)
+{
+    BlinkRecord record(500, 40, 1);
+    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    sim.run_until(ms(150));
+    sim.inject(Op::WdfWaitLockAcquire, STATUS_TIMEOUT);  // the step at 151.8 ms
+    sim.run_until(ms(199));
+    EXPECT_FALSE(pending(dev()->IntensityTimer));
+    EXPECT_EQ(sim.level("enable"), 1);
+    expect_settled();
+    EXPECT_EQ(enable_writes(), (Writes{{0, 1}, {step(2, ms(200)), 0}}));
+}
+
+// A stop with the drive at rest and its enable line low writes nothing and
+// arms nothing, before any start and after a finished drive.
+TEST_F(VibrationTest, StopOfADriveAtRestStaysANoOp)
+{
+    EXPECT_EQ(QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+    EXPECT_FALSE(pending(dev()->IntensityTimer));
+    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    QM38_205_StopVibration(dev());
+    expect_settled();
+    const size_t writes = sim.writes().size();
+    sim.run_for(ms(10));
+    EXPECT_EQ(QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+    EXPECT_FALSE(pending(dev()->IntensityTimer));
+    expect_settled();
+    EXPECT_EQ(sim.writes().size(), writes);
+}
+
+// The enable-low write of a stop sequence reports a failed completion into
+// the intensity timer's context; a device removed while that write is in
+// flight takes the request with the timer, so no completion comes after the
+// context is gone.
+TEST_F(VibrationTest, RemovalWhileTheEnableLowWriteIsInFlight)
+{
+    sim.set_gpio_latency(us(500));
+    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    QM38_205_StopVibration(dev());
+    sim.run_until(step(3) + us(100));
+    sim.inject(Op::RequestCompletion, STATUS_IO_TIMEOUT, 0);
+    sim.remove_device(id);
+    EXPECT_TRUE(sim.run_until_idle());
+    const vsim::GpioWrite &last = sim.writes().back();
+    ASSERT_EQ(last.line, "enable");
+    EXPECT_EQ(last.status, STATUS_CANCELLED) << "the request went with the timer, uncompleted";
+    EXPECT_EQ(sim.created_objects(vsim::ObjectType::Request), sim.deleted_objects(vsim::ObjectType::Request));
+}
+
+}  // namespace
+}  // namespace vtest

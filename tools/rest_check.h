@@ -1,0 +1,49 @@
+// The rest check shared by the explorer and the scenario fuzzer: with the
+// faults cleared, a motor that the device reports off must be off. It reads
+// the device context only for its stored state and its timer handles, to ask
+// the simulator whether they are pending; it knows nothing else of the
+// driver.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim.h"
+#include "scenario.h"
+
+namespace vibra_tool {
+
+// Longer than any stop sequence: a stop may wait up to one step for the
+// pending one, then the line goes low for OffTimeUs and the two stop steps
+// follow.
+inline constexpr Ticks kLongestStopSequence = 13200 * vsim::kTicksPerUs;
+
+// A motor that the device reports off, seen with the faults cleared before
+// anything else is played.
+struct RestObservation {
+    bool observed = false;
+    // After the commands: stored state 0 and no blink phase pending; then,
+    // kLongestStopSequence later, an intensity step still pending.
+    bool off = false;
+    bool step_pending_while_off = false;
+    // A timer start that armed nothing, or a typed context missing, took
+    // effect: the driver then believes a step armed that never comes, which
+    // no stop request can see, so the enable line and the resolution after
+    // the stop are not judged.
+    bool timer_guarantee_broken = false;
+    // kLongestStopSequence after a device stop.
+    int enable_after_stop = 0;
+    bool step_pending_after_stop = false;
+    int resolution_after_stop = 0;
+};
+
+// Clears the faults and takes the rest observation, stopping the device;
+// plays nothing else. The status of that device stop goes to *stop_status
+// when it is not null.
+RestObservation observe_rest(vsim::Simulator &sim, vsim::DeviceId device, int32_t *stop_status = nullptr);
+
+// The findings of a rest observation, one text each.
+std::vector<std::string> check_rest(const RestObservation &rest);
+
+}  // namespace vibra_tool
