@@ -514,21 +514,36 @@ void watch_intensity(vsim::Simulator &sim, vsim::DeviceId device)
 }
 
 // The motor is off whenever the device says it is. Once the last set-state
-// call returned with the stored state 0 (or the last device stop came after
-// the last set-state), no fault has taken effect since nor is armed, and no
-// call is in progress, then after the longest stop sequence the enable line
-// is low, no drive step and no blink phase is pending and the timer
-// resolution is released. Looked at before every command.
+// that succeeded with a record left the stored state 0 (or the last device stop came after
+// it), with no fault taking effect since and none armed and no call in
+// progress, then after the longest stop sequence the enable line is low, no
+// drive step and no blink phase is pending and the timer resolution is
+// released. A set-state that failed took no effect, except perhaps one that
+// refused its length: after it nothing is checked until the next success.
+// Looked at before every command.
 class OffMonitor {
 public:
+    explicit OffMonitor(const Scenario &scenario)
+    {
+        for (const Command &command : scenario.commands) {
+            by_line_[command.line] = &command;
+        }
+    }
+
     void observe(vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording)
     {
         for (; seen_ < recording.calls.size(); ++seen_) {
             const CallRecord &call = recording.calls[seen_];
             const std::string_view text = std::string_view(call.text).substr(call.text.starts_with("& ") ? 2 : 0);
-            if (text.starts_with("set-state")) {
-                last_set_state_ = call.returned;
-            } else if (text == "stop") {
+            const bool ok = call.status && *call.status >= 0;
+            if (text.starts_with("set-state") && ok) {
+                if (applies_a_record(call.line)) {
+                    last_set_state_ = call.returned;
+                }
+            } else if (text.starts_with("set-state") && call.status == STATUS_DATA_ERROR) {
+                last_set_state_.reset();
+                last_stop_.reset();
+            } else if (text == "stop" && ok) {
                 last_stop_ = call.returned;
             }
         }
@@ -568,8 +583,20 @@ public:
     const std::string &finding() const { return finding_; }
 
 private:
+    bool applies_a_record(int line) const
+    {
+        const auto found = by_line_.find(line);
+        if (found == by_line_.end()) {
+            return false;
+        }
+        std::vector<uint8_t> buffer = found->second->payload;
+        buffer.resize(found->second->length, 0);  // what the driver was given
+        return buffer.size() >= kOnePayload && u32_at(buffer, 8) >= 1;
+    }
+
     // A stop sequence is at most three steps; each may be kept waiting.
     static constexpr Ticks kLongestStop = 50 * vsim::kTicksPerMs;
+    std::map<int, const Command *> by_line_;
     size_t seen_ = 0;
     std::optional<Ticks> last_set_state_ = Ticks(0);  // the set-up leaves the motor off
     std::optional<Ticks> last_stop_;
@@ -954,7 +981,7 @@ RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedul
     options.settle = kSettleBound;
     options.schedule = schedule;
     options.after_setup = [](vsim::Simulator &sim, vsim::DeviceId device) { watch_intensity(sim, device); };
-    OffMonitor monitor;
+    OffMonitor monitor(scenario);
     options.before_command = [&monitor](vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording) {
         monitor.observe(sim, device, recording);
     };
