@@ -1,6 +1,7 @@
 // The simulator itself: one at a time, reachable by the platform's C
 // functions; object statistics and the resource-descriptor builders.
 #include "internal.h"
+#include "realtime.h"
 
 #include <cstdio>
 
@@ -55,7 +56,13 @@ detail::State *active()
     return g_state;
 }
 
-detail::State::State(Options o) : options(o), pacer(detail::make_pacer(o.realtime)) {}
+detail::State::State(Options o) : options(o), pacer(detail::make_pacer(o.realtime))
+{
+    if (o.threads == Threads::Real) {
+        real = std::make_unique<detail::RealPlatform>(*this, o.worker_threads);
+        real->start();
+    }
+}
 
 detail::State::~State() = default;
 
@@ -70,6 +77,9 @@ Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(options))
 
 Simulator::~Simulator()
 {
+    if (impl_->real) {
+        impl_->real->stop();  // while the platform functions still reach this simulator
+    }
     if (g_current == this) {
         g_current = nullptr;
         g_state = nullptr;
