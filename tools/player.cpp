@@ -95,7 +95,9 @@ private:
     {
         vsim::Options result;
         result.gpio_latency = options.gpio_latency;
-        result.realtime = options.realtime;
+        if (options.realtime) {
+            result.threads = vsim::Threads::Real;
+        }
         return result;
     }
 

@@ -24,7 +24,7 @@ namespace vibra_tool {
 
 struct PlayerOptions {
     Ticks gpio_latency = 0;
-    bool realtime = false;
+    bool realtime = false;  // on real threads, in wall-clock time
     Ticks settle = 10 * vsim::kTicksPerSecond;
     // Trace masks for levels 1 to 5 from the set-up on; unset ones keep the
     // driver's initial values.
