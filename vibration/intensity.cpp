@@ -65,7 +65,9 @@ static VOID QM38_205_CountDown(PULONG Count)
 }
 
 // Every field but ResolutionHeld, which only the request and the release
-// change.
+// change. A step reads DeviceContext before it takes IntensityLock, so the
+// pointer is stored only when it changes (the first start): rewriting the
+// same value while a step reads it would still be a data race.
 static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
 {
     TimerContext->KickPulseCount = INTENSITY_KICK_PULSES;
@@ -74,7 +76,9 @@ static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext
     TimerContext->OnTimeUs = INTENSITY_STEP_US;
     TimerContext->OffTimeUs = INTENSITY_STEP_US;
     TimerContext->Mode = IntensityModeKickStart;
-    TimerContext->DeviceContext = DeviceContext;
+    if (TimerContext->DeviceContext != DeviceContext) {
+        TimerContext->DeviceContext = DeviceContext;
+    }
 }
 
 // Both lines high, resolution requested, first step armed 3.3 ms from now.
