@@ -74,7 +74,7 @@ public:
                 std::this_thread::sleep_for(microseconds(pick(0, 1500)));
             }
             std::this_thread::sleep_until(cycle + kStorm + milliseconds(pick(0, 150)));
-            if (pick(0, 1) == 0 && now() < end) {
+            if (pick(0, 2) == 0 && now() < end) {
                 step();
             }
             std::this_thread::sleep_until(cycle + kCycle);
@@ -95,7 +95,7 @@ private:
             status = set_state(Record::state(HWN_STATE_OFF)), what = "set-state off";
         } else if (choice < 7) {
             // Short patterns, some with an on-phase too short to run.
-            status = set_state(Record::blink(pick(20, 120), pick(20, 100), pick(1, 3))), what = "set-state blink";
+            status = set_state(Record::blink(pick(40, 120), pick(30, 100), pick(1, 3))), what = "set-state blink";
         } else if (choice == 7) {
             Buffer output(HWN_HEADER_SIZE + sizeof(HWN_SETTINGS));
             ULONG read = 0;
