@@ -4,6 +4,7 @@
 // asserted, never how long anything took.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -51,13 +52,13 @@ protected:
         }
     }
 
-    WDFTIMER make_timer(std::function<void(WDFTIMER)> action)
+    WDFTIMER make_timer(std::function<void(WDFTIMER)> action, WDF_EXECUTION_LEVEL level = WdfExecutionLevelPassive)
     {
         WDF_TIMER_CONFIG config;
         WDF_TIMER_CONFIG_INIT(&config, mini::TimerTrampoline);
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ExecutionLevel = WdfExecutionLevelPassive;
+        attributes.ExecutionLevel = level;
         attributes.ParentObject = sim.device(id);
         WDFTIMER timer = nullptr;
         EXPECT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
@@ -133,6 +134,43 @@ TEST_F(RealThreads, StopWithWaitReturnsOnlyAfterTheRunningCallbackReturned)
     EXPECT_TRUE(returned_before_stop);
     EXPECT_EQ(level, PASSIVE_LEVEL);
     EXPECT_NE(runner, std::this_thread::get_id()) << "a timer callback ran on the thread that armed it";
+}
+
+// The verifier records misuse on real threads as it does in virtual time.
+TEST_F(RealThreads, MisuseOnAnyThreadIsRecordedNotCrashedOn)
+{
+    WDFWAITLOCK lock = nullptr;
+    ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    std::atomic<int> done{0};
+    WDFTIMER own_stop = make_timer([&](WDFTIMER timer) {
+        WdfTimerStop(timer, TRUE);
+        ++done;
+    });
+    WDFTIMER raised_wait = make_timer(
+        [&](WDFTIMER) {
+            if (WdfWaitLockAcquire(lock, nullptr) == STATUS_SUCCESS) {
+                WdfWaitLockRelease(lock);
+            }
+            ++done;
+        },
+        WdfExecutionLevelDispatch);
+    WdfTimerStart(own_stop, -ms(1));
+    WdfTimerStart(raised_wait, -ms(1));
+    wait_for([&] { return done == 2; });
+    ASSERT_EQ(WdfWaitLockAcquire(lock, nullptr), STATUS_SUCCESS);
+    std::thread([&] { WdfWaitLockRelease(lock); }).join();
+    EXPECT_TRUE(sim.lock_held(lock)) << "another thread's release freed the lock";
+    WdfWaitLockRelease(lock);
+
+    ASSERT_TRUE(sim.run_until_idle(10 * vsim::kTicksPerSecond));
+    std::vector<std::string> failures = sim.verifier_failures();
+    sim.clear_verifier_failures();
+    for (const char *expected : {"WdfTimerStop with wait called from the timer's own callback",
+                                 "WdfWaitLockAcquire: waits for WDFWAITLOCK", "is not held by the calling thread"}) {
+        EXPECT_TRUE(std::any_of(failures.begin(), failures.end(),
+                                [&](const std::string &failure) { return failure.find(expected) != std::string::npos; }))
+            << expected;
+    }
 }
 
 // The driver's own code: timer callbacks at passive level on the platform's
