@@ -137,8 +137,8 @@ using DeviceId = int;
 //    is the time since the simulator was made; run_for and run_until sleep
 //    while the platform's threads work; run_until_idle waits until nothing is
 //    pending or running. Read the simulator's records (lines, writes, trace,
-//    verifier) once it is idle, or from the trace sink. before_call and
-//    run_timer_callback's thread interleaving belong to the virtual mode.
+//    verifier) once it is idle, or from the trace sink. run_timer_callback
+//    queues a run for a worker; before_call hooks need the virtual mode.
 enum class Threads { Virtual, Real };
 
 struct Options {
