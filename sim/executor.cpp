@@ -119,7 +119,7 @@ void detail::State::dispatch(const detail::Event &event)
 
 Ticks Simulator::now() const { return impl_->real ? impl_->real->clock() : impl_->now; }
 
-void Simulator::run_for(Ticks duration) { run_until(impl_->now + duration); }
+void Simulator::run_for(Ticks duration) { run_until(now() + duration); }
 
 void Simulator::run_until(Ticks time)
 {
