@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything under the address and undefined-behaviour sanitizers and
-# runs every test.
+# runs every test; then builds everything under the thread sanitizer and runs
+# the stress and real-threads tests there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,3 +10,7 @@ cmake --preset test
 rm -f build/test/trace-formats.txt
 cmake --build --preset test -j "$(nproc)"
 ctest --preset test -j "$(nproc)"
+
+cmake --preset tsan
+cmake --build --preset tsan -j "$(nproc)"
+ctest --preset tsan -L 'stress|realthreads'

@@ -2,6 +2,7 @@
 // registration, the three-step device add, resource lists, and the client
 // callbacks that the class extension makes with each device's client context.
 #include "internal.h"
+#include "realtime.h"
 
 #include <cstring>
 
@@ -65,6 +66,9 @@ void detail::State::forget_device(WDFDEVICE device)
 
 NTSTATUS detail::State::call_client(DeviceId id, const char *function, const std::function<NTSTATUS(void *)> &call)
 {
+    if (real) {
+        return real->call_client(id, function, call);
+    }
     DeviceRecord *record = device_record(id, function);
     if (record == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -249,6 +253,7 @@ EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRI
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     if (Device != nullptr) {
         *Device = nullptr;
     }
@@ -292,6 +297,7 @@ EXTERN_C ULONG WdfCmResourceListGetCount(WDFCMRESLIST List)
     if (sim == nullptr) {
         return 0;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::WdfCmResourceListGetCount);
     if (!sim->require_framework("WdfCmResourceListGetCount") || sim->fault(Op::WdfCmResourceListGetCount)) {
         return 0;
@@ -306,6 +312,7 @@ EXTERN_C PCM_PARTIAL_RESOURCE_DESCRIPTOR WdfCmResourceListGetDescriptor(WDFCMRES
     if (sim == nullptr) {
         return nullptr;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::WdfCmResourceListGetDescriptor);
     if (!sim->require_framework("WdfCmResourceListGetDescriptor") || sim->fault(Op::WdfCmResourceListGetDescriptor)) {
         return nullptr;
@@ -330,6 +337,7 @@ EXTERN_C NTSTATUS HwNRegisterClient(WDFDRIVER Driver, PHWN_CLIENT_REGISTRATION_P
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::HwNRegisterClient);
     if (!sim->require_class_extension("HwNRegisterClient")) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -360,6 +368,7 @@ EXTERN_C NTSTATUS HwNUnregisterClient(WDFDRIVER Driver)
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::HwNUnregisterClient);
     if (!sim->require_class_extension("HwNUnregisterClient")) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -384,6 +393,7 @@ EXTERN_C NTSTATUS HwNProcessAddDevicePreDeviceCreate(WDFDRIVER Driver, PWDFDEVIC
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     const char *function = "HwNProcessAddDevicePreDeviceCreate";
     sim->enter(Op::HwNProcessAddDevicePreDeviceCreate);
     if (!sim->require_class_extension(function)) {
@@ -415,6 +425,7 @@ EXTERN_C NTSTATUS HwNProcessAddDevicePostDeviceCreate(WDFDRIVER Driver, WDFDEVIC
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     const char *function = "HwNProcessAddDevicePostDeviceCreate";
     sim->enter(Op::HwNProcessAddDevicePostDeviceCreate);
     if (!sim->require_class_extension(function)) {

@@ -2,6 +2,7 @@
 // then of scheduling, each as its own simulated thread. Virtual time moves only
 // between events, never while a callback runs.
 #include "internal.h"
+#include "realtime.h"
 
 #include <algorithm>
 
@@ -175,12 +176,15 @@ void detail::State::run_events(Ticks until)
     }
 }
 
-Ticks Simulator::now() const { return impl_->now; }
+Ticks Simulator::now() const { return impl_->real ? impl_->real->clock() : impl_->now; }
 
-void Simulator::run_for(Ticks duration) { run_until(impl_->now + duration); }
+void Simulator::run_for(Ticks duration) { run_until(now() + duration); }
 
 void Simulator::run_until(Ticks time)
 {
+    if (impl_->real) {
+        return impl_->real->run_until(time);
+    }
     if (!impl_->at_top_level("run_until")) {
         return;
     }
@@ -193,6 +197,9 @@ void Simulator::run_until(Ticks time)
 
 bool Simulator::run_until_idle(Ticks limit)
 {
+    if (impl_->real) {
+        return impl_->real->run_until_idle(limit);
+    }
     if (!impl_->at_top_level("run_until_idle")) {
         return false;
     }
@@ -205,10 +212,13 @@ bool Simulator::run_until_idle(Ticks limit)
     return false;
 }
 
-size_t Simulator::pending_events() const { return impl_->events.size(); }
+size_t Simulator::pending_events() const { return impl_->real ? impl_->real->pending() : impl_->events.size(); }
 
 void Simulator::run_timer_callback(WDFTIMER timer)
 {
+    if (impl_->real) {
+        return impl_->real->run_callback_now(timer);
+    }
     if (impl_->lookup(timer, ObjectType::Timer, "run_timer_callback") == nullptr) {
         return;
     }

@@ -1,6 +1,7 @@
 // The verifier's findings, call counts, injected faults and the hooks that run
 // another thread's action just before a given call.
 #include "internal.h"
+#include "platform_lock.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +14,9 @@ void detail::State::enter(Op op)
 {
     const uint64_t number = ++calls[size_t(op)];
     call_log.push_back(op);
+    if (real) {
+        return;  // real threads: no hooks, no watches, no schedule
+    }
     if (!watches.empty()) {
         check_watches();
     }
@@ -101,11 +105,16 @@ bool detail::State::require_class_extension(const char *function)
 
 void Simulator::inject(Op op, NTSTATUS status, uint32_t nth)
 {
+    detail::PlatformCall call(impl_.get());
     const uint64_t at = nth == 0 ? 0 : impl_->consultations[size_t(op)] + nth;
     impl_->faults.push_back({op, status, at});
 }
 
-void Simulator::clear_faults() { impl_->faults.clear(); }
+void Simulator::clear_faults()
+{
+    detail::PlatformCall call(impl_.get());
+    impl_->faults.clear();
+}
 
 size_t Simulator::armed_faults() const { return impl_->faults.size(); }
 
@@ -121,6 +130,11 @@ void Simulator::clear_call_log() { impl_->call_log.clear(); }
 
 void Simulator::before_call(Op op, uint32_t nth, std::function<void()> action)
 {
+    if (impl_->real) {
+        detail::PlatformCall call(impl_.get());
+        impl_->fail("before_call: hooks interleave simulated threads; they need the virtual thread mode");
+        return;
+    }
     impl_->hooks.push_back({op, impl_->calls[size_t(op)] + std::max<uint32_t>(nth, 1), std::move(action)});
 }
 

@@ -1,6 +1,7 @@
 // The GPIO controller behind the Resource Hub: lines known by connection id,
 // remote I/O targets opened on them by Resource Hub path, exclusive opens.
 #include "internal.h"
+#include "platform_lock.h"
 
 using vsim::ObjectType;
 using vsim::Op;
@@ -116,6 +117,7 @@ void Simulator::add_line(uint64_t connection_id, std::string name, int initial_l
 
 int Simulator::level(std::string_view line) const
 {
+    detail::PlatformCall call(impl_.get());
     for (const auto &[id, known] : impl_->lines) {
         if (known.name == line) {
             return known.level;
@@ -146,6 +148,7 @@ EXTERN_C NTSTATUS WdfIoTargetCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES IoT
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     if (IoTarget != nullptr) {
         *IoTarget = nullptr;
     }
@@ -179,6 +182,7 @@ EXTERN_C NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARA
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::WdfIoTargetOpen);
     if (!sim->require_framework("WdfIoTargetOpen")) {
         return STATUS_INVALID_DEVICE_STATE;

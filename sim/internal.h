@@ -39,6 +39,8 @@ namespace vsim::detail {
 
 inline constexpr uint32_t kDeviceInitMagic = 0x54494E49;  // "INIT"
 
+class RealPlatform;  // the real-threads mode (realtime.h)
+
 // --- simulated threads -------------------------------------------------------
 
 // An OS thread that carries simulated threads. Only the carrier holding the
@@ -349,6 +351,10 @@ struct State {
     std::set<std::pair<WDFWAITLOCK, WDFWAITLOCK>> lock_order;  // (held, then acquired)
     std::vector<std::string> races;
 
+    // The real-threads mode's threads, platform mutex and clock; null in the
+    // virtual mode. Declared last: its threads stop before anything else goes.
+    std::unique_ptr<detail::RealPlatform> real;
+
     // --- verifier, calls and faults (faults.cpp) ---
     void fail(std::string message);
     // Counts a call and runs the hooks due before it.
@@ -393,8 +399,10 @@ struct State {
     void run_callback(WDFTIMER timer);  // on the current simulated thread
     void run_events(Ticks until);       // dispatches the events due until then
     void advance(Ticks next);           // interleaved: lets the threads run before time moves
-    int identity() { return threads.current()->identity; }
-    KIRQL irql() { return threads.current()->irql; }
+    int identity() { return real ? real_identity() : threads.current()->identity; }
+    KIRQL irql() { return real ? real_irql() : threads.current()->irql; }
+    int real_identity();  // realtime.cpp: per OS thread, with the platform mutex held
+    KIRQL real_irql();    // realtime.cpp: per OS thread
 
     // --- requests (requests.cpp) ---
     void complete(WDFREQUEST request);

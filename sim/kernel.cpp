@@ -1,6 +1,7 @@
 // Kernel services: the debug print (with the trace-format coverage file), the
 // system timer resolution, the current IRQL and assertions.
 #include "internal.h"
+#include "platform_lock.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -106,6 +107,7 @@ EXTERN_C ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, va_list 
     if (sim == nullptr || Format == nullptr) {
         return ULONG(STATUS_INVALID_PARAMETER);
     }
+    vsim::detail::PlatformCall call(sim);
     if (auto status = sim->begin(vsim::Op::vDbgPrintEx)) {
         return ULONG(*status);
     }
@@ -119,6 +121,7 @@ EXTERN_C ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution)
     if (sim == nullptr) {
         return kDefaultResolution;
     }
+    vsim::detail::PlatformCall call(sim);
     if (sim->begin(vsim::Op::ExSetTimerResolution)) {
         return kDefaultResolution;
     }
@@ -145,6 +148,7 @@ EXTERN_C VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG Lin
                (VoidFileName ? static_cast<const char *>(VoidFileName) : "?") + ":" + std::to_string(LineNumber);
     }
     if (auto *sim = vsim::active()) {
+        vsim::detail::PlatformCall call(sim);
         sim->fail(text);
     } else {
         std::fprintf(stderr, "%s\n", text.c_str());

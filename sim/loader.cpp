@@ -1,6 +1,7 @@
 // The load-time layer and the driver object: binding the framework library
 // and the class extension, DriverEntry, unload, and WdfDriverCreate.
 #include "internal.h"
+#include "platform_lock.h"
 
 #include "driver/driver.h"
 
@@ -102,6 +103,7 @@ EXTERN_C NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING 
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     if (Driver != nullptr) {
         *Driver = nullptr;
     }

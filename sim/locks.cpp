@@ -3,6 +3,7 @@
 // not move meanwhile) times out at once; an untimed one parks the thread until
 // the holder releases the lock.
 #include "internal.h"
+#include "realtime.h"
 
 using vsim::ObjectType;
 using vsim::Op;
@@ -14,6 +15,7 @@ EXTERN_C NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWA
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     if (Lock != nullptr) {
         *Lock = nullptr;
     }
@@ -44,6 +46,9 @@ EXTERN_C NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
     auto *sim = vsim::active();
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
+    }
+    if (sim->real) {
+        return sim->real->acquire(Lock, Timeout);
     }
     sim->enter(Op::WdfWaitLockAcquire);
     if (!sim->require_framework("WdfWaitLockAcquire")) {
@@ -115,6 +120,9 @@ EXTERN_C VOID WdfWaitLockRelease(WDFWAITLOCK Lock)
     if (sim == nullptr) {
         return;
     }
+    if (sim->real) {
+        return sim->real->release(Lock);
+    }
     sim->enter(Op::WdfWaitLockRelease);
     if (!sim->require_framework("WdfWaitLockRelease")) {
         return;
@@ -153,6 +161,7 @@ void vsim::detail::State::check_lock_order(WDFWAITLOCK lock, int me)
 
 bool vsim::Simulator::lock_held(WDFWAITLOCK lock) const
 {
+    detail::PlatformCall call(impl_.get());
     detail::Object *object = impl_->find(lock);
     return object && object->type == ObjectType::WaitLock && std::get<LockData>(object->data).owner != 0;
 }

@@ -2,6 +2,7 @@
 // that a null, stale or wrong-type handle is reported instead of followed;
 // parents, children, typed contexts and deletion.
 #include "internal.h"
+#include "platform_lock.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -117,6 +118,7 @@ bool detail::State::attributes_ok(const WDF_OBJECT_ATTRIBUTES *attributes, const
 WDFOBJECT detail::State::create(ObjectType type, WDFOBJECT parent, const WDF_OBJECT_ATTRIBUTES *attributes,
                                   detail::Payload payload)
 {
+    detail::PlatformCall call(this);
     uint32_t index;
     if (!free_slots.empty()) {
         index = free_slots.back();
@@ -157,6 +159,7 @@ WDFOBJECT detail::State::create(ObjectType type, WDFOBJECT parent, const WDF_OBJ
 
 void detail::State::destroy(WDFOBJECT handle)
 {
+    detail::PlatformCall call(this);
     detail::Object *object = find(handle);
     if (object == nullptr) {
         return;
@@ -222,6 +225,7 @@ EXTERN_C VOID WdfObjectDelete(WDFOBJECT Object)
     if (!sim) {
         return;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(vsim::Op::WdfObjectDelete);
     if (!sim->require_framework("WdfObjectDelete")) {
         return;
@@ -248,6 +252,7 @@ EXTERN_C PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CON
     if (!sim) {
         return nullptr;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(vsim::Op::WdfObjectGetTypedContext);
     if (!sim->require_framework("WdfObjectGetTypedContext") || sim->fault(vsim::Op::WdfObjectGetTypedContext)) {
         return nullptr;

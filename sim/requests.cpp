@@ -3,6 +3,7 @@
 // the memory object is made), formatting, asynchronous sending and completion
 // as a separate event at dispatch level.
 #include "internal.h"
+#include "realtime.h"
 
 #include <algorithm>
 
@@ -96,7 +97,9 @@ void detail::State::complete(WDFREQUEST handle)
     params.Parameters.Ioctl.Output.Buffer = request.output;
     params.Parameters.Ioctl.Output.Offset = request.output_offset;
     params.Parameters.Ioctl.Output.Length = request.output_length;
-    if (request.routine != nullptr) {
+    if (request.routine != nullptr && real) {
+        real->complete(request.routine, handle, request.sent_to, &params, request.routine_context);
+    } else if (request.routine != nullptr) {
         request.routine(handle, request.sent_to, &params, request.routine_context);
     }
 }
@@ -120,6 +123,7 @@ EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDF
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     if (Request != nullptr) {
         *Request = nullptr;
     }
@@ -157,6 +161,7 @@ EXTERN_C NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes,
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     if (Memory != nullptr) {
         *Memory = nullptr;
     }
@@ -188,6 +193,7 @@ EXTERN_C NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQU
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::WdfIoTargetFormatRequestForIoctl);
     if (!sim->require_framework("WdfIoTargetFormatRequestForIoctl")) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -232,6 +238,7 @@ EXTERN_C VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST
     if (sim == nullptr) {
         return;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::WdfRequestSetCompletionRoutine);
     if (!sim->require_framework("WdfRequestSetCompletionRoutine")) {
         return;
@@ -248,6 +255,8 @@ EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQ
     if (sim == nullptr) {
         return FALSE;
     }
+    vsim::detail::tsan::release(Request, vsim::detail::Edge::RequestSend);
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::WdfRequestSend);
     if (!sim->require_framework("WdfRequestSend")) {
         return FALSE;
@@ -306,6 +315,7 @@ EXTERN_C NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::WdfRequestGetStatus);
     if (!sim->require_framework("WdfRequestGetStatus")) {
         return STATUS_INVALID_DEVICE_STATE;

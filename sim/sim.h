@@ -167,12 +167,26 @@ struct SwitchRecord {
     std::string from;
     std::string to;
 };
+// How the platform runs the driver's code.
+//  - Virtual: one thread at a time in virtual time; deterministic (the default).
+//  - Real: timer callbacks on a pool of worker threads at their execution
+//    level, request completions on a thread of their own at DISPATCH_LEVEL,
+//    class-extension calls on the caller's thread (one at a time per device),
+//    wait locks with real time-outs, due times on the monotonic clock. now()
+//    is the time since the simulator was made; run_for and run_until sleep
+//    while the platform's threads work; run_until_idle waits until nothing is
+//    pending or running. Read the simulator's records (lines, writes, trace,
+//    verifier) once it is idle, or from the trace sink. run_timer_callback
+//    queues a run for a worker; before_call hooks need the virtual mode.
+enum class Threads { Virtual, Real };
 
 struct Options {
     Ticks gpio_latency = 0;   // from send to completion
-    bool realtime = false;    // pace virtual time with the wall clock
+    bool realtime = false;    // virtual mode: pace virtual time with the wall clock
     bool echo_trace = false;  // print each trace line to stderr as it arrives
     Schedule schedule;
+    Threads threads = Threads::Virtual;
+    unsigned worker_threads = 2;  // the real mode's timer workers (at least 2)
 };
 
 // Builders for resource descriptors.

@@ -1,6 +1,7 @@
 // The simulator itself: one at a time, reachable by the platform's C
 // functions; object statistics and the resource-descriptor builders.
 #include "internal.h"
+#include "realtime.h"
 
 #include <cstdio>
 
@@ -56,13 +57,19 @@ detail::State *active()
 }
 
 detail::State::State(Options o)
-    : options(o), threads(o.schedule, &now), pacer(detail::make_pacer(o.realtime))
+    : options(o),
+      threads(o.threads == Threads::Real ? Schedule{} : o.schedule, &now),  // real threads interleave by themselves
+      pacer(detail::make_pacer(o.realtime))
 {
     threads.before_switch = [this] {
         if (!watches.empty()) {
             check_watches();
         }
     };
+    if (o.threads == Threads::Real) {
+        real = std::make_unique<detail::RealPlatform>(*this, o.worker_threads);
+        real->start();
+    }
 }
 
 detail::State::~State() = default;
@@ -78,6 +85,9 @@ Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(options))
 
 Simulator::~Simulator()
 {
+    if (impl_->real) {
+        impl_->real->stop();  // while the platform functions still reach this simulator
+    }
     if (g_current == this) {
         g_current = nullptr;
         g_state = nullptr;

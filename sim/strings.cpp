@@ -5,6 +5,7 @@
 // d i u x X o c C s S p and %%. As on the target, "l" is 32 bits wide, %s and
 // %ws take a wide string, %hs and %S a narrow one.
 #include "internal.h"
+#include "platform_lock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -216,6 +217,7 @@ EXTERN_C NTSTATUS RtlStringCbPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cbDest, NTS
 {
     auto *sim = vsim::active();
     if (sim != nullptr) {
+        vsim::detail::PlatformCall call(sim);
         if (auto status = sim->begin(vsim::Op::RtlStringCbPrintfW)) {
             return *status;
         }
@@ -238,6 +240,7 @@ EXTERN_C NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING DestinationString, NTST
 {
     auto *sim = vsim::active();
     if (sim != nullptr) {
+        vsim::detail::PlatformCall call(sim);
         if (auto status = sim->begin(vsim::Op::RtlUnicodeStringPrintf)) {
             return *status;
         }

@@ -3,6 +3,7 @@
 // stop with wait from the timer's own callback; a re-arm by the callback while
 // a stop with wait is in progress is ignored).
 #include "internal.h"
+#include "platform_lock.h"
 
 #include <algorithm>
 
@@ -50,6 +51,7 @@ EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTE
     if (sim == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    vsim::detail::PlatformCall call(sim);
     if (Timer != nullptr) {
         *Timer = nullptr;
     }
@@ -102,6 +104,8 @@ EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
     if (sim == nullptr) {
         return FALSE;
     }
+    vsim::detail::tsan::release(Timer, vsim::detail::Edge::TimerStart);
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::WdfTimerStart);
     if (!sim->require_framework("WdfTimerStart") || sim->fault(Op::WdfTimerStart)) {
         return FALSE;
@@ -131,6 +135,7 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
     if (sim == nullptr) {
         return FALSE;
     }
+    vsim::detail::PlatformCall call(sim);
     sim->enter(Op::WdfTimerStop);
     if (!sim->require_framework("WdfTimerStop") || sim->fault(Op::WdfTimerStop)) {
         return FALSE;
@@ -147,6 +152,9 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
     if (Wait && sim->irql() > PASSIVE_LEVEL) {
         sim->fail("WdfTimerStop: stop with wait called at raised IRQL");
     }
+    if (Wait && call.holds()) {
+        call.acquire_after(Timer, vsim::detail::Edge::TimerReturn);  // every run that has returned
+    }
     if (!Wait || timer->running.empty()) {
         return was_pending ? TRUE : FALSE;
     }
@@ -155,13 +163,20 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
         return was_pending ? TRUE : FALSE;
     }
     ++timer->stop_waiters;
-    const auto result = sim->threads.park(
-        [sim, Timer] {
-            vsim::detail::Object *object = sim->find(Timer);
-            return object == nullptr || std::get<TimerData>(object->data).running.empty();
-        },
-        "WdfTimerStop with wait on " + sim->describe(Timer));
-    if (result == vsim::detail::WaitResult::Deadlock) {
+    const auto returned = [sim, Timer] {
+        vsim::detail::Object *object = sim->find(Timer);
+        return object == nullptr || std::get<TimerData>(object->data).running.empty();
+    };
+    bool parked = true;
+    if (call.holds()) {
+        while (!returned()) {
+            call.wait();
+        }
+    } else {
+        parked = sim->threads.park(returned, "WdfTimerStop with wait on " + sim->describe(Timer)) !=
+                 vsim::detail::WaitResult::Deadlock;
+    }
+    if (!parked) {
         sim->fail("WdfTimerStop: deadlock: waits for a callback of " + sim->describe(Timer) +
                   " on a thread that cannot run until the stop returns");
     }
@@ -173,6 +188,7 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
 
 std::optional<vsim::TimerInfo> vsim::Simulator::timer_info(WDFTIMER timer) const
 {
+    detail::PlatformCall call(impl_.get());
     detail::Object *object = impl_->find(timer);
     if (object == nullptr || object->type != ObjectType::Timer) {
         return std::nullopt;

@@ -125,7 +125,7 @@ void add_options(CLI::App &app, Settings &settings)
                    "After the last command, run at most this long for pending work to finish (default 10000)")
         ->type_name("MS")
         ->check(CLI::Range(0.0, 1e9));
-    app.add_flag("--realtime", settings.realtime, "Pace virtual time with the wall clock and show progress on stderr");
+    app.add_flag("--realtime", settings.realtime, "Run on real threads in wall-clock time and show progress on stderr");
     app.add_flag("--check", settings.check_only, "Only parse the scenario and report errors; run nothing");
     app.add_flag("--print-default", settings.print_default, "Print the built-in scenario, a starting point for your own");
     app.add_flag("--explore", settings.explore,
@@ -268,6 +268,11 @@ int run(const Settings &settings)
         return kExitUsage;
     }
     options.schedule = *schedule;
+    if (settings.realtime && schedule->policy != vsim::SchedulePolicy::Sequential) {
+        std::cerr << "vibra-sim: --schedule " << settings.schedule
+                  << ": schedules interleave in virtual time; --realtime runs on real threads\n";
+        return kExitUsage;
+    }
 
     const Outputs paths = output_paths(settings);
     if (!settings.out.empty()) {

@@ -49,20 +49,26 @@ struct ExactBuffer {
     uint32_t size;
 };
 
+// The trace masks as they were, put back when the player goes.
+struct SavedMasks {
+    SavedMasks() { std::memcpy(masks, TraceLevelMask, sizeof masks); }
+    ~SavedMasks() { std::memcpy(TraceLevelMask, masks, sizeof masks); }
+    SavedMasks(const SavedMasks &) = delete;
+    SavedMasks &operator=(const SavedMasks &) = delete;
+    ULONG masks[TRACE_LEVEL_MASK_COUNT];
+};
+
 class Player {
 public:
     Player(const Scenario &scenario, const PlayerOptions &options)
         : scenario_(scenario), options_(options), sim_(simulator_options(options))
     {
-        std::memcpy(saved_masks_, TraceLevelMask, sizeof saved_masks_);
         recording_.scenario = scenario.name;
         sim_.add_line(kEnableConnectionId, kEnableLine);
         sim_.add_line(kDriveConnectionId, kDriveLine);
         base_ = sim_.now();
         sim_.set_trace_sink([this](const vsim::TraceLine &line) { record_trace(line); });
     }
-
-    ~Player() { std::memcpy(TraceLevelMask, saved_masks_, sizeof saved_masks_); }
 
     Recording run()
     {
@@ -113,8 +119,10 @@ private:
     {
         vsim::Options result;
         result.gpio_latency = options.gpio_latency;
-        result.realtime = options.realtime;
         result.schedule = options.schedule;
+        if (options.realtime) {
+            result.threads = vsim::Threads::Real;
+        }
         return result;
     }
 
@@ -504,15 +512,17 @@ private:
 
     const Scenario &scenario_;
     const PlayerOptions &options_;
-    vsim::Simulator sim_;
+    SavedMasks saved_masks_;  // restored once the simulator's threads have stopped
     Recording recording_;
-    ULONG saved_masks_[TRACE_LEVEL_MASK_COUNT];
     Ticks base_ = 0;
     vsim::DeviceId device_ = 0;
     bool setup_done_ = false;
     bool loaded_ = false;
     bool present_ = false;
     bool initialised_ = false;
+    // Last: on real threads a callback may trace into the members above until
+    // the simulator has stopped its threads.
+    vsim::Simulator sim_;
 };
 
 }  // namespace

@@ -30,8 +30,8 @@ namespace vibra_tool {
 
 struct PlayerOptions {
     Ticks gpio_latency = 0;
-    bool realtime = false;
-    vsim::Schedule schedule;  // how simulated threads take turns
+    bool realtime = false;  // on real threads, in wall-clock time
+    vsim::Schedule schedule;  // how simulated threads take turns (virtual time only)
     Ticks settle = 10 * vsim::kTicksPerSecond;
     // Trace masks for levels 1 to 5 from the set-up on; unset ones keep the
     // driver's initial values.

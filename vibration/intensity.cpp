@@ -65,7 +65,10 @@ static VOID QM38_205_CountDown(PULONG Count)
 }
 
 // Every field of the drive's course. ResolutionHeld, StepArmed and
-// EnableRaised describe the platform, not the course, and stay as they are.
+// EnableRaised describe the platform, not the course, and stay as they are. A
+// step reads DeviceContext before it takes IntensityLock, so the pointer is
+// stored only when it changes (the first start): rewriting the same value
+// while a step reads it would still be a data race.
 static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
 {
     TimerContext->KickPulseCount = INTENSITY_KICK_PULSES;
@@ -74,7 +77,9 @@ static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext
     TimerContext->OnTimeUs = INTENSITY_STEP_US;
     TimerContext->OffTimeUs = INTENSITY_STEP_US;
     TimerContext->Mode = IntensityModeKickStart;
-    TimerContext->DeviceContext = DeviceContext;
+    if (TimerContext->DeviceContext != DeviceContext) {
+        TimerContext->DeviceContext = DeviceContext;
+    }
 }
 
 static BOOLEAN QM38_205_IsStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext)
@@ -116,7 +121,9 @@ static VOID QM38_205_RequestStop(PDEVICE_CONTEXT DeviceContext, PINTENSITY_TIMER
     if (TimerContext->StopStepCount == 0) {
         TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
     }
-    TimerContext->DeviceContext = DeviceContext;
+    if (TimerContext->DeviceContext != DeviceContext) {
+        TimerContext->DeviceContext = DeviceContext;
+    }
     QM38_205_ArmStep(DeviceContext->IntensityTimer, TimerContext, INTENSITY_STEP_US);
 }
 
