@@ -805,6 +805,42 @@ uint64_t run_seed(uint64_t seed, uint32_t run)
     return random.next();
 }
 
+// The phase ends of a blink pattern asked for at `start`, as the driver would
+// time them if it ran the pattern.
+struct BlinkPhases {
+    Ticks start;
+    Ticks on;
+    Ticks period;
+
+    static std::optional<BlinkPhases> of(const Command &command)
+    {
+        if (command.kind != CommandKind::SetState || command.payload.size() < kOnePayload ||
+            u32_at(command.payload, 44) != 2) {
+            return std::nullopt;
+        }
+        const uint64_t period = u32_at(command.payload, 24);
+        const uint64_t on = period * std::min<uint64_t>(u32_at(command.payload, 28), 100) / 100;
+        if (period == 0 || on == 0 || period > 100'000) {
+            return std::nullopt;
+        }
+        return BlinkPhases{command.time, Ticks(on) * vsim::kTicksPerMs, Ticks(period) * vsim::kTicksPerMs};
+    }
+
+    // The first phase end at or after `time`.
+    Ticks next_end(Ticks time) const
+    {
+        const Ticks into = time - start;
+        const Ticks periods = into / period;
+        for (Ticks k = periods;; ++k) {
+            for (const Ticks end : {start + k * period + on, start + (k + 1) * period}) {
+                if (end >= time) {
+                    return end;
+                }
+            }
+        }
+    }
+};
+
 Scenario generate_scenario(uint64_t seed, uint32_t steps, double fault_rate)
 {
     Random timing(seed ^ 0xA0761D6478BD642FULL);
@@ -817,14 +853,23 @@ Scenario generate_scenario(uint64_t seed, uint32_t steps, double fault_rate)
     start.kind = CommandKind::Start;
     scenario.commands.push_back(start);
     Ticks time = 0;
+    std::optional<BlinkPhases> blink;
     for (uint32_t step = 0; step < steps; ++step) {
         // Whole milliseconds mostly; microseconds to land anywhere in a drive
-        // step; now and then at the same instant as the command before.
-        if (!timing.chance(0.15)) {
+        // step; now and then at the same instant as the command before, or
+        // right on a phase end of the last blink pattern asked for, where a
+        // request meets the blink callback.
+        const Ticks phase_end = blink ? blink->next_end(time) : -1;
+        if (blink && phase_end - time <= 60 * vsim::kTicksPerMs && timing.chance(0.25)) {
+            time = phase_end;
+        } else if (!timing.chance(0.15)) {
             time += timing.chance(0.5) ? timing.below(61) * vsim::kTicksPerMs
                                        : timing.below(60001) * vsim::kTicksPerUs;
         }
         scenario.commands.push_back(generator.next(time));
+        if (std::optional<BlinkPhases> asked = BlinkPhases::of(scenario.commands.back())) {
+            blink = asked;
+        }
     }
     for (size_t i = 0; i < scenario.commands.size(); ++i) {
         Command &command = scenario.commands[i];
