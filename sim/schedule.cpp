@@ -9,21 +9,10 @@ namespace vsim {
 namespace detail {
 namespace {
 
-// splitmix64: small, fast, and every seed (0 too) gives a good stream.
-class Random {
+class Random : public SplitMix64 {
 public:
-    explicit Random(uint64_t seed) : state_(seed) {}
-    uint64_t next()
-    {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
+    using SplitMix64::SplitMix64;
     uint64_t below(uint64_t bound) { return next() % bound; }
-
-private:
-    uint64_t state_;
 };
 
 class RandomWalk final : public Policy {

@@ -128,6 +128,23 @@ struct IoTargetInfo {
 // A device's class-extension identity.
 using DeviceId = int;
 
+// splitmix64: small, fast, and the same on every platform, unlike the
+// standard library's distributions; every seed (0 too) gives a good stream.
+class SplitMix64 {
+public:
+    explicit SplitMix64(uint64_t seed) : state_(seed) {}
+    uint64_t next()
+    {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+
+private:
+    uint64_t state_;
+};
+
 // How simulated threads take turns in virtual time.
 //
 // Sequential (the default): a thread runs until it finishes or must wait;

@@ -35,26 +35,13 @@ constexpr Ticks kSettleBound = 5 * vsim::kTicksPerSecond;
 // How long the clean cycle lets the motor run before it stops it.
 constexpr Ticks kCleanRun = 50 * vsim::kTicksPerMs;
 
-// splitmix64: small, fast, and the same on every platform, unlike the
-// standard library's distributions.
-class Random {
+class Random : public vsim::SplitMix64 {
 public:
-    explicit Random(uint64_t seed) : state_(seed) {}
-
-    uint64_t next()
-    {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
+    using SplitMix64::SplitMix64;
     uint32_t below(uint32_t bound) { return bound == 0 ? 0 : static_cast<uint32_t>(next() % bound); }
     bool chance(double probability) { return static_cast<double>(next() >> 11) * 0x1.0p-53 < probability; }
     template <typename T, size_t N>
     T pick(const std::array<T, N> &values) { return values[below(N)]; }
-
-private:
-    uint64_t state_;
 };
 
 uint32_t u32_at(const std::vector<uint8_t> &bytes, size_t offset)
