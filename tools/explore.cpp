@@ -1042,6 +1042,8 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
     uint64_t commands = 0;
     uint64_t faults = 0;
     uint64_t failed_calls = 0;
+    uint64_t points = 0;
+    uint64_t switches = 0;
     for (uint32_t run = 0; run < options.runs; ++run) {
         const uint64_t seed = run_seed(options.seed, run);
         const std::string text = format_scenario(generate_scenario(seed, options.steps, options.fault_rate));
@@ -1071,6 +1073,8 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
         for (const CallRecord &call : result.recording.calls) {
             failed_calls += call.status && *call.status < 0;
         }
+        points += result.scheduling_points;
+        switches += result.switches.size();
         if (!result.findings.empty()) {
             const int status = exit_status(result.findings);
             out << "\nFAILED " << heading << ": " << (status == kExitStuck ? "a stuck run" : "a wrong result")
@@ -1087,7 +1091,8 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
         }
     }
     out << "all " << options.runs << " runs held: " << commands << " commands, " << faults << " faults armed, "
-        << failed_calls << " calls returned a failure status\n";
+        << failed_calls << " calls returned a failure status; " << points << " scheduling points, " << switches
+        << " thread switches\n";
     return 0;
 }
 
