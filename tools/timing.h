@@ -43,7 +43,9 @@ Waveform waveform_of(const std::vector<std::pair<int64_t, int>> &changes);
 
 struct TimingResult {
     unsigned long slack_ns = 0;     // the timer slack in force while measuring
-    IntervalSummary drive;          // lateness: interval - 3.3 ms (each step re-arms from the previous)
+    // Lateness: interval - 3.3 ms, since each step re-arms the timer from where it runs.
+    IntervalSummary drive;          // the steps: when each wrote the drive line
+    IntervalSummary line;           // the drive line: when each write completed and the line changed
     IntervalSummary bare;           // lateness: wake - its absolute deadline
     Waveform wave;
     double vibration_s = 0;         // from the on request to the last drive-line step
