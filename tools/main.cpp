@@ -8,6 +8,7 @@
 // run gave a wrong result; 5 a run did not come to rest.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "report.h"
 #include "scenario.h"
 #include "status.h"
+#include "timing.h"
 #include "trace_log.h"
 #include "waveforms.h"
 
@@ -55,6 +57,9 @@ struct Settings {
     uint32_t steps = 40;
     double fault_rate = 0.1;
     std::string schedule;
+    bool timing = false;
+    double timing_seconds = 10;
+    unsigned long timer_slack_ns = 1;
 };
 
 // --schedule with its seed: --seed, else 0 for a played scenario; the
@@ -147,6 +152,22 @@ void add_options(CLI::App &app, Settings &settings)
                    "Probability that an explored step arms or clears a fault (default 0.1)")
         ->type_name("P")
         ->check(CLI::Range(0.0, 1.0));
+    CLI::Option *timing = app.add_flag(
+        "--timing", settings.timing,
+        "With --realtime: run the drive on real threads and report its step intervals, lateness and CPU time "
+        "beside a bare loop sleeping to the same 3.3 ms deadlines (no scenario is played)");
+    app.add_option("--duration", settings.timing_seconds, "Seconds of vibration that --timing measures (default 10)")
+        ->type_name("S")
+        ->check(CLI::Range(0.1, 86400.0))
+        ->needs(timing);
+    app.add_option("--timer-slack", settings.timer_slack_ns,
+                   "Timer slack of the threads that --timing measures, in ns (default 1; 0: the host's default)")
+        ->type_name("NS")
+        ->check(CLI::Range(0ul, 1'000'000'000ul))
+        ->needs(timing);
+    for (const char *other : {"--scenario", "--explore", "--check", "--schedule", "--print-default"}) {
+        timing->excludes(app.get_option(other));
+    }
     app.set_version_flag("--version", "vibra-sim " VIBRA_VERSION);
 }
 
@@ -233,6 +254,22 @@ int run_explorer(const Settings &settings)
     options.steps = settings.steps;
     options.fault_rate = settings.fault_rate;
     return explore(options, std::cout, std::cerr);
+}
+
+// The timing report's own exit status: 3 for verifier findings, 1 when the
+// drive could not be run or left the motor on; missed targets are reported,
+// not failed on.
+int run_timing(const Settings &settings)
+{
+    TimingOptions options;
+    options.seconds = settings.timing_seconds;
+    options.slack_ns = settings.timer_slack_ns;
+    std::cerr << "Measuring: a bare loop for " << options.seconds << " s, then the drive for as long...\n";
+    const TimingResult result = measure_timing(options);
+    write_timing_report(std::cout, result);
+    const bool verifier = std::any_of(result.errors.begin(), result.errors.end(),
+                                      [](const std::string &error) { return error.rfind("verifier: ", 0) == 0; });
+    return verifier ? kExitVerifier : result.errors.empty() ? 0 : kExitExpectation;
 }
 
 int run(const Settings &settings)
@@ -353,6 +390,9 @@ int main(int argc, char **argv)
     if (settings.print_default) {
         std::cout << default_scenario();
         return 0;
+    }
+    if (settings.timing) {
+        return run_timing(settings);
     }
     return settings.explore ? run_explorer(settings) : run(settings);
 }

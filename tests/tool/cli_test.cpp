@@ -375,7 +375,7 @@ TEST_F(VibraSim, DocumentsEveryOptionAndItsVersion)
     ASSERT_EQ(run("--help"), 0);
     for (const char *option : {"--scenario", "--out", "--trace", "--events", "--vcd", "--svg", "--open-masks",
                                "--trace-mask", "--gpio-latency", "--settle", "--realtime", "--check",
-                               "--print-default", "--version"}) {
+                               "--print-default", "--timing", "--duration", "--timer-slack", "--version"}) {
         EXPECT_NE(out.find(option), std::string::npos) << option;
     }
     ASSERT_EQ(run("--version"), 0);
