@@ -301,7 +301,7 @@ struct State {
     // virtual time
     Ticks now = 0;
     uint64_t next_seq = 0;
-    std::map<std::pair<Ticks, uint64_t>, detail::Event> events;
+    detail::SortedQueue<std::pair<Ticks, uint64_t>, detail::Event> events;  // by due time, then scheduling
     int dispatch_depth = 0;
 
     // objects

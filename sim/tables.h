@@ -1,8 +1,10 @@
-// The simulator's hot tables.
+// The simulator's two hot tables: the object slots and the pending events.
 #pragma once
 
 #include <cstddef>
+#include <iterator>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace vsim::detail {
@@ -50,6 +52,49 @@ public:
 private:
     std::vector<std::unique_ptr<T[]>> chunks_;
     size_t size_ = 0;
+};
+
+// Entries in order of their keys (unique). Made for a few entries at a time
+// (the pending events: a timer or two and the requests in flight): a sorted
+// array, so no allocation per entry and the first one at the front.
+template <class Key, class Value>
+class SortedQueue {
+public:
+    using Entry = std::pair<Key, Value>;
+    using iterator = typename std::vector<Entry>::iterator;
+
+    bool empty() const { return entries_.empty(); }
+    size_t size() const { return entries_.size(); }
+    iterator begin() { return entries_.begin(); }
+    iterator end() { return entries_.end(); }
+    void emplace(const Key &key, const Value &value)
+    {
+        // New keys are usually the greatest: searched from the back.
+        auto at = entries_.end();
+        while (at != entries_.begin() && key < std::prev(at)->first) {
+            --at;
+        }
+        entries_.insert(at, {key, value});
+    }
+    void erase(const Key &key)
+    {
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->first == key) {
+                entries_.erase(it);
+                return;
+            }
+        }
+    }
+    iterator erase(iterator it) { return entries_.erase(it); }
+    Entry take_front()
+    {
+        const Entry front = entries_.front();
+        entries_.erase(entries_.begin());
+        return front;
+    }
+
+private:
+    std::vector<Entry> entries_;
 };
 
 }  // namespace vsim::detail
