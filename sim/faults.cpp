@@ -71,12 +71,8 @@ void Simulator::watch(const void *memory, size_t size, WDFWAITLOCK lock, std::st
 
 const std::vector<std::string> &Simulator::races() const { return impl_->races; }
 
-std::optional<NTSTATUS> detail::State::fault(Op op)
+std::optional<NTSTATUS> detail::State::armed_fault(Op op, uint64_t number)
 {
-    const uint64_t number = ++consultations[size_t(op)];
-    if (faults.empty()) {
-        return std::nullopt;
-    }
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         if (it->op == op && (it->at == 0 || it->at == number)) {
             const NTSTATUS status = it->status;
@@ -89,12 +85,6 @@ std::optional<NTSTATUS> detail::State::fault(Op op)
         }
     }
     return std::nullopt;
-}
-
-std::optional<NTSTATUS> detail::State::begin(Op op)
-{
-    enter(op);
-    return fault(op);
 }
 
 bool detail::State::framework_missing(const char *function)

@@ -361,10 +361,20 @@ struct State {
     // Counts a call and runs the hooks due before it.
     void enter(Op op);
     void run_hooks(Op op, uint64_t number);  // those due before call `number` of `op`
-    // The injected status for this consultation of `op`, or nothing.
-    std::optional<NTSTATUS> fault(Op op);
+    // The injected status for this consultation of `op`, or nothing. Inline:
+    // every call consults, and almost always nothing is armed.
+    std::optional<NTSTATUS> fault(Op op)
+    {
+        const uint64_t number = ++consultations[size_t(op)];
+        return faults.empty() ? std::nullopt : armed_fault(op, number);
+    }
+    std::optional<NTSTATUS> armed_fault(Op op, uint64_t number);
     // enter() + fault() in one, for operations whose every call may fail.
-    std::optional<NTSTATUS> begin(Op op);
+    std::optional<NTSTATUS> begin(Op op)
+    {
+        enter(op);
+        return fault(op);
+    }
     bool require_framework(const char *function) { return framework_bound || framework_missing(function); }
     bool framework_missing(const char *function);  // reports it; false
     // A watched region changed since the last look: by the running thread.
