@@ -1,6 +1,12 @@
 // How fast the driver runs on the simulated platform, and what it keeps alive.
 //
 //   cmake --preset bench && cmake --build --preset bench && build/bench/bench/vibra_bench
+//
+// On a busy machine wall and CPU times wander; instruction counts do not.
+// valgrind --tool=callgrind --toggle-collect='*BM_IntensityStep*' counts one
+// benchmark, set-up and calibration runs included: compare two builds by
+// their counts at two --benchmark_min_time values (the difference over the
+// difference in iterations is close to the count per iteration).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
