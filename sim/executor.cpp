@@ -169,10 +169,10 @@ void detail::State::run_events(Ticks until)
         if (!due) {
             return;
         }
-        auto node = events.extract(events.begin());
-        now = std::max(now, node.key().first);
+        const auto [key, event] = events.take_front();
+        now = std::max(now, key.first);
         pacer->wait_until(now);
-        dispatch(node.mapped());
+        dispatch(event);
     }
 }
 

@@ -20,6 +20,16 @@ void detail::State::enter(Op op)
     if (!watches.empty()) {
         check_watches();
     }
+    if (!hooks.empty()) {
+        run_hooks(op, number);
+    }
+    if (threads.interleaved()) {
+        threads.preempt(op_name(op));
+    }
+}
+
+void detail::State::run_hooks(Op op, uint64_t number)
+{
     std::vector<detail::Hook> due;
     for (auto it = hooks.begin(); it != hooks.end();) {
         if (it->op == op && it->at == number) {
@@ -32,7 +42,6 @@ void detail::State::enter(Op op)
     for (detail::Hook &hook : due) {
         threads.spawn(std::move(hook.action), std::string("hook before ") + op_name(op));
     }
-    threads.preempt(op_name(op));
 }
 
 void detail::State::check_watches()
@@ -62,9 +71,8 @@ void Simulator::watch(const void *memory, size_t size, WDFWAITLOCK lock, std::st
 
 const std::vector<std::string> &Simulator::races() const { return impl_->races; }
 
-std::optional<NTSTATUS> detail::State::fault(Op op)
+std::optional<NTSTATUS> detail::State::armed_fault(Op op, uint64_t number)
 {
-    const uint64_t number = ++consultations[size_t(op)];
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         if (it->op == op && (it->at == 0 || it->at == number)) {
             const NTSTATUS status = it->status;
@@ -79,19 +87,10 @@ std::optional<NTSTATUS> detail::State::fault(Op op)
     return std::nullopt;
 }
 
-std::optional<NTSTATUS> detail::State::begin(Op op)
+bool detail::State::framework_missing(const char *function)
 {
-    enter(op);
-    return fault(op);
-}
-
-bool detail::State::require_framework(const char *function)
-{
-    if (!framework_bound) {
-        fail(std::string(function) + ": called while the framework library (KmdfLibrary) is not bound");
-        return false;
-    }
-    return true;
+    fail(std::string(function) + ": called while the framework library (KmdfLibrary) is not bound");
+    return false;
 }
 
 bool detail::State::require_class_extension(const char *function)

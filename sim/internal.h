@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "sim.h"
+#include "tables.h"
 
 #ifndef STATUS_ACCESS_DENIED
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
@@ -301,11 +301,11 @@ struct State {
     // virtual time
     Ticks now = 0;
     uint64_t next_seq = 0;
-    std::map<std::pair<Ticks, uint64_t>, detail::Event> events;
+    detail::SortedQueue<std::pair<Ticks, uint64_t>, detail::Event> events;  // by due time, then scheduling
     int dispatch_depth = 0;
 
     // objects
-    std::deque<detail::Object> objects;  // a deque: references stay valid while it grows
+    detail::SlotTable<detail::Object> objects;  // a slot never moves: references stay valid
     std::vector<uint32_t> free_slots;
     uint64_t created[size_t(ObjectType::Count)] = {};
     uint64_t deleted[size_t(ObjectType::Count)] = {};
@@ -334,6 +334,7 @@ struct State {
     // kernel services
     std::vector<TraceLine> trace;
     std::function<void(const TraceLine &)> sink;
+    std::optional<std::string> trace_formats;  // VIBRA_TRACE_FORMATS, read at the first line
     std::vector<ResolutionCall> resolution_calls;
     int outstanding_resolution = 0;
 
@@ -359,21 +360,61 @@ struct State {
     void fail(std::string message);
     // Counts a call and runs the hooks due before it.
     void enter(Op op);
-    // The injected status for this consultation of `op`, or nothing.
-    std::optional<NTSTATUS> fault(Op op);
+    void run_hooks(Op op, uint64_t number);  // those due before call `number` of `op`
+    // The injected status for this consultation of `op`, or nothing. Inline:
+    // every call consults, and almost always nothing is armed.
+    std::optional<NTSTATUS> fault(Op op)
+    {
+        const uint64_t number = ++consultations[size_t(op)];
+        return faults.empty() ? std::nullopt : armed_fault(op, number);
+    }
+    std::optional<NTSTATUS> armed_fault(Op op, uint64_t number);
     // enter() + fault() in one, for operations whose every call may fail.
-    std::optional<NTSTATUS> begin(Op op);
-    bool require_framework(const char *function);
+    std::optional<NTSTATUS> begin(Op op)
+    {
+        enter(op);
+        return fault(op);
+    }
+    bool require_framework(const char *function) { return framework_bound || framework_missing(function); }
+    bool framework_missing(const char *function);  // reports it; false
     // A watched region changed since the last look: by the running thread.
     void check_watches();
     void check_lock_order(WDFWAITLOCK lock, int me);
     bool require_class_extension(const char *function);
 
     // --- objects (objects.cpp) ---
-    static WDFOBJECT handle_of(uint32_t index, uint32_t generation);
-    detail::Object *find(WDFOBJECT handle);  // no report
+    // A handle is a tag, the slot's generation (24 bits) and its index plus 1.
+    static constexpr uintptr_t kHandleTag = uintptr_t(0xF1) << 56;
+    static constexpr uintptr_t kTagMask = uintptr_t(0xFF) << 56;
+    static WDFOBJECT handle_of(uint32_t index, uint32_t generation)
+    {
+        return reinterpret_cast<WDFOBJECT>(kHandleTag | (uintptr_t(generation & 0xFFFFFF) << 32) | (index + 1));
+    }
+    // The live object a handle names, or NULL; no report. Inline: every
+    // platform call looks up a handle or two.
+    detail::Object *find(WDFOBJECT handle)
+    {
+        const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+        if ((value & kTagMask) != kHandleTag) {
+            return nullptr;
+        }
+        const uint32_t index = uint32_t(value & 0xFFFFFFFF) - 1;
+        if (index >= objects.size()) {
+            return nullptr;
+        }
+        detail::Object &object = objects[index];
+        return object.alive && handle_of(index, object.generation) == handle ? &object : nullptr;
+    }
     // Reports a null, invalid, stale or wrong-type handle; Count accepts any type.
-    detail::Object *lookup(WDFOBJECT handle, ObjectType type, const char *function);
+    detail::Object *lookup(WDFOBJECT handle, ObjectType type, const char *function)
+    {
+        detail::Object *object = find(handle);
+        if (object != nullptr && (type == ObjectType::Count || object->type == type)) {
+            return object;
+        }
+        return report_handle(handle, type, function);
+    }
+    detail::Object *report_handle(WDFOBJECT handle, ObjectType type, const char *function);  // NULL
     template <class T>
     T *data(WDFOBJECT handle, ObjectType type, const char *function)
     {

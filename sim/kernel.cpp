@@ -35,13 +35,13 @@ std::string escaped(const char *format)
 // Appends each format the process has not seen before to the file named by
 // VIBRA_TRACE_FORMATS, one per line, so that a test run can tell which trace
 // lines it exercised. Several test processes may append at once: each line
-// goes out in one write to a file opened for appending.
-void note_format(const char *format)
+// goes out in one write to a file opened for appending. Each simulator reads
+// the variable once, at its first line (`path` is then empty when unset).
+void note_format(const std::string &path, const char *format)
 {
     static std::mutex mutex;
     static std::set<std::string> seen;
-    const char *path = std::getenv("VIBRA_TRACE_FORMATS");
-    if (path == nullptr || *path == 0) {
+    if (path.empty()) {
         return;
     }
     std::lock_guard guard(mutex);
@@ -58,7 +58,7 @@ void note_format(const char *format)
         return;
     }
     const std::string line = escaped(format) + "\n";
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd >= 0) {
         (void)!::write(fd, line.data(), line.size());
         ::close(fd);
@@ -70,15 +70,27 @@ namespace vsim {
 
 void detail::State::record_trace(ULONG component, ULONG level, const char *format, va_list arguments)
 {
+    // One formatting pass for the usual short line; a longer one is formatted
+    // again at its full length.
+    char buffer[256];
     va_list copy;
     va_copy(copy, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, copy);
     va_end(copy);
-    std::string text(size_t(std::max(length, 0)), '\0');
-    va_copy(copy, arguments);
-    std::vsnprintf(text.data(), text.size() + 1, format, copy);
-    va_end(copy);
-    note_format(format);
+    std::string text;
+    if (size_t(std::max(length, 0)) < sizeof buffer) {
+        text.assign(buffer, size_t(std::max(length, 0)));
+    } else {
+        text.resize(size_t(length));
+        va_copy(copy, arguments);
+        std::vsnprintf(text.data(), text.size() + 1, format, copy);
+        va_end(copy);
+    }
+    if (!trace_formats) {
+        const char *path = std::getenv("VIBRA_TRACE_FORMATS");
+        trace_formats = path ? path : "";
+    }
+    note_format(*trace_formats, format);
     trace.push_back({now, component, level, format, std::move(text)});
     const TraceLine &line = trace.back();
     if (options.echo_trace) {

@@ -11,8 +11,8 @@
 namespace vsim {
 
 namespace {
-constexpr uintptr_t kHandleTag = uintptr_t(0xF1) << 56;
-constexpr uintptr_t kTagMask = uintptr_t(0xFF) << 56;
+constexpr uintptr_t kHandleTag = detail::State::kHandleTag;
+constexpr uintptr_t kTagMask = detail::State::kTagMask;
 
 const char *handle_type_name(ObjectType type)
 {
@@ -43,35 +43,13 @@ const WDF_OBJECT_CONTEXT_TYPE_INFO *unique(const WDF_OBJECT_CONTEXT_TYPE_INFO *t
 }
 }  // namespace
 
-WDFOBJECT detail::State::handle_of(uint32_t index, uint32_t generation)
-{
-    return reinterpret_cast<WDFOBJECT>(kHandleTag | (uintptr_t(generation & 0xFFFFFF) << 32) | (index + 1));
-}
-
-detail::Object *detail::State::find(WDFOBJECT handle)
-{
-    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    if ((value & kTagMask) != kHandleTag) {
-        return nullptr;
-    }
-    const uint32_t index = uint32_t(value & 0xFFFFFFFF) - 1;
-    if (index >= objects.size()) {
-        return nullptr;
-    }
-    detail::Object &object = objects[index];
-    if (!object.alive || handle_of(index, object.generation) != handle) {
-        return nullptr;
-    }
-    return &object;
-}
-
 std::string detail::State::describe(WDFOBJECT handle)
 {
     detail::Object *object = find(handle);
     return std::string(object ? handle_type_name(object->type) : "handle") + " " + hex(handle);
 }
 
-detail::Object *detail::State::lookup(WDFOBJECT handle, ObjectType type, const char *function)
+detail::Object *detail::State::report_handle(WDFOBJECT handle, ObjectType type, const char *function)
 {
     const std::string expected = type == ObjectType::Count ? "an object" : std::string("a ") + handle_type_name(type);
     if (handle == nullptr) {
@@ -84,17 +62,14 @@ detail::Object *detail::State::lookup(WDFOBJECT handle, ObjectType type, const c
         fail(std::string(function) + ": invalid handle " + hex(handle) + " (not a framework object)");
         return nullptr;
     }
-    detail::Object *object = find(handle);
+    const detail::Object *object = find(handle);
     if (object == nullptr) {
         fail(std::string(function) + ": stale handle " + hex(handle) + " (the object was deleted)");
         return nullptr;
     }
-    if (type != ObjectType::Count && object->type != type) {
-        fail(std::string(function) + ": handle " + hex(handle) + " is a " + handle_type_name(object->type) +
-             ", expected " + expected);
-        return nullptr;
-    }
-    return object;
+    fail(std::string(function) + ": handle " + hex(handle) + " is a " + handle_type_name(object->type) +
+         ", expected " + expected);
+    return nullptr;
 }
 
 bool detail::State::attributes_ok(const WDF_OBJECT_ATTRIBUTES *attributes, const char *function, NTSTATUS *status)
@@ -165,9 +140,16 @@ void detail::State::destroy(WDFOBJECT handle)
         return;
     }
     // Children go first, youngest first, as the framework tears a tree down.
-    std::vector<WDFOBJECT> children = object->children;
+    // The list is taken (not copied) and handed back empty, so that the slot
+    // keeps its capacity for the next object.
+    std::vector<WDFOBJECT> children;
+    children.swap(object->children);
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
         destroy(*it);
+    }
+    if (object->children.empty()) {
+        children.clear();
+        object->children.swap(children);
     }
     if (object->cleanup) {
         object->cleanup(handle);

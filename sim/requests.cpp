@@ -70,7 +70,8 @@ void detail::State::complete(WDFREQUEST handle)
     }
     RequestData &request = std::get<RequestData>(object->data);
     GpioWrite &write = writes[request.write];
-    auto *target = find(request.sent_to) ? &std::get<TargetData>(find(request.sent_to)->data) : nullptr;
+    detail::Object *sent_to = find(request.sent_to);
+    auto *target = sent_to ? &std::get<TargetData>(sent_to->data) : nullptr;
     NTSTATUS status;
     if (auto injected = fault(Op::RequestCompletion)) {
         status = *injected;

@@ -53,6 +53,26 @@ INSTANTIATE_TEST_SUITE_P(
                    "WdfObjectGetTypedContext: NULL handle"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// Deleted slots are reused, so a run rarely holds many objects at once; when
+// it does, every handle must still name its own object and no other.
+TEST_F(SimFixture, ManyLiveObjectsKeepDistinctHandles)
+{
+    std::vector<WDFWAITLOCK> locks(300);
+    for (WDFWAITLOCK &lock : locks) {
+        lock = make_lock();
+    }
+    for (size_t i = 0; i < locks.size(); i += 2) {
+        WdfObjectDelete(locks[i]);
+    }
+    for (size_t i = 1; i < locks.size(); i += 2) {
+        ASSERT_EQ(WdfWaitLockAcquire(locks[i], nullptr), STATUS_SUCCESS) << "lock " << i;
+        EXPECT_TRUE(sim.lock_held(locks[i]));
+        WdfWaitLockRelease(locks[i]);
+    }
+    EXPECT_NE(WdfWaitLockAcquire(locks[298], nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(take_failure("stale handle"));
+}
+
 TEST_F(SimFixture, DeletingAParentDeletesItsDescendantsAndCancelsTheirTimers)
 {
     WDFIOTARGET target = nullptr;

@@ -210,6 +210,11 @@ TEST_F(SimFixture, DebugPrintRecordsTheFormattedLineAndItsOrigin)
     EXPECT_EQ(line.time, vsim::ms(3));
     EXPECT_EQ(line.text, "value c000000d of Fail:00000102\n");
     EXPECT_EQ(sunk, std::vector<std::string>{line.text});
+
+    const std::string long_text(1000, 'x');  // longer than any usual line
+    print(101, 0, "[%s]%d", long_text.c_str(), 7);
+    ASSERT_EQ(sim.trace().size(), 2u);
+    EXPECT_EQ(sim.trace()[1].text, "[" + long_text + "]7");
 }
 
 TEST(TraceFormats, EachDistinctFormatIsAppendedOnceAsCWouldSpellIt)
