@@ -8,11 +8,13 @@
 // run gave a wrong result; 5 a run did not come to rest.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "default_scenario.h"
 #include "explore.h"
@@ -172,18 +174,90 @@ Outputs output_paths(const Settings &settings)
     return paths;
 }
 
-template <typename Write>
-bool write_file(const std::string &path, Write write)
-{
-    std::string error;
-    std::unique_ptr<std::ofstream> file = open_output(path, error);
-    if (!file) {
-        std::cerr << "vibra-sim: " << error << "\n";
-        return false;
+// The waveform files, written as the run goes: the events and the VCD row by
+// row, the SVG from a bounded picture once the run is over.
+class Streams {
+public:
+    bool open(const Outputs &paths, const Scenario &scenario, PlayerOptions &options, std::string &error)
+    {
+        paths_ = paths;
+        if (!paths.events.empty() && !(events_ = open_output(paths.events, error))) {
+            return false;
+        }
+        if (!paths.vcd.empty() && !(vcd_file_ = open_output(paths.vcd, error))) {
+            return false;
+        }
+        if (!paths.svg.empty() && !(svg_ = open_output(paths.svg, error))) {
+            return false;
+        }
+        options.keep_records = false;
+        if (events_) {
+            write_events_header(*events_);
+            options.on_write = [this](const WriteRecord &write) { write_event_row(*events_, write); };
+        }
+        if (vcd_file_) {
+            vcd_.emplace(*vcd_file_, whole_microseconds(scenario, options));
+            vcd_->header(scenario.name, VIBRA_VERSION);
+            vcd_->on_rescale([this]() -> std::ostream & { return rescale_vcd(); });
+            options.on_state = [this](const StateSample &sample) { vcd_->state(sample); };
+        }
+        if (vcd_file_ || svg_) {
+            options.on_change = [this](const LevelChange &change) {
+                if (vcd_) {
+                    vcd_->change(change);
+                }
+                picture_.change(change);
+            };
+        }
+        return true;
     }
-    write(*file);
-    return true;
-}
+
+    bool finish(const Recording &recording, std::string &error)
+    {
+        if (vcd_) {
+            vcd_->finish(recording.end);
+        }
+        if (svg_) {
+            write_svg(*svg_, recording, picture_);
+        }
+        for (const auto &[file, path] : {std::pair{events_.get(), paths_.events}, std::pair{vcd_file_.get(), paths_.vcd},
+                                        std::pair{svg_.get(), paths_.svg}}) {
+            if (file && !file->flush()) {
+                error = path + ": could not write all of this file";
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    // A run in virtual time whose commands and GPIO latency fall on whole
+    // microseconds has its changes on them too: the driver's timers count in
+    // microseconds and milliseconds. Should one not, the file is rescaled.
+    static bool whole_microseconds(const Scenario &scenario, const PlayerOptions &options)
+    {
+        if (options.realtime || options.gpio_latency % vsim::kTicksPerUs != 0) {
+            return false;
+        }
+        return std::all_of(scenario.commands.begin(), scenario.commands.end(),
+                           [](const Command &command) { return command.time % vsim::kTicksPerUs == 0; });
+    }
+
+    std::ostream &rescale_vcd()
+    {
+        vcd_file_->close();
+        if (!rescale_vcd_file(paths_.vcd)) {
+            std::cerr << "vibra-sim: " << paths_.vcd << ": could not rewrite it in 100 ns steps\n";
+        }
+        vcd_file_->open(paths_.vcd, std::ios::binary | std::ios::app);
+        return *vcd_file_;
+    }
+
+    Outputs paths_;
+    std::unique_ptr<std::ofstream> events_, vcd_file_, svg_;
+    std::optional<VcdWriter> vcd_;
+    SvgPicture picture_;
+};
 
 void tell_where_files_are(const Outputs &paths)
 {
@@ -299,21 +373,19 @@ int run(const Settings &settings)
         options.on_progress = [](Ticks now) { std::cerr << "\r  virtual time " << format_time(now) << "   " << std::flush; };
     }
 
+    Streams streams;
+    if (!streams.open(paths, *parsed.scenario, options, error)) {
+        std::cerr << "vibra-sim: " << error << "\n";
+        return kExitUsage;
+    }
     const Recording recording = play(*parsed.scenario, options);
     if (settings.realtime) {
         std::cerr << "\n";
     }
     write_report(std::cout, recording);
-
-    bool written = true;
-    if (!paths.events.empty()) {
-        written &= write_file(paths.events, [&](std::ostream &out) { write_events_csv(out, recording); });
-    }
-    if (!paths.vcd.empty()) {
-        written &= write_file(paths.vcd, [&](std::ostream &out) { write_vcd(out, recording, VIBRA_VERSION); });
-    }
-    if (!paths.svg.empty()) {
-        written &= write_file(paths.svg, [&](std::ostream &out) { write_svg(out, recording); });
+    const bool written = streams.finish(recording, error);
+    if (!written) {
+        std::cerr << "vibra-sim: " << error << "\n";
     }
     tell_where_files_are(paths);
 
