@@ -75,7 +75,12 @@ void VcdWriter::flush()
     if (pending_.empty()) {
         return;
     }
-    std::stable_sort(pending_.begin(), pending_.end(), [](const Pending &a, const Pending &b) { return a.order < b.order; });
+    // A handful at most: an insertion sort, stable and without allocating.
+    for (size_t i = 1; i < pending_.size(); ++i) {
+        for (size_t j = i; j > 0 && pending_[j - 1].order > pending_[j].order; --j) {
+            std::swap(pending_[j - 1], pending_[j]);
+        }
+    }
     if (instant_ != current_) {
         current_ = instant_;
         time_mark(current_);
@@ -84,7 +89,7 @@ void VcdWriter::flush()
     for (const Pending &change : pending_) {
         text[0] = change.value;
         text[1] = kCodes[change.order];
-        *out_ << text;
+        out_->write(text, 3);
     }
     pending_.clear();
 }
@@ -104,7 +109,10 @@ void VcdWriter::time_mark(Ticks time)
         out_ = &rescale_();
         divisor_ = 1;
     }
-    *out_ << '#' << time / divisor_ << '\n';
+    char text[24] = "#";
+    char *end = put_decimal(text + 1, static_cast<uint64_t>(std::max<Ticks>(time, 0) / divisor_));
+    *end++ = '\n';
+    out_->write(text, end - text);
 }
 
 // Whole microseconds when every change falls on one, else 100 ns steps.

@@ -33,20 +33,53 @@ std::vector<StateSample> state_changes(const Recording &recording)
 
 void write_events_header(std::ostream &out) { out << "time_us,line,value,status\n"; }
 
+char *put_decimal(char *at, uint64_t value)
+{
+    char digits[20];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) {
+        *at++ = digits[--count];
+    }
+    return at;
+}
+
+// One row a completed write, formatted by hand: a soak run writes millions.
 void write_event_row(std::ostream &out, const WriteRecord &write)
 {
+    static const char kHex[] = "0123456789ABCDEF";
     char row[96];
-    const Ticks us = write.completed / vsim::kTicksPerUs;
-    const Ticks tenths = write.completed % vsim::kTicksPerUs;
-    if (tenths == 0) {
-        std::snprintf(row, sizeof row, "%lld,%s,%d,0x%08X\n", static_cast<long long>(us), write.line.c_str(),
-                      write.value, static_cast<uint32_t>(write.status));
-    } else {
-        std::snprintf(row, sizeof row, "%lld.%lld,%s,%d,0x%08X\n", static_cast<long long>(us),
-                      static_cast<long long>(tenths), write.line.c_str(), write.value,
-                      static_cast<uint32_t>(write.status));
+    char *at = row;
+    const Ticks completed = write.completed;
+    if (completed < 0) {
+        *at++ = '-';
     }
-    out << row;
+    const uint64_t ticks = completed < 0 ? 0 - static_cast<uint64_t>(completed) : static_cast<uint64_t>(completed);
+    at = put_decimal(at, ticks / vsim::kTicksPerUs);
+    if (ticks % vsim::kTicksPerUs != 0) {
+        *at++ = '.';
+        *at++ = static_cast<char>('0' + ticks % vsim::kTicksPerUs);
+    }
+    *at++ = ',';
+    const size_t name = std::min<size_t>(write.line.size(), 32);
+    at = std::copy_n(write.line.data(), name, at);
+    *at++ = ',';
+    if (write.value < 0) {
+        *at++ = '-';
+    }
+    at = put_decimal(at, static_cast<uint64_t>(write.value < 0 ? -static_cast<int64_t>(write.value) : write.value));
+    *at++ = ',';
+    *at++ = '0';
+    *at++ = 'x';
+    const auto status = static_cast<uint32_t>(write.status);
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        *at++ = kHex[(status >> shift) & 0xF];
+    }
+    *at++ = '\n';
+    out.write(row, at - row);
 }
 
 void write_events_csv(std::ostream &out, const Recording &recording)

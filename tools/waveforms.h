@@ -29,6 +29,9 @@ std::vector<Edge> level_edges(const Recording &recording, const std::string &lin
 // The moments the stored element state changed, from its initial value on.
 std::vector<StateSample> state_changes(const Recording &recording);
 
+// The digits of `value` from `at` on; returns where they end.
+char *put_decimal(char *at, uint64_t value);
+
 // time_us,line,value,status: one row per completed write.
 void write_events_header(std::ostream &out);
 void write_event_row(std::ostream &out, const WriteRecord &write);
