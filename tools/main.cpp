@@ -92,9 +92,24 @@ bool parse_mask_option(const std::string &text, PlayerOptions &options, std::str
     return true;
 }
 
+// An output file with a buffer of 256 KB: a soak run writes tens of MB row by
+// row. The buffer is a base so that it outlives the stream that flushes it.
+struct OutputBuffer {
+    std::unique_ptr<char[]> bytes = std::make_unique<char[]>(kSize);
+    static constexpr size_t kSize = 256 * 1024;
+};
+class OutputFile : private OutputBuffer, public std::ofstream {
+public:
+    explicit OutputFile(const std::string &path)
+    {
+        rdbuf()->pubsetbuf(bytes.get(), kSize);
+        open(path, std::ios::binary | std::ios::trunc);
+    }
+};
+
 std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error)
 {
-    auto file = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
+    std::unique_ptr<std::ofstream> file = std::make_unique<OutputFile>(path);
     if (!*file) {
         error = path + ": cannot write this file";
         return nullptr;

@@ -81,16 +81,16 @@ void VcdWriter::flush()
             std::swap(pending_[j - 1], pending_[j]);
         }
     }
+    text_.clear();
     if (instant_ != current_) {
         current_ = instant_;
         time_mark(current_);
     }
-    char text[] = "0!\n";
     for (const Pending &change : pending_) {
-        text[0] = change.value;
-        text[1] = kCodes[change.order];
-        out_->write(text, 3);
+        const char row[] = {change.value, kCodes[change.order], '\n'};
+        text_.append(row, 3);
     }
+    out_->write(text_.data(), static_cast<std::streamsize>(text_.size()));
     pending_.clear();
 }
 
@@ -98,11 +98,14 @@ void VcdWriter::finish(Ticks end)
 {
     flush();
     if (end > current_) {
+        text_.clear();
         time_mark(end);
+        out_->write(text_.data(), static_cast<std::streamsize>(text_.size()));
     }
     out_->flush();
 }
 
+// Appends "#TIME" to the instant's text.
 void VcdWriter::time_mark(Ticks time)
 {
     if (time % divisor_ != 0 && rescale_) {
@@ -112,7 +115,7 @@ void VcdWriter::time_mark(Ticks time)
     char text[24] = "#";
     char *end = put_decimal(text + 1, static_cast<uint64_t>(std::max<Ticks>(time, 0) / divisor_));
     *end++ = '\n';
-    out_->write(text, end - text);
+    text_.append(text, end);
 }
 
 // Whole microseconds when every change falls on one, else 100 ns steps.

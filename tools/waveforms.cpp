@@ -35,16 +35,26 @@ void write_events_header(std::ostream &out) { out << "time_us,line,value,status\
 
 char *put_decimal(char *at, uint64_t value)
 {
+    static const char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     char digits[20];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) {
-        *at++ = digits[--count];
+    char *end = digits + sizeof digits;
+    char *at_digit = end;
+    while (value >= 100) {
+        const unsigned pair = static_cast<unsigned>(value % 100) * 2;
+        value /= 100;
+        *--at_digit = kPairs[pair + 1];
+        *--at_digit = kPairs[pair];
     }
-    return at;
+    if (value >= 10) {
+        *--at_digit = kPairs[value * 2 + 1];
+        *--at_digit = kPairs[value * 2];
+    } else {
+        *--at_digit = static_cast<char>('0' + value);
+    }
+    return std::copy(at_digit, end, at);
 }
 
 // One row a completed write, formatted by hand: a soak run writes millions.

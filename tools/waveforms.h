@@ -67,6 +67,7 @@ private:
     Ticks current_ = 0;  // the last instant written
     Ticks instant_ = 0;  // the instant being gathered
     std::vector<Pending> pending_;
+    std::string text_;  // the instant's rows, written at once
     int enable_ = 0, drive_ = 0;
     uint32_t state_ = 0;
 };
