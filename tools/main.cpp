@@ -18,6 +18,7 @@
 
 #include "default_scenario.h"
 #include "explore.h"
+#include "outputs.h"
 #include "player.h"
 #include "report.h"
 #include "scenario.h"
@@ -92,30 +93,6 @@ bool parse_mask_option(const std::string &text, PlayerOptions &options, std::str
     return true;
 }
 
-// An output file with a buffer of 256 KB: a soak run writes tens of MB row by
-// row. The buffer is a base so that it outlives the stream that flushes it.
-struct OutputBuffer {
-    std::unique_ptr<char[]> bytes = std::make_unique<char[]>(kSize);
-    static constexpr size_t kSize = 256 * 1024;
-};
-class OutputFile : private OutputBuffer, public std::ofstream {
-public:
-    explicit OutputFile(const std::string &path)
-    {
-        rdbuf()->pubsetbuf(bytes.get(), kSize);
-        open(path, std::ios::binary | std::ios::trunc);
-    }
-};
-
-std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error)
-{
-    std::unique_ptr<std::ofstream> file = std::make_unique<OutputFile>(path);
-    if (!*file) {
-        error = path + ": cannot write this file";
-        return nullptr;
-    }
-    return file;
-}
 
 void add_options(CLI::App &app, Settings &settings)
 {
@@ -167,9 +144,6 @@ void add_options(CLI::App &app, Settings &settings)
     app.set_version_flag("--version", "vibra-sim " VIBRA_VERSION);
 }
 
-struct Outputs {
-    std::string events, vcd, svg, trace;
-};
 
 Outputs output_paths(const Settings &settings)
 {
@@ -189,90 +163,6 @@ Outputs output_paths(const Settings &settings)
     return paths;
 }
 
-// The waveform files, written as the run goes: the events and the VCD row by
-// row, the SVG from a bounded picture once the run is over.
-class Streams {
-public:
-    bool open(const Outputs &paths, const Scenario &scenario, PlayerOptions &options, std::string &error)
-    {
-        paths_ = paths;
-        if (!paths.events.empty() && !(events_ = open_output(paths.events, error))) {
-            return false;
-        }
-        if (!paths.vcd.empty() && !(vcd_file_ = open_output(paths.vcd, error))) {
-            return false;
-        }
-        if (!paths.svg.empty() && !(svg_ = open_output(paths.svg, error))) {
-            return false;
-        }
-        options.keep_records = false;
-        if (events_) {
-            write_events_header(*events_);
-            options.on_write = [this](const WriteRecord &write) { write_event_row(*events_, write); };
-        }
-        if (vcd_file_) {
-            vcd_.emplace(*vcd_file_, whole_microseconds(scenario, options));
-            vcd_->header(scenario.name, VIBRA_VERSION);
-            vcd_->on_rescale([this]() -> std::ostream & { return rescale_vcd(); });
-            options.on_state = [this](const StateSample &sample) { vcd_->state(sample); };
-        }
-        if (vcd_file_ || svg_) {
-            options.on_change = [this](const LevelChange &change) {
-                if (vcd_) {
-                    vcd_->change(change);
-                }
-                picture_.change(change);
-            };
-        }
-        return true;
-    }
-
-    bool finish(const Recording &recording, std::string &error)
-    {
-        if (vcd_) {
-            vcd_->finish(recording.end);
-        }
-        if (svg_) {
-            write_svg(*svg_, recording, picture_);
-        }
-        for (const auto &[file, path] : {std::pair{events_.get(), paths_.events}, std::pair{vcd_file_.get(), paths_.vcd},
-                                        std::pair{svg_.get(), paths_.svg}}) {
-            if (file && !file->flush()) {
-                error = path + ": could not write all of this file";
-                return false;
-            }
-        }
-        return true;
-    }
-
-private:
-    // A run in virtual time whose commands and GPIO latency fall on whole
-    // microseconds has its changes on them too: the driver's timers count in
-    // microseconds and milliseconds. Should one not, the file is rescaled.
-    static bool whole_microseconds(const Scenario &scenario, const PlayerOptions &options)
-    {
-        if (options.realtime || options.gpio_latency % vsim::kTicksPerUs != 0) {
-            return false;
-        }
-        return std::all_of(scenario.commands.begin(), scenario.commands.end(),
-                           [](const Command &command) { return command.time % vsim::kTicksPerUs == 0; });
-    }
-
-    std::ostream &rescale_vcd()
-    {
-        vcd_file_->close();
-        if (!rescale_vcd_file(paths_.vcd)) {
-            std::cerr << "vibra-sim: " << paths_.vcd << ": could not rewrite it in 100 ns steps\n";
-        }
-        vcd_file_->open(paths_.vcd, std::ios::binary | std::ios::app);
-        return *vcd_file_;
-    }
-
-    Outputs paths_;
-    std::unique_ptr<std::ofstream> events_, vcd_file_, svg_;
-    std::optional<VcdWriter> vcd_;
-    SvgPicture picture_;
-};
 
 void tell_where_files_are(const Outputs &paths)
 {
@@ -389,7 +279,7 @@ int run(const Settings &settings)
     }
 
     Streams streams;
-    if (!streams.open(paths, *parsed.scenario, options, error)) {
+    if (!streams.open(paths, *parsed.scenario, VIBRA_VERSION, options, error)) {
         std::cerr << "vibra-sim: " << error << "\n";
         return kExitUsage;
     }
