@@ -13,7 +13,9 @@ void detail::State::fail(std::string message) { failures.push_back(std::move(mes
 void detail::State::enter(Op op)
 {
     const uint64_t number = ++calls[size_t(op)];
-    call_log.push_back(op);
+    if (options.keep_records) {
+        call_log.push_back(op);
+    }
     if (real) {
         return;  // real threads: no hooks, no watches, no schedule
     }

@@ -128,6 +128,11 @@ int Simulator::level(std::string_view line) const
 
 const std::vector<GpioWrite> &Simulator::writes() const { return impl_->writes; }
 const std::vector<LineChange> &Simulator::line_changes() const { return impl_->line_changes; }
+void Simulator::set_write_sink(std::function<void(const GpioWrite &)> sink) { impl_->write_sink = std::move(sink); }
+void Simulator::set_line_change_sink(std::function<void(const LineChange &)> sink)
+{
+    impl_->change_sink = std::move(sink);
+}
 void Simulator::set_gpio_latency(Ticks latency) { impl_->options.gpio_latency = latency; }
 
 std::optional<IoTargetInfo> Simulator::io_target_info(WDFIOTARGET target) const

@@ -197,7 +197,8 @@ struct RequestData {
     WDFIOTARGET sent_to = nullptr;
     Ticks due = 0;        // of the completion event
     uint64_t seq = 0;
-    size_t write = 0;     // index into the write log
+    vsim::GpioWrite record;  // the write this request carries, once sent
+    size_t write = 0;        // its index in the write log, when records are kept
 };
 
 struct MemoryData {
@@ -330,6 +331,8 @@ struct State {
     std::map<uint64_t, detail::Line> lines;
     std::vector<GpioWrite> writes;
     std::vector<LineChange> line_changes;
+    std::function<void(const GpioWrite &)> write_sink;
+    std::function<void(const LineChange &)> change_sink;
 
     // kernel services
     std::vector<TraceLine> trace;
@@ -448,6 +451,10 @@ struct State {
     // --- requests (requests.cpp) ---
     void complete(WDFREQUEST request);
     void abandon(WDFREQUEST request);  // deleted while in flight
+    // The request's write has ended: into the log when records are kept, and
+    // to the sink.
+    void write_ended(RequestData &request);
+    void line_changed(LineChange change);
 
     // --- GPIO (gpio.cpp) ---
     void close_target(detail::TargetData &target);

@@ -91,8 +91,11 @@ void detail::State::record_trace(ULONG component, ULONG level, const char *forma
         trace_formats = path ? path : "";
     }
     note_format(*trace_formats, format);
-    trace.push_back({now, component, level, format, std::move(text)});
-    const TraceLine &line = trace.back();
+    TraceLine made{now, component, level, format, std::move(text)};
+    if (options.keep_records) {
+        trace.push_back(std::move(made));
+    }
+    const TraceLine &line = options.keep_records ? trace.back() : made;
     if (options.echo_trace) {
         std::fprintf(stderr, "[%10.4f ms] %s", double(line.time) / kTicksPerMs, line.text.c_str());
         if (line.text.empty() || line.text.back() != '\n') {
@@ -137,7 +140,9 @@ EXTERN_C ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution)
     if (sim->begin(vsim::Op::ExSetTimerResolution)) {
         return kDefaultResolution;
     }
-    sim->resolution_calls.push_back({sim->now, DesiredTime, SetResolution != FALSE});
+    if (sim->options.keep_records) {
+        sim->resolution_calls.push_back({sim->now, DesiredTime, SetResolution != FALSE});
+    }
     sim->outstanding_resolution += SetResolution ? 1 : -1;
     return SetResolution ? DesiredTime : kDefaultResolution;
 }

@@ -54,7 +54,7 @@ NTSTATUS line_write(vsim::detail::State *sim, RequestData &request, vsim::GpioWr
     if (auto line = sim->lines.find(write.connection_id); line != sim->lines.end()) {
         line->second.level = level;
     }
-    sim->line_changes.push_back({sim->now, write.line, level});
+    sim->line_changed({sim->now, write.line, level});
     return STATUS_SUCCESS;
 }
 }  // namespace
@@ -69,7 +69,7 @@ void detail::State::complete(WDFREQUEST handle)
         return;  // deleted meanwhile: abandoned
     }
     RequestData &request = std::get<RequestData>(object->data);
-    GpioWrite &write = writes[request.write];
+    GpioWrite &write = request.record;
     detail::Object *sent_to = find(request.sent_to);
     auto *target = sent_to ? &std::get<TargetData>(sent_to->data) : nullptr;
     NTSTATUS status;
@@ -86,6 +86,7 @@ void detail::State::complete(WDFREQUEST handle)
     write.status = status;
     request.in_flight = false;
     request.status = status;
+    write_ended(request);
 
     WDF_REQUEST_COMPLETION_PARAMS params{};
     params.Size = sizeof params;
@@ -111,8 +112,29 @@ void detail::State::abandon(WDFREQUEST handle)
     cancel(request.due, request.seq);
     request.in_flight = false;
     request.status = STATUS_CANCELLED;
-    writes[request.write].completed = now;
-    writes[request.write].status = STATUS_CANCELLED;
+    request.record.completed = now;
+    request.record.status = STATUS_CANCELLED;
+    write_ended(request);
+}
+
+void detail::State::write_ended(RequestData &request)
+{
+    if (options.keep_records) {
+        writes[request.write] = request.record;
+    }
+    if (write_sink) {
+        write_sink(request.record);
+    }
+}
+
+void detail::State::line_changed(LineChange change)
+{
+    if (change_sink) {
+        change_sink(change);
+    }
+    if (options.keep_records) {
+        line_changes.push_back(std::move(change));
+    }
 }
 
 }  // namespace vsim
@@ -300,8 +322,11 @@ EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQ
     if (vsim::detail::Object *memory = sim->find(request->input); memory && request->input_length == 1) {
         write.value = static_cast<const uint8_t *>(std::get<MemoryData>(memory->data).buffer)[request->input_offset];
     }
-    sim->writes.push_back(write);
-    request->write = sim->writes.size() - 1;
+    if (sim->options.keep_records) {
+        sim->writes.push_back(write);
+        request->write = sim->writes.size() - 1;
+    }
+    request->record = std::move(write);
     request->in_flight = true;
     request->sent_to = Target;
     request->status = STATUS_PENDING;

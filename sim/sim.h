@@ -204,6 +204,12 @@ struct Options {
     Schedule schedule;
     Threads threads = Threads::Virtual;
     unsigned worker_threads = 2;  // the real mode's timer workers (at least 2)
+    // Keep the records that grow with simulated time: writes(),
+    // line_changes(), trace(), resolution_calls() and call_log(). With false
+    // they stay empty and memory stays flat however long the run; the sinks
+    // (set_write_sink, set_line_change_sink, set_trace_sink) still see every
+    // record as it is made, and the counts (calls(), objects) are kept.
+    bool keep_records = true;
 };
 
 // Builders for resource descriptors.
@@ -278,6 +284,11 @@ public:
     int level(std::string_view line) const;  // -1 for an unknown line
     const std::vector<GpioWrite> &writes() const;
     const std::vector<LineChange> &line_changes() const;
+    // Called with each write when it completes (or is abandoned with its
+    // request), and with each line change as it happens, kept or not. On real
+    // threads they run on the platform's threads, one at a time.
+    void set_write_sink(std::function<void(const GpioWrite &)> sink);
+    void set_line_change_sink(std::function<void(const LineChange &)> sink);
     void set_gpio_latency(Ticks latency);
 
     // --- kernel services -----------------------------------------------------

@@ -1012,6 +1012,7 @@ RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedul
     PlayerOptions options;
     options.settle = kSettleBound;
     options.schedule = schedule;
+    options.keep_records = false;  // the checks read the calls, the simulator and the summaries
     options.after_setup = [](vsim::Simulator &sim, vsim::DeviceId device) { watch_intensity(sim, device); };
     OffMonitor monitor(scenario);
     options.before_command = [&monitor](vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording) {

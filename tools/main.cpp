@@ -14,9 +14,11 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "default_scenario.h"
 #include "explore.h"
+#include "outputs.h"
 #include "player.h"
 #include "report.h"
 #include "scenario.h"
@@ -95,15 +97,6 @@ bool parse_mask_option(const std::string &text, PlayerOptions &options, std::str
     return true;
 }
 
-std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error)
-{
-    auto file = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
-    if (!*file) {
-        error = path + ": cannot write this file";
-        return nullptr;
-    }
-    return file;
-}
 
 void add_options(CLI::App &app, Settings &settings)
 {
@@ -171,9 +164,6 @@ void add_options(CLI::App &app, Settings &settings)
     app.set_version_flag("--version", "vibra-sim " VIBRA_VERSION);
 }
 
-struct Outputs {
-    std::string events, vcd, svg, trace;
-};
 
 Outputs output_paths(const Settings &settings)
 {
@@ -193,18 +183,6 @@ Outputs output_paths(const Settings &settings)
     return paths;
 }
 
-template <typename Write>
-bool write_file(const std::string &path, Write write)
-{
-    std::string error;
-    std::unique_ptr<std::ofstream> file = open_output(path, error);
-    if (!file) {
-        std::cerr << "vibra-sim: " << error << "\n";
-        return false;
-    }
-    write(*file);
-    return true;
-}
 
 void tell_where_files_are(const Outputs &paths)
 {
@@ -336,21 +314,19 @@ int run(const Settings &settings)
         options.on_progress = [](Ticks now) { std::cerr << "\r  virtual time " << format_time(now) << "   " << std::flush; };
     }
 
+    Streams streams;
+    if (!streams.open(paths, *parsed.scenario, VIBRA_VERSION, options, error)) {
+        std::cerr << "vibra-sim: " << error << "\n";
+        return kExitUsage;
+    }
     const Recording recording = play(*parsed.scenario, options);
     if (settings.realtime) {
         std::cerr << "\n";
     }
     write_report(std::cout, recording);
-
-    bool written = true;
-    if (!paths.events.empty()) {
-        written &= write_file(paths.events, [&](std::ostream &out) { write_events_csv(out, recording); });
-    }
-    if (!paths.vcd.empty()) {
-        written &= write_file(paths.vcd, [&](std::ostream &out) { write_vcd(out, recording, VIBRA_VERSION); });
-    }
-    if (!paths.svg.empty()) {
-        written &= write_file(paths.svg, [&](std::ostream &out) { write_svg(out, recording); });
+    const bool written = streams.finish(recording, error);
+    if (!written) {
+        std::cerr << "vibra-sim: " << error << "\n";
     }
     tell_where_files_are(paths);
 

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "device/device.h"
 #include "hwn/request.h"
 #include "status.h"
+#include "summary.h"
 #include "trace/trace.h"
 #include "trace_log.h"
 
@@ -68,6 +70,8 @@ public:
         sim_.add_line(kDriveConnectionId, kDriveLine);
         base_ = sim_.now();
         sim_.set_trace_sink([this](const vsim::TraceLine &line) { record_trace(line); });
+        sim_.set_write_sink([this](const vsim::GpioWrite &write) { record_write(write); });
+        sim_.set_line_change_sink([this](const vsim::LineChange &change) { record_change(change); });
     }
 
     Recording run()
@@ -120,6 +124,7 @@ private:
         vsim::Options result;
         result.gpio_latency = options.gpio_latency;
         result.schedule = options.schedule;
+        result.keep_records = false;  // the player takes what it keeps from the sinks
         if (options.realtime) {
             result.threads = vsim::Threads::Real;
         }
@@ -146,12 +151,59 @@ private:
 
     void record_trace(const vsim::TraceLine &line)
     {
+        ++recording_.trace_lines;
+        if (!options_.on_trace && !options_.keep_records) {
+            return;
+        }
         const TraceShape shape = trace_shape(line.format);
         TraceRecord record{line.time - base_, shape.level, shape.flags, line.text};
         if (options_.on_trace) {
             options_.on_trace(record);
         }
-        recording_.trace.push_back(std::move(record));
+        if (options_.keep_records) {
+            recording_.trace.push_back(std::move(record));
+        }
+    }
+
+    // On real threads the platform's threads report writes and changes while
+    // this one samples the state: the streams take one at a time.
+    std::unique_lock<std::mutex> stream_lock()
+    {
+        return options_.realtime ? std::unique_lock<std::mutex>(stream_mutex_) : std::unique_lock<std::mutex>();
+    }
+
+    void record_write(const vsim::GpioWrite &write)
+    {
+        if (!options_.on_write && !options_.keep_records) {
+            return;
+        }
+        WriteRecord record{write.sent - base_, write.completed - base_, write.line, write.value, write.status};
+        const auto lock = stream_lock();
+        if (finished_) {
+            return;  // the simulator going away abandons what is in flight
+        }
+        if (options_.on_write) {
+            options_.on_write(record);
+        }
+        if (options_.keep_records) {
+            recording_.writes.push_back(std::move(record));
+        }
+    }
+
+    void record_change(const vsim::LineChange &change)
+    {
+        LevelChange record{change.time - base_, change.line, change.value};
+        const auto lock = stream_lock();
+        if (finished_) {
+            return;
+        }
+        summariser_.change(record);
+        if (options_.on_change) {
+            options_.on_change(record);
+        }
+        if (options_.keep_records) {
+            recording_.changes.push_back(std::move(record));
+        }
     }
 
     void advance_to(Ticks target)
@@ -232,8 +284,12 @@ private:
     void sample_state()
     {
         if (PDEVICE_CONTEXT device = context()) {
-            recording_.states.push_back(
-                {now(), device->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE]});
+            const StateSample sample{now(), device->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE]};
+            const auto lock = stream_lock();
+            recording_.states.push_back(sample);
+            if (options_.on_state) {
+                options_.on_state(sample);
+            }
         }
     }
 
@@ -496,24 +552,19 @@ private:
     void finish()
     {
         recording_.end = now();
-        for (const vsim::GpioWrite &write : sim_.writes()) {
-            if (write.completed >= 0) {
-                recording_.writes.push_back(
-                    {write.sent - base_, write.completed - base_, write.line, write.value, write.status});
-            }
-        }
-        std::stable_sort(recording_.writes.begin(), recording_.writes.end(),
-                         [](const WriteRecord &a, const WriteRecord &b) { return a.completed < b.completed; });
-        for (const vsim::LineChange &change : sim_.line_changes()) {
-            recording_.changes.push_back({change.time - base_, change.line, change.value});
-        }
         recording_.verifier_failures = recording_.idle ? sim_.check_quiescent() : sim_.verifier_failures();
+        const auto lock = stream_lock();
+        recording_.summaries = summariser_.finish(recording_.end);
+        finished_ = true;
     }
 
     const Scenario &scenario_;
     const PlayerOptions &options_;
     SavedMasks saved_masks_;  // restored once the simulator's threads have stopped
     Recording recording_;
+    Summariser summariser_;
+    std::mutex stream_mutex_;
+    bool finished_ = false;
     Ticks base_ = 0;
     vsim::DeviceId device_ = 0;
     bool setup_done_ = false;

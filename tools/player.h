@@ -36,8 +36,20 @@ struct PlayerOptions {
     // Trace masks for levels 1 to 5 from the set-up on; unset ones keep the
     // driver's initial values.
     std::array<std::optional<uint32_t>, 5> masks;
+    // Keep the writes, line changes and trace lines in the Recording. Without
+    // it the run's memory does not grow with simulated time: the line
+    // summaries are made as the run goes, and what a caller wants of the rest
+    // it takes from the callbacks below.
+    bool keep_records = true;
     // Each trace line as it is printed by the driver.
     std::function<void(const TraceRecord &)> on_trace;
+    // Each completed write, in completion order; each completed successful
+    // write's line level; the stored element state after each call. In time
+    // order; on real threads they may come from the platform's threads, one
+    // at a time.
+    std::function<void(const WriteRecord &)> on_write;
+    std::function<void(const LevelChange &)> on_change;
+    std::function<void(const StateSample &)> on_state;
     // Called between slices of virtual time in realtime mode.
     std::function<void(Ticks now)> on_progress;
     // Called after the last command, before the run settles, with the

@@ -59,13 +59,39 @@ struct TraceRecord {
     std::string text;
 };
 
+// What a line did: its edges and how long it was high; lines start low.
+struct LineSummary {
+    int rising = 0;
+    int falling = 0;
+    Ticks high = 0;  // total time high up to the end of the run
+    int final_level = 0;
+};
+
+// The drive line while the enable line was high (the motor running).
+struct DriveSummary {
+    Ticks running = 0;          // total time the enable line was high
+    double frequency_hz = 0.0;  // from rising edge to rising edge of the drive line
+    double duty_percent = 0.0;  // share of the running time the drive line was high
+};
+
+struct LineSummaries {
+    LineSummary enable;
+    LineSummary drive;
+    DriveSummary motor;
+};
+
 struct Recording {
     std::string scenario;
     std::vector<CallRecord> calls;
+    // Kept only when the player keeps records (see PlayerOptions):
     std::vector<WriteRecord> writes;     // completed writes, in completion order
     std::vector<LevelChange> changes;    // every completed successful write, level as it then was
     std::vector<StateSample> states;     // stored element state after each call
-    std::vector<TraceRecord> trace;
+    std::vector<TraceRecord> trace;      // empty unless the player kept records
+    uint64_t trace_lines = 0;            // trace lines printed, kept or not
+    // The line summaries, made as the run went; when absent (a recording put
+    // together by hand) the report works them out from `changes`.
+    std::optional<LineSummaries> summaries;
     std::vector<std::string> expectation_failures;  // "name:line: expected ..., got ..."
     std::vector<std::string> verifier_failures;
     Ticks end = 0;            // where the run stopped

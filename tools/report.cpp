@@ -1,7 +1,9 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "scenario.h"
 #include "status.h"
@@ -90,8 +92,15 @@ void write_call(std::ostream &out, const CallRecord &call)
 void write_line_summaries(std::ostream &out, const Recording &recording)
 {
     out << "\nLines, from 0ms to " << format_time(recording.end) << ":\n";
+    LineSummaries summaries;
+    if (recording.summaries) {
+        summaries = *recording.summaries;
+    } else {
+        summaries = {summarise_line(recording, kEnableLine), summarise_line(recording, kDriveLine),
+                     summarise_drive(recording)};
+    }
     for (const char *line : {kEnableLine, kDriveLine}) {
-        const LineSummary summary = summarise_line(recording, line);
+        const LineSummary &summary = std::string_view(line) == kEnableLine ? summaries.enable : summaries.drive;
         char text[160];
         const int edges = summary.rising + summary.falling;
         std::snprintf(text, sizeof text, "  %-7s %d edge%s (%d rising, %d falling), high for %s, ends %s\n", line,
@@ -99,7 +108,7 @@ void write_line_summaries(std::ostream &out, const Recording &recording)
                       milliseconds(summary.high).c_str(), summary.final_level ? "high" : "low");
         out << text;
     }
-    const DriveSummary drive = summarise_drive(recording);
+    const DriveSummary &drive = summaries.motor;
     if (drive.running == 0) {
         out << "  the motor did not run (the enable line stayed low)\n";
         return;
@@ -117,7 +126,8 @@ void write_findings(std::ostream &out, const Recording &recording)
         const uint32_t state = states.back().state;
         out << "Stored element state at the end: " << state << " (" << state_name(state) << ")\n";
     }
-    out << "Trace: " << recording.trace.size() << " lines passed the masks\n";
+    out << "Trace: " << std::max<uint64_t>(recording.trace_lines, recording.trace.size())
+        << " lines passed the masks\n";
     if (!recording.idle) {
         out << "Run: still busy at " << format_time(recording.end)
             << " (steady vibration runs until it is switched off)\n";
@@ -141,82 +151,6 @@ void write_findings(std::ostream &out, const Recording &recording)
 }
 
 }  // namespace
-
-LineSummary summarise_line(const Recording &recording, const std::string &line)
-{
-    LineSummary summary;
-    Ticks since = 0;
-    for (const Edge &edge : level_edges(recording, line)) {
-        if (edge.value) {
-            ++summary.rising;
-            since = edge.time;
-        } else {
-            ++summary.falling;
-            summary.high += edge.time - since;
-        }
-        summary.final_level = edge.value;
-    }
-    if (summary.final_level) {
-        summary.high += recording.end - since;
-    }
-    return summary;
-}
-
-DriveSummary summarise_drive(const Recording &recording)
-{
-    // Windows in which the enable line was high.
-    std::vector<std::pair<Ticks, Ticks>> windows;
-    for (const Edge &edge : level_edges(recording, kEnableLine)) {
-        if (edge.value) {
-            windows.emplace_back(edge.time, recording.end);
-        } else if (!windows.empty()) {
-            windows.back().second = edge.time;
-        }
-    }
-    const std::vector<Edge> drive = level_edges(recording, kDriveLine);
-    DriveSummary summary;
-    Ticks high = 0;
-    Ticks period_sum = 0;
-    int periods = 0;
-    for (const auto &[begin, end] : windows) {
-        summary.running += end - begin;
-        int level = 0;
-        for (const Edge &edge : drive) {
-            if (edge.time < begin) {
-                level = edge.value;
-            }
-        }
-        Ticks since = begin;
-        std::optional<Ticks> last_rise;
-        for (const Edge &edge : drive) {
-            if (edge.time < begin || edge.time >= end) {
-                continue;
-            }
-            if (level) {
-                high += edge.time - since;
-            }
-            if (edge.value) {
-                if (last_rise) {
-                    period_sum += edge.time - *last_rise;
-                    ++periods;
-                }
-                last_rise = edge.time;
-            }
-            level = edge.value;
-            since = edge.time;
-        }
-        if (level) {
-            high += end - since;
-        }
-    }
-    if (summary.running > 0) {
-        summary.duty_percent = 100.0 * static_cast<double>(high) / static_cast<double>(summary.running);
-    }
-    if (periods > 0) {
-        summary.frequency_hz = static_cast<double>(vsim::kTicksPerSecond) * periods / static_cast<double>(period_sum);
-    }
-    return summary;
-}
 
 std::vector<std::string> decode_payload(const std::vector<uint8_t> &bytes)
 {

@@ -42,8 +42,8 @@ std::string number(double value)
 
 class Diagram {
 public:
-    Diagram(std::ostream &out, const Recording &recording)
-        : out_(out), recording_(recording), span_(std::max<Ticks>(recording.end, vsim::kTicksPerMs))
+    Diagram(std::ostream &out, const Recording &recording, const SvgPicture &picture)
+        : out_(out), recording_(recording), picture_(picture), span_(std::max<Ticks>(recording.end, vsim::kTicksPerMs))
     {
     }
 
@@ -81,10 +81,23 @@ private:
         label((top + bottom) / 2 + 4, line.c_str());
         std::string points = number(x(0)) + "," + number(bottom);
         double level_y = bottom;
-        for (const Edge &edge : level_edges(recording_, line)) {
-            const double edge_x = x(edge.time);
-            const double new_y = edge.value ? top : bottom;
-            points += " " + number(edge_x) + "," + number(level_y) + " " + number(edge_x) + "," + number(new_y);
+        const auto point = [&points](double px, double py) { points += " " + number(px) + "," + number(py); };
+        for (const SvgPicture::Bucket &bucket : picture_.buckets(line)) {
+            const double first_x = x(bucket.first);
+            const double new_y = bucket.after ? top : bottom;
+            point(first_x, level_y);
+            if (bucket.edges > 1) {
+                // Several edges in one bucket: a block from its first edge
+                // to its last, between both levels.
+                const double last_x = x(bucket.last);
+                point(first_x, top);
+                point(first_x, bottom);
+                point(last_x, bottom);
+                point(last_x, top);
+                point(last_x, new_y);
+            } else {
+                point(first_x, new_y);
+            }
             level_y = new_y;
         }
         points += " " + number(x(span_)) + "," + number(level_y);
@@ -209,6 +222,7 @@ private:
 
     std::ostream &out_;
     const Recording &recording_;
+    const SvgPicture &picture_;
     Ticks span_;
     std::vector<Label> labels_;
     int lanes_ = 0;
@@ -216,6 +230,18 @@ private:
 
 }  // namespace
 
-void write_svg(std::ostream &out, const Recording &recording) { Diagram(out, recording).write(); }
+void write_svg(std::ostream &out, const Recording &recording, const SvgPicture &picture)
+{
+    Diagram(out, recording, picture).write();
+}
+
+void write_svg(std::ostream &out, const Recording &recording)
+{
+    SvgPicture picture;
+    for (const LevelChange &change : recording.changes) {
+        picture.change(change);
+    }
+    write_svg(out, recording, picture);
+}
 
 }  // namespace vibra_tool

@@ -1,5 +1,6 @@
 #include "waveforms.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "status.h"
@@ -30,23 +31,120 @@ std::vector<StateSample> state_changes(const Recording &recording)
     return changes;
 }
 
+void write_events_header(std::ostream &out) { out << "time_us,line,value,status\n"; }
+
+char *put_decimal(char *at, uint64_t value)
+{
+    static const char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char digits[20];
+    char *end = digits + sizeof digits;
+    char *at_digit = end;
+    while (value >= 100) {
+        const unsigned pair = static_cast<unsigned>(value % 100) * 2;
+        value /= 100;
+        *--at_digit = kPairs[pair + 1];
+        *--at_digit = kPairs[pair];
+    }
+    if (value >= 10) {
+        *--at_digit = kPairs[value * 2 + 1];
+        *--at_digit = kPairs[value * 2];
+    } else {
+        *--at_digit = static_cast<char>('0' + value);
+    }
+    return std::copy(at_digit, end, at);
+}
+
+// One row a completed write, formatted by hand: a soak run writes millions.
+void write_event_row(std::ostream &out, const WriteRecord &write)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    char row[96];
+    char *at = row;
+    const Ticks completed = write.completed;
+    if (completed < 0) {
+        *at++ = '-';
+    }
+    const uint64_t ticks = completed < 0 ? 0 - static_cast<uint64_t>(completed) : static_cast<uint64_t>(completed);
+    at = put_decimal(at, ticks / vsim::kTicksPerUs);
+    if (ticks % vsim::kTicksPerUs != 0) {
+        *at++ = '.';
+        *at++ = static_cast<char>('0' + ticks % vsim::kTicksPerUs);
+    }
+    *at++ = ',';
+    const size_t name = std::min<size_t>(write.line.size(), 32);
+    at = std::copy_n(write.line.data(), name, at);
+    *at++ = ',';
+    if (write.value < 0) {
+        *at++ = '-';
+    }
+    at = put_decimal(at, static_cast<uint64_t>(write.value < 0 ? -static_cast<int64_t>(write.value) : write.value));
+    *at++ = ',';
+    *at++ = '0';
+    *at++ = 'x';
+    const auto status = static_cast<uint32_t>(write.status);
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        *at++ = kHex[(status >> shift) & 0xF];
+    }
+    *at++ = '\n';
+    out.write(row, at - row);
+}
+
 void write_events_csv(std::ostream &out, const Recording &recording)
 {
-    out << "time_us,line,value,status\n";
-    char row[96];
+    write_events_header(out);
     for (const WriteRecord &write : recording.writes) {
-        const Ticks us = write.completed / vsim::kTicksPerUs;
-        const Ticks tenths = write.completed % vsim::kTicksPerUs;
-        if (tenths == 0) {
-            std::snprintf(row, sizeof row, "%lld,%s,%d,0x%08X\n", static_cast<long long>(us), write.line.c_str(),
-                          write.value, static_cast<uint32_t>(write.status));
-        } else {
-            std::snprintf(row, sizeof row, "%lld.%lld,%s,%d,0x%08X\n", static_cast<long long>(us),
-                          static_cast<long long>(tenths), write.line.c_str(), write.value,
-                          static_cast<uint32_t>(write.status));
-        }
-        out << row;
+        write_event_row(out, write);
     }
+}
+
+void SvgPicture::change(const LevelChange &change)
+{
+    if (change.line == kEnableLine) {
+        add(enable_, change.time, change.value);
+    } else if (change.line == kDriveLine) {
+        add(drive_, change.time, change.value);
+    }
+}
+
+void SvgPicture::add(Line &line, Ticks time, int value)
+{
+    if (value == line.level) {
+        return;
+    }
+    line.level = value;
+    std::vector<Bucket> &buckets = line.buckets;
+    if (!buckets.empty() && buckets.back().first / line.width == time / line.width) {
+        Bucket &last = buckets.back();
+        last.last = std::max(last.last, time);
+        ++last.edges;
+        last.after = value;
+        return;
+    }
+    buckets.push_back({time, time, 1, value});
+    while (buckets.size() > capacity_) {
+        // Twice as wide: neighbours that now share a bucket merge.
+        line.width *= 2;
+        size_t kept = 0;
+        for (size_t i = 1; i < buckets.size(); ++i) {
+            Bucket &into = buckets[kept];
+            if (into.first / line.width == buckets[i].first / line.width) {
+                into.last = buckets[i].last;
+                into.edges += buckets[i].edges;
+                into.after = buckets[i].after;
+            } else {
+                buckets[++kept] = buckets[i];
+            }
+        }
+        buckets.resize(kept + 1);
+    }
+}
+
+const std::vector<SvgPicture::Bucket> &SvgPicture::buckets(std::string_view line) const
+{
+    return line == kEnableLine ? enable_.buckets : drive_.buckets;
 }
 
 }  // namespace vibra_tool

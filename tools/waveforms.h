@@ -1,10 +1,18 @@
 // Files for looking at a run afterwards: the GPIO writes as CSV, a Value
 // Change Dump of the lines and the stored element state, and an SVG timing
 // diagram.
+//
+// Each has a streaming form that a run feeds as it goes, in time order, in
+// constant memory (the SVG keeps a picture of bounded size, decimated when
+// the run has more edges than it can show), and a form that writes a whole
+// recording at once.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "recording.h"
@@ -21,11 +29,81 @@ std::vector<Edge> level_edges(const Recording &recording, const std::string &lin
 // The moments the stored element state changed, from its initial value on.
 std::vector<StateSample> state_changes(const Recording &recording);
 
+// The digits of `value` from `at` on; returns where they end.
+char *put_decimal(char *at, uint64_t value);
+
 // time_us,line,value,status: one row per completed write.
+void write_events_header(std::ostream &out);
+void write_event_row(std::ostream &out, const WriteRecord &write);
 void write_events_csv(std::ostream &out, const Recording &recording);
-// IEEE 1364 VCD: wires enable and drive, a 32-bit integer state.
+
+// IEEE 1364 VCD: wires enable and drive, the state as two bits. Times are
+// written in whole microseconds (`whole_us`) or in 100 ns steps.
+class VcdWriter {
+public:
+    VcdWriter(std::ostream &out, bool whole_us) : out_(&out), divisor_(whole_us ? vsim::kTicksPerUs : 1) {}
+    void header(const std::string &scenario, const std::string &version);
+    void change(const LevelChange &change);
+    void state(const StateSample &sample);
+    void finish(Ticks end);
+    // A whole-microsecond file that meets a time between two microseconds
+    // calls `rescale`, which rewrites what was written in 100 ns steps
+    // (rescale_vcd_file) and returns the stream to go on with; without one
+    // the time is rounded down.
+    void on_rescale(std::function<std::ostream &()> rescale) { rescale_ = std::move(rescale); }
+
+private:
+    struct Pending {
+        int order;  // enable, drive, state[0], state[1]: a fixed order within one instant
+        char value;
+    };
+    void add(Ticks time, int order, int value);
+    void flush();
+    void time_mark(Ticks time);
+
+    std::ostream *out_;
+    Ticks divisor_;
+    std::function<std::ostream &()> rescale_;
+    Ticks current_ = 0;  // the last instant written
+    Ticks instant_ = 0;  // the instant being gathered
+    std::vector<Pending> pending_;
+    std::string text_;  // the instant's rows, written at once
+    int enable_ = 0, drive_ = 0;
+    uint32_t state_ = 0;
+};
 void write_vcd(std::ostream &out, const Recording &recording, const std::string &version);
-// A self-contained SVG timing diagram.
+// Rewrites a whole-microsecond VCD file in 100 ns steps; false if it cannot.
+bool rescale_vcd_file(const std::string &path);
+
+// The lines as the SVG draws them: each line's edges in at most `capacity`
+// buckets; while there is room a bucket holds the edges of one instant, and
+// when there is not, neighbouring buckets merge (their width doubles).
+class SvgPicture {
+public:
+    explicit SvgPicture(size_t capacity = 2048) : capacity_(capacity) {}
+    void change(const LevelChange &change);
+
+    struct Bucket {
+        Ticks first, last;  // first and last edge in it
+        uint32_t edges;
+        int after;  // the level after its last edge
+    };
+    const std::vector<Bucket> &buckets(std::string_view line) const;
+
+private:
+    struct Line {
+        int level = 0;
+        Ticks width = 1;
+        std::vector<Bucket> buckets;
+    };
+    void add(Line &line, Ticks time, int value);
+
+    size_t capacity_;
+    Line enable_, drive_;
+};
+// A self-contained SVG timing diagram: the lines from `picture`, the state
+// and the calls from `recording`.
+void write_svg(std::ostream &out, const Recording &recording, const SvgPicture &picture);
 void write_svg(std::ostream &out, const Recording &recording);
 
 }  // namespace vibra_tool

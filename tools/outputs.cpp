@@ -1,0 +1,111 @@
+#include "outputs.h"
+
+#include <algorithm>
+#include <iostream>
+
+namespace vibra_tool {
+namespace {
+
+// An output file with a buffer of 256 KB: a soak run writes tens of MB row by
+// row. The buffer is a base so that it outlives the stream that flushes it.
+struct OutputBuffer {
+    std::unique_ptr<char[]> bytes = std::make_unique<char[]>(kSize);
+    static constexpr size_t kSize = 256 * 1024;
+};
+class OutputFile : private OutputBuffer, public std::ofstream {
+public:
+    explicit OutputFile(const std::string &path)
+    {
+        rdbuf()->pubsetbuf(bytes.get(), kSize);
+        open(path, std::ios::binary | std::ios::trunc);
+    }
+};
+
+// A run in virtual time whose commands and GPIO latency fall on whole
+// microseconds has its changes on them too: the driver's timers count in
+// microseconds and milliseconds. Should one not, the file is rescaled.
+bool whole_microseconds(const Scenario &scenario, const PlayerOptions &options)
+{
+    if (options.realtime || options.gpio_latency % vsim::kTicksPerUs != 0) {
+        return false;
+    }
+    return std::all_of(scenario.commands.begin(), scenario.commands.end(),
+                       [](const Command &command) { return command.time % vsim::kTicksPerUs == 0; });
+}
+
+}  // namespace
+
+std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error)
+{
+    std::unique_ptr<std::ofstream> file = std::make_unique<OutputFile>(path);
+    if (!*file) {
+        error = path + ": cannot write this file";
+        return nullptr;
+    }
+    return file;
+}
+
+bool Streams::open(const Outputs &paths, const Scenario &scenario, const std::string &version, PlayerOptions &options,
+                   std::string &error)
+{
+    paths_ = paths;
+    if (!paths.events.empty() && !(events_ = open_output(paths.events, error))) {
+        return false;
+    }
+    if (!paths.vcd.empty() && !(vcd_file_ = open_output(paths.vcd, error))) {
+        return false;
+    }
+    if (!paths.svg.empty() && !(svg_ = open_output(paths.svg, error))) {
+        return false;
+    }
+    options.keep_records = false;
+    if (events_) {
+        write_events_header(*events_);
+        options.on_write = [this](const WriteRecord &write) { write_event_row(*events_, write); };
+    }
+    if (vcd_file_) {
+        vcd_.emplace(*vcd_file_, whole_microseconds(scenario, options));
+        vcd_->header(scenario.name, version);
+        vcd_->on_rescale([this]() -> std::ostream & { return rescale_vcd(); });
+        options.on_state = [this](const StateSample &sample) { vcd_->state(sample); };
+    }
+    if (vcd_file_ || svg_) {
+        options.on_change = [this](const LevelChange &change) {
+            if (vcd_) {
+                vcd_->change(change);
+            }
+            picture_.change(change);
+        };
+    }
+    return true;
+}
+
+bool Streams::finish(const Recording &recording, std::string &error)
+{
+    if (vcd_) {
+        vcd_->finish(recording.end);
+    }
+    if (svg_) {
+        write_svg(*svg_, recording, picture_);
+    }
+    for (const auto &[file, path] : {std::pair{events_.get(), paths_.events}, std::pair{vcd_file_.get(), paths_.vcd},
+                                    std::pair{svg_.get(), paths_.svg}}) {
+        if (file && !file->flush()) {
+            error = path + ": could not write all of this file";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::ostream &Streams::rescale_vcd()
+{
+    vcd_file_->close();
+    if (!rescale_vcd_file(paths_.vcd)) {
+        std::cerr << "vibra-sim: " << paths_.vcd << ": could not rewrite it in 100 ns steps\n";
+    }
+    vcd_file_->open(paths_.vcd, std::ios::binary | std::ios::app);
+    return *vcd_file_;
+}
+
+}  // namespace vibra_tool
