@@ -48,6 +48,7 @@ uint64_t detail::State::schedule(Ticks due, detail::Event event)
 {
     const uint64_t seq = ++next_seq;
     events.emplace(std::make_pair(due, seq), event);
+    scheduled_kinds |= 1u << unsigned(event.kind);
     return seq;
 }
 

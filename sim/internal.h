@@ -302,6 +302,7 @@ struct State {
     // virtual time
     Ticks now = 0;
     uint64_t next_seq = 0;
+    unsigned scheduled_kinds = 0;  // bit per EventKind scheduled since the real platform last looked
     detail::SortedQueue<std::pair<Ticks, uint64_t>, detail::Event> events;  // by due time, then scheduling
     int dispatch_depth = 0;
 

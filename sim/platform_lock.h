@@ -124,7 +124,8 @@ public:
     }
     // Waits for a change of the platform's state, until `deadline` (on the
     // platform clock) when there is one; false when it passed.
-    bool wait(Ticks deadline = -1);
+    // Waits on `on` (the platform's `changed` when NULL).
+    bool wait(Ticks deadline = -1, std::condition_variable *on = nullptr);
 
 private:
     void enter(State *sim);
@@ -134,7 +135,6 @@ private:
 
     State *sim_ = nullptr;
     bool owner_ = false;
-    uint64_t seq_ = 0;  // of the event queue when taken: a change wakes the workers
     uintptr_t acquire_key_ = 0;
     Edge acquire_edge_ = Edge::Count;
 };

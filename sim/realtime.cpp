@@ -3,6 +3,7 @@
 #include "realtime.h"
 
 #include <algorithm>
+#include <utility>
 #include <optional>
 
 namespace vsim::detail {
@@ -52,9 +53,7 @@ void PlatformCall::leave()
 void PlatformCall::suspend()
 {
     RealPlatform &real = *sim_->real;
-    if (sim_->next_seq != seq_) {
-        real.changed.notify_all();  // something new is scheduled
-    }
+    real.announce_events();
     real.mutex.unlock();
     tsan::ignore_end();
     t_call = nullptr;
@@ -66,24 +65,21 @@ void PlatformCall::resume()
     tsan::ignore_begin();
     sim_->real->mutex.lock();
     sim_->now = sim_->real->clock();
-    seq_ = sim_->next_seq;
 }
 
-bool PlatformCall::wait(Ticks deadline)
+bool PlatformCall::wait(Ticks deadline, std::condition_variable *on)
 {
     RealPlatform &real = *sim_->real;
-    if (sim_->next_seq != seq_) {
-        real.changed.notify_all();
-    }
+    real.announce_events();
+    std::condition_variable &cv = on != nullptr ? *on : real.changed;
     std::unique_lock lock(real.mutex, std::adopt_lock);
     if (deadline < 0) {
-        real.changed.wait(lock);
+        cv.wait(lock);
     } else {
-        real.changed.wait_until(lock, real.wall(deadline));
+        cv.wait_until(lock, real.wall(deadline));
     }
     lock.release();
     sim_->now = real.clock();
-    seq_ = sim_->next_seq;
     return deadline < 0 || sim_->now < deadline;
 }
 
@@ -99,6 +95,17 @@ RealPlatform::RealPlatform(State &sim, unsigned workers)
 
 RealPlatform::~RealPlatform() { stop(); }
 
+void RealPlatform::announce_events()
+{
+    const unsigned kinds = std::exchange(sim_.scheduled_kinds, 0u);
+    if (kinds & (1u << unsigned(EventKind::TimerFires))) {
+        timer_work_.notify_all();
+    }
+    if (kinds & (1u << unsigned(EventKind::RequestCompletes))) {
+        completion_work_.notify_one();
+    }
+}
+
 void RealPlatform::start()
 {
     for (unsigned i = 0; i < workers_; ++i) {
@@ -113,6 +120,8 @@ void RealPlatform::stop()
         PlatformCall call(&sim_);
         stopping_ = true;
         changed.notify_all();
+        timer_work_.notify_all();
+        completion_work_.notify_all();
     }
     for (std::thread &thread : threads_) {
         thread.join();
@@ -173,7 +182,7 @@ void RealPlatform::work()
             fire(call, static_cast<WDFTIMER>(event->object), true);
             continue;
         }
-        call.wait(next);
+        call.wait(next, &timer_work_);
     }
 }
 
@@ -231,7 +240,7 @@ void RealPlatform::complete_requests()
             changed.notify_all();
             continue;
         }
-        call.wait(next);
+        call.wait(next, &completion_work_);
     }
 }
 
@@ -279,7 +288,7 @@ void RealPlatform::run_callback_now(WDFTIMER timer)
     PlatformCall call(&sim_);
     if (sim_.lookup(timer, ObjectType::Timer, "run_timer_callback") != nullptr) {
         forced_.push_back(timer);
-        changed.notify_all();
+        timer_work_.notify_all();
     }
 }
 

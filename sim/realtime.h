@@ -53,7 +53,10 @@ public:
     int identity();  // with the mutex held
 
     std::mutex mutex;                 // the platform mutex
-    std::condition_variable changed;  // any change that a waiter may be waiting for
+    std::condition_variable changed;  // a lock released, a callback or completion done, ...
+    // Wakes the timer workers or the completion thread when events of their
+    // kind were scheduled, and only them. With the mutex held.
+    void announce_events();
 
 private:
     void work();               // a timer worker
@@ -72,6 +75,8 @@ private:
     int busy_ = 0;  // callbacks and completions in progress
     int last_identity_ = 0;
     std::deque<WDFTIMER> forced_;  // callbacks to run now, outside any arming
+    std::condition_variable timer_work_;       // the workers wait here
+    std::condition_variable completion_work_;  // the completion thread waits here
     std::map<DeviceId, std::unique_ptr<std::mutex>> device_locks_;
 };
 
