@@ -3,7 +3,10 @@
 // events CSV, the VCD, the SVG and the trace all written to files. Each run is
 // a process of its own, so that its peak memory is its own; the counters are
 // simulated seconds per wall second of the best run, its wall time, and the
-// peak resident set in MB.
+// peak resident set in MB. Run them alone (the filter below): the kernel
+// charges a spawned child's peak with the spawning process's resident set
+// at the exec, so after the other benchmarks have grown this process the
+// figure would be this process's, not vibra-sim's.
 //
 //   build/bench/bench/vibra_bench --benchmark_filter=Soak
 #include <benchmark/benchmark.h>
