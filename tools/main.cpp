@@ -9,7 +9,10 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -50,6 +53,7 @@ struct Settings {
     bool open_masks = false;
     double gpio_latency_us = 0;
     double settle_ms = 10000;
+    double max_time_s = 86400;
     bool realtime = false;
     bool check_only = false;
     bool print_default = false;
@@ -100,6 +104,14 @@ bool parse_mask_option(const std::string &text, PlayerOptions &options, std::str
 
 void add_options(CLI::App &app, Settings &settings)
 {
+    // CLI::Range lets NaN through: every comparison with it is false.
+    const CLI::Validator finite(
+        [](const std::string &text) {
+            double value = 0;
+            return CLI::detail::lexical_cast(text, value) && std::isfinite(value) ? std::string{}
+                                                                                   : "expected a finite number";
+        },
+        "");
     app.add_option("-s,--scenario", settings.scenario, "Scenario file to play (default: the built-in scenario)")
         ->type_name("FILE");
     app.add_option("-o,--out", settings.out,
@@ -118,11 +130,19 @@ void add_options(CLI::App &app, Settings &settings)
         ->type_name("LEVEL=MASK");
     app.add_option("--gpio-latency", settings.gpio_latency_us, "Time the GPIO controller takes to complete a write")
         ->type_name("US")
+        ->check(finite)
         ->check(CLI::Range(0.0, 1e9));
     app.add_option("--settle", settings.settle_ms,
                    "After the last command, run at most this long for pending work to finish (default 10000)")
         ->type_name("MS")
+        ->check(finite)
         ->check(CLI::Range(0.0, 1e9));
+    app.add_option("--max-time", settings.max_time_s,
+                   "Longest simulated time a run may cover, settling included; a scenario that goes past it is "
+                   "refused before it runs (default 86400: 24 h)")
+        ->type_name("S")
+        ->check(finite)
+        ->check(CLI::Range(0.001, 1e9));
     app.add_flag("--realtime", settings.realtime, "Run on real threads in wall-clock time and show progress on stderr");
     app.add_flag("--check", settings.check_only, "Only parse the scenario and report errors; run nothing");
     app.add_flag("--print-default", settings.print_default, "Print the built-in scenario, a starting point for your own");
@@ -205,12 +225,31 @@ void tell_where_files_are(const Outputs &paths)
     }
 }
 
+Ticks max_ticks(const Settings &settings) { return static_cast<Ticks>(settings.max_time_s * vsim::kTicksPerSecond); }
+
+// A run ends by --max-time: a scenario whose commands go past it is refused
+// before anything runs.
+bool within_max_time(const Scenario &scenario, const Settings &settings)
+{
+    const Ticks last = scenario.commands.empty() ? 0 : scenario.commands.back().time;
+    if (last <= max_ticks(settings)) {
+        return true;
+    }
+    std::cerr << "vibra-sim: " << scenario.name << ": the scenario runs to " << format_time(last)
+              << ", past --max-time " << format_time(max_ticks(settings))
+              << "; expected a shorter scenario or a larger --max-time\n";
+    return false;
+}
+
 int run_explorer(const Settings &settings)
 {
     if (!settings.scenario.empty()) {
         const ParseResult parsed = load_scenario(settings.scenario);
         if (!parsed.scenario) {
             std::cerr << parsed.error << "\n";
+            return kExitUsage;
+        }
+        if (!within_max_time(*parsed.scenario, settings)) {
             return kExitUsage;
         }
         const std::optional<vsim::Schedule> schedule =
@@ -259,6 +298,9 @@ int run(const Settings &settings)
         std::cerr << parsed.error << "\n";
         return kExitUsage;
     }
+    if (!within_max_time(*parsed.scenario, settings)) {
+        return kExitUsage;
+    }
     if (settings.check_only) {
         std::cout << parsed.scenario->name << ": " << parsed.scenario->commands.size() << " commands, well formed\n";
         return 0;
@@ -276,7 +318,9 @@ int run(const Settings &settings)
         }
     }
     options.gpio_latency = static_cast<Ticks>(settings.gpio_latency_us * vsim::kTicksPerUs);
-    options.settle = static_cast<Ticks>(settings.settle_ms * vsim::kTicksPerMs);
+    // Settling stops at --max-time too.
+    const Ticks last = parsed.scenario->commands.empty() ? 0 : parsed.scenario->commands.back().time;
+    options.settle = std::min(static_cast<Ticks>(settings.settle_ms * vsim::kTicksPerMs), max_ticks(settings) - last);
     options.realtime = settings.realtime;
     const std::optional<vsim::Schedule> schedule = schedule_option(settings, vsim::Schedule{});
     if (!schedule) {
@@ -324,11 +368,20 @@ int run(const Settings &settings)
         std::cerr << "\n";
     }
     write_report(std::cout, recording);
-    const bool written = streams.finish(recording, error);
+    bool written = streams.finish(recording, error);
     if (!written) {
         std::cerr << "vibra-sim: " << error << "\n";
     }
+    if (trace_file && !close_output(*trace_file, paths.trace, error)) {
+        std::cerr << "vibra-sim: " << error << "\n";
+        written = false;
+    }
     tell_where_files_are(paths);
+    errno = 0;
+    if (!std::cout.flush()) {
+        std::cerr << "vibra-sim: standard output: " << (errno ? std::strerror(errno) : "write failed") << "\n";
+        written = false;
+    }
 
     for (const std::string &failure : recording.verifier_failures) {
         std::cerr << "vibra-sim: verifier: " << failure << "\n";
@@ -345,9 +398,7 @@ int run(const Settings &settings)
     return written ? 0 : kExitUsage;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+int run_main(int argc, char **argv)
 {
     CLI::App app{"vibra-sim: plays a scenario of class-extension calls against the vibration-motor driver on a "
                  "simulated platform, in virtual time, and shows the motor lines, the results and the trace.\n"
@@ -371,4 +422,21 @@ int main(int argc, char **argv)
         return run_timing(settings);
     }
     return settings.explore ? run_explorer(settings) : run(settings);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Nothing the tool meets, however large or odd, ends it by an exception.
+    try {
+        return run_main(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::cerr << "vibra-sim: out of memory; expected a smaller scenario or smaller outputs\n";
+    } catch (const std::exception &failure) {
+        std::cerr << "vibra-sim: internal error: " << failure.what() << "\n";
+    } catch (...) {
+        std::cerr << "vibra-sim: internal error\n";
+    }
+    return kExitUsage;
 }

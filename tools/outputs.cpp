@@ -1,6 +1,8 @@
 #include "outputs.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 namespace vibra_tool {
@@ -37,12 +39,38 @@ bool whole_microseconds(const Scenario &scenario, const PlayerOptions &options)
 
 std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error)
 {
+    errno = 0;
     std::unique_ptr<std::ofstream> file = std::make_unique<OutputFile>(path);
     if (!*file) {
-        error = path + ": cannot write this file";
+        error = path + ": cannot write this file (" + (errno ? std::strerror(errno) : "cannot open it") + ")";
         return nullptr;
     }
     return file;
+}
+
+bool close_output(std::ofstream &file, const std::string &path, std::string &error)
+{
+    if (!file.is_open()) {
+        return true;
+    }
+    errno = 0;
+    file.flush();
+    if (!file) {
+        // A write that failed earlier left the stream failed; try once more
+        // for the system's reason.
+        file.clear();
+        errno = 0;
+        file.flush();
+    }
+    const int reason = errno;
+    const bool flushed = static_cast<bool>(file);
+    file.close();
+    if (!flushed || !file) {
+        error = path + ": could not write all of this file (" +
+                (reason ? std::strerror(reason) : errno ? std::strerror(errno) : "write failed") + ")";
+        return false;
+    }
+    return true;
 }
 
 bool Streams::open(const Outputs &paths, const Scenario &scenario, const std::string &version, PlayerOptions &options,
@@ -88,14 +116,17 @@ bool Streams::finish(const Recording &recording, std::string &error)
     if (svg_) {
         write_svg(*svg_, recording, picture_);
     }
+    error.clear();
+    bool written = true;
     for (const auto &[file, path] : {std::pair{events_.get(), paths_.events}, std::pair{vcd_file_.get(), paths_.vcd},
                                     std::pair{svg_.get(), paths_.svg}}) {
-        if (file && !file->flush()) {
-            error = path + ": could not write all of this file";
-            return false;
+        std::string failure;
+        if (file && !close_output(*file, path, failure)) {
+            error += (error.empty() ? "" : "\nvibra-sim: ") + failure;
+            written = false;
         }
     }
-    return true;
+    return written;
 }
 
 std::ostream &Streams::rescale_vcd()

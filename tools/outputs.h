@@ -19,6 +19,10 @@ struct Outputs {
 // A file for writing with a 256 KB buffer, or null with *error saying why.
 std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error);
 
+// Flushes and closes an output; false with *error giving the system's reason
+// (a full disk, say) when not all of it was written.
+bool close_output(std::ofstream &file, const std::string &path, std::string &error);
+
 // The waveform files: the events and the VCD row by row, the SVG from a
 // bounded picture once the run is over.
 class Streams {

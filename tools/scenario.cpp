@@ -1,5 +1,9 @@
 #include "scenario.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -7,7 +11,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -23,6 +27,18 @@ struct LineError {
 
 [[noreturn]] void fail(std::string message) { throw LineError{std::move(message)}; }
 
+// A word of the file as a message quotes it: cut to a readable length, so that
+// a megabyte-long token does not come back whole.
+std::string quote(std::string_view word)
+{
+    constexpr size_t kShown = 40;
+    if (word.size() <= kShown) {
+        return "'" + std::string(word) + "'";
+    }
+    return "'" + std::string(word.substr(0, kShown)) + "...' (" + std::to_string(word.size()) + " characters)";
+}
+
+constexpr Ticks kMaxTicks = std::numeric_limits<Ticks>::max();
 constexpr uint32_t kRecordSize = 36;
 constexpr uint32_t kOnePayload = 12 + kRecordSize;
 
@@ -90,7 +106,7 @@ uint32_t parse_u32(std::string_view key, std::string_view text)
     uint64_t value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
     if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size() || value > 0xFFFFFFFFULL) {
-        fail("bad number '" + std::string(text) + "' for " + std::string(key) +
+        fail("bad number " + quote(text) + " for " + std::string(key) +
              "=; expected a decimal or 0x-prefixed hex number from 0 to 4294967295");
     }
     return static_cast<uint32_t>(value);
@@ -104,13 +120,17 @@ std::vector<uint8_t> parse_hex(std::string_view key, std::string_view text)
             continue;  // grouping, for readability
         }
         if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            fail("bad hex '" + std::string(text) + "' for " + std::string(key) + "=: '" + std::string(1, c) +
-                 "' is not a hex digit; expected pairs of hex digits, e.g. 30000000");
+            fail("bad hex " + quote(text) + " for " + std::string(key) + "=: " + quote(std::string(1, c)) +
+                 " is not a hex digit; expected pairs of hex digits, e.g. 30000000");
         }
         digits += c;
     }
+    if (digits.size() / 2 > kMaxBufferLength) {
+        fail(std::to_string(digits.size() / 2) + " bytes of hex for " + std::string(key) +
+             "= is too many; expected at most " + std::to_string(kMaxBufferLength) + " bytes");
+    }
     if (digits.size() % 2 != 0) {
-        fail("bad hex '" + std::string(text) + "' for " + std::string(key) + "=: " + std::to_string(digits.size()) +
+        fail("bad hex " + quote(text) + " for " + std::string(key) + "=: " + std::to_string(digits.size()) +
              " digits; expected pairs of hex digits, one pair a byte");
     }
     std::vector<uint8_t> bytes;
@@ -124,7 +144,7 @@ int32_t parse_status_arg(std::string_view key, std::string_view text)
 {
     const std::optional<int32_t> status = parse_status(text);
     if (!status) {
-        fail("bad status '" + std::string(text) + "' for " + std::string(key) +
+        fail("bad status " + quote(text) + " for " + std::string(key) +
              "=; expected a name such as STATUS_SUCCESS or a value such as 0xC000000D");
     }
     return *status;
@@ -133,7 +153,7 @@ int32_t parse_status_arg(std::string_view key, std::string_view text)
 int parse_level_value(std::string_view key, std::string_view text)
 {
     if (text != "0" && text != "1") {
-        fail("bad line level '" + std::string(text) + "' for " + std::string(key) + "=; expected 0 or 1");
+        fail("bad line level " + quote(text) + " for " + std::string(key) + "=; expected 0 or 1");
     }
     return text == "1" ? 1 : 0;
 }
@@ -141,7 +161,7 @@ int parse_level_value(std::string_view key, std::string_view text)
 // "12ms", "3.3ms", "250us", "2s"; a whole number of 100 ns ticks.
 Ticks parse_time(std::string_view text)
 {
-    const std::string bad = "bad time '" + std::string(text) + "'; expected a number with a unit ms, us or s, e.g. 10ms";
+    const std::string bad = "bad time " + quote(text) + "; expected a number with a unit ms, us or s, e.g. 10ms";
     Ticks unit = 0;
     std::string_view number = text;
     if (number.ends_with("ms")) {
@@ -172,14 +192,19 @@ Ticks parse_time(std::string_view text)
     while (fraction.size() > 1 && fraction.back() == '0') {
         fraction.remove_suffix(1);
     }
-    Ticks ticks = std::stoll(std::string(whole)) * unit;
+    Ticks ticks = 0;
+    if (__builtin_mul_overflow(std::stoll(std::string(whole)), unit, &ticks)) {
+        fail("time " + quote(text) + " is out of range; expected at most " + format_time(kMaxTicks));
+    }
     Ticks scale = unit;
     for (char c : fraction) {
         if (scale % 10 != 0) {
-            fail("time '" + std::string(text) + "' is finer than 0.1 us; expected at most one decimal in us");
+            fail("time " + quote(text) + " is finer than 0.1 us; expected at most one decimal in us");
         }
         scale /= 10;
-        ticks += (c - '0') * scale;
+        if (__builtin_add_overflow(ticks, (c - '0') * scale, &ticks)) {
+            fail("time " + quote(text) + " is out of range; expected at most " + format_time(kMaxTicks));
+        }
     }
     return ticks;
 }
@@ -199,7 +224,7 @@ public:
             }
             const std::string key = token.substr(0, equals);
             if (values_.count(key) != 0) {
-                fail("'" + key + "=' given twice; expected each argument once");
+                fail(quote(key + "=") + " given twice; expected each argument once");
             }
             values_[key] = token.substr(equals + 1);
         }
@@ -242,10 +267,10 @@ public:
         const std::string expected =
             accepted.empty() ? "expected no arguments" : "expected " + std::string(accepted);
         if (!words_.empty()) {
-            fail("unexpected word '" + words_.front() + "' for " + std::string(command_) + "; " + expected);
+            fail("unexpected word " + quote(words_.front()) + " for " + std::string(command_) + "; " + expected);
         }
         if (!values_.empty()) {
-            fail("unknown argument '" + values_.begin()->first + "=' for " + std::string(command_) + "; " + expected);
+            fail("unknown argument " + quote(values_.begin()->first + "=") + " for " + std::string(command_) + "; " + expected);
         }
     }
 
@@ -278,6 +303,17 @@ std::optional<uint32_t> take_u32(Arguments &args, const std::string &key)
     return std::nullopt;
 }
 
+// A buffer length the driver is handed; the player allocates it.
+std::optional<uint32_t> take_length(Arguments &args, const std::string &key)
+{
+    const std::optional<uint32_t> length = take_u32(args, key);
+    if (length && *length > kMaxBufferLength) {
+        fail("buffer length " + std::to_string(*length) + " for " + key + "= is too large; expected at most " +
+             std::to_string(kMaxBufferLength) + " bytes");
+    }
+    return length;
+}
+
 // set-state on | off | blink period= duty= cycles= | raw=HEX, with optional
 // header and record overrides and a buffer length.
 void parse_set_state(Arguments &args, Command &command)
@@ -307,7 +343,7 @@ void parse_set_state(Arguments &args, Command &command)
                 put_u32(command.payload, 12 + 8 + 4 * (1 + i), *value);
             }
         } else {
-            fail("unknown state '" + *form + "' for set-state; expected " + forms);
+            fail("unknown state " + quote(*form) + " for set-state; expected " + forms);
         }
         // Header 48, 1, 1; record HwNId 0, HwNType 2 (the device's type).
         const std::pair<const char *, std::pair<size_t, uint32_t>> fields[] = {
@@ -318,7 +354,7 @@ void parse_set_state(Arguments &args, Command &command)
             put_u32(command.payload, field.first, take_u32(args, key).value_or(field.second));
         }
     }
-    command.length = take_u32(args, "length").value_or(static_cast<uint32_t>(command.payload.size()));
+    command.length = take_length(args, "length").value_or(static_cast<uint32_t>(command.payload.size()));
     take_expectations(args, command);
     args.finish(forms + ", size=, version=, requests=, id=, type=, state=, length=, expect=, expect-bytes=");
 }
@@ -329,13 +365,13 @@ void parse_get_state(Arguments &args, Command &command)
         command.input = parse_hex("input", *input);
         command.input_length = static_cast<uint32_t>(command.input->size());
     }
-    if (auto length = take_u32(args, "input-length")) {
+    if (auto length = take_length(args, "input-length")) {
         if (!command.input) {
             fail("input-length= without input=; expected input=HEX with it");
         }
         command.input_length = *length;
     }
-    command.output_length = take_u32(args, "output-length").value_or(kOnePayload);
+    command.output_length = take_length(args, "output-length").value_or(kOnePayload);
     command.same_buffer = args.take_word("same-buffer");
     if (command.same_buffer && !command.input) {
         fail("same-buffer without input=; expected input=HEX to share the buffer with the output");
@@ -381,7 +417,7 @@ void parse_fault(Arguments &args, Command &command, std::string_view name)
         }
         const std::optional<vsim::Op> found = vsim::op_from_name(*op);
         if (!found) {
-            fail("unknown platform operation '" + *op + "'; expected a name such as WdfRequestCreate, "
+            fail("unknown platform operation " + quote(*op) + "; expected a name such as WdfRequestCreate, "
                  "WdfTimerStart, WdfWaitLockAcquire, RequestCompletion");
         }
         command.op = *found;
@@ -533,7 +569,11 @@ Command parse_line(std::string_view body, Ticks previous_time, int line)
     command.line = line;
     std::string_view time = tokens[1];
     const bool relative = time.starts_with('+');
-    command.time = parse_time(relative ? time.substr(1) : time) + (relative ? previous_time : 0);
+    const Ticks offset = parse_time(relative ? time.substr(1) : time);
+    if (__builtin_add_overflow(offset, relative ? previous_time : 0, &command.time)) {
+        fail("time " + quote(time) + " after " + format_time(previous_time) + " is out of range; expected at most " +
+             format_time(kMaxTicks) + " in all");
+    }
     // "at TIME & COMMAND": the call runs on a thread of its own.
     const size_t first = tokens[2] == "&" ? 3 : 2;
     command.concurrent = first == 3;
@@ -543,12 +583,12 @@ Command parse_line(std::string_view body, Ticks previous_time, int line)
     const auto found = std::find_if(kCommands.begin(), kCommands.end(),
                                     [&](const CommandName &entry) { return entry.name == tokens[first]; });
     if (found == kCommands.end()) {
-        fail("unknown command '" + tokens[first] + "'; expected one of " + command_list());
+        fail("unknown command " + quote(tokens[first]) + "; expected one of " + command_list());
     }
     command.kind = found->kind;
     if (command.concurrent && !runs_on_own_thread(command.kind)) {
-        fail("'" + tokens[first] +
-             "' cannot run on a thread of its own; '&' takes start, stop, info, set-state or get-state");
+        fail(quote(tokens[first]) +
+             " cannot run on a thread of its own; '&' takes start, stop, info, set-state or get-state");
     }
     // The call as the report names it; expectations are shown by their outcome.
     for (size_t i = first; i < tokens.size(); ++i) {
@@ -639,14 +679,57 @@ ParseResult parse_scenario(std::string_view text, const std::string &name)
 
 ParseResult load_scenario(const std::string &path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return ParseResult{std::nullopt, path + ": cannot read the scenario file (" + std::strerror(errno) +
-                                             "); expected a readable text file"};
+    const auto refuse = [&](const std::string &why) {
+        return ParseResult{std::nullopt, path + ": " + why};
+    };
+    // Opened first, then checked on the open descriptor, so that what is
+    // checked is what is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return refuse(std::string("cannot read the scenario file (") + std::strerror(errno) +
+                      "); expected a readable text file");
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parse_scenario(text.str(), path);
+    struct stat info {};
+    std::string text;
+    std::string why;
+    if (::fstat(fd, &info) != 0) {
+        why = std::string("cannot read the scenario file (") + std::strerror(errno) + ")";
+    } else if (!S_ISREG(info.st_mode)) {
+        why = std::string("not a regular file (") + (S_ISDIR(info.st_mode) ? "a directory" : "a device or pipe") +
+              "); expected a readable text file";
+    } else if (static_cast<uint64_t>(info.st_size) > kMaxScenarioBytes) {
+        why = "scenario file of " + std::to_string(info.st_size) + " bytes is too large; expected at most " +
+              std::to_string(kMaxScenarioBytes) + " bytes (16 MiB)";
+    } else {
+        // Read at most one byte past the limit: a file that grows while it is
+        // read is refused too.
+        text.resize(kMaxScenarioBytes + 1);
+        size_t used = 0;
+        while (used < text.size()) {
+            const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                why = std::string("cannot read the scenario file (") + std::strerror(errno) + ")";
+                break;
+            }
+            if (got == 0) {
+                break;
+            }
+            used += static_cast<size_t>(got);
+        }
+        text.resize(used);
+        if (why.empty() && used > kMaxScenarioBytes) {
+            why = "scenario file is too large; expected at most " + std::to_string(kMaxScenarioBytes) +
+                  " bytes (16 MiB)";
+        }
+    }
+    ::close(fd);
+    if (!why.empty()) {
+        return refuse(why);
+    }
+    return parse_scenario(text, path);
 }
 
 }  // namespace vibra_tool

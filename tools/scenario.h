@@ -86,6 +86,11 @@ struct ParseResult {
     std::string error;  // "name:line: what is wrong; expected ..." when scenario is empty
 };
 
+// Limits on what a scenario may ask for, so that no file makes the tool
+// allocate or read without bound.
+constexpr size_t kMaxScenarioBytes = 16 * 1024 * 1024;  // a scenario file
+constexpr uint32_t kMaxBufferLength = 64 * 1024;         // a buffer handed to the driver
+
 ParseResult parse_scenario(std::string_view text, const std::string &name);
 ParseResult load_scenario(const std::string &path);
 
