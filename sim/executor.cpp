@@ -8,42 +8,6 @@
 
 namespace vsim {
 
-namespace detail {
-namespace {
-class VirtualPacer final : public Pacer {
-public:
-    void begin(Ticks) override {}
-    void wait_until(Ticks) override {}
-};
-
-// Keeps virtual time from running ahead of the wall clock since the run began.
-class WallClockPacer final : public Pacer {
-public:
-    void begin(Ticks now) override
-    {
-        wall_start_ = std::chrono::steady_clock::now();
-        virtual_start_ = now;
-    }
-    void wait_until(Ticks due) override
-    {
-        std::this_thread::sleep_until(wall_start_ + std::chrono::nanoseconds((due - virtual_start_) * 100));
-    }
-
-private:
-    std::chrono::steady_clock::time_point wall_start_;
-    Ticks virtual_start_ = 0;
-};
-}  // namespace
-
-std::unique_ptr<Pacer> make_pacer(bool realtime)
-{
-    if (realtime) {
-        return std::make_unique<WallClockPacer>();
-    }
-    return std::make_unique<VirtualPacer>();
-}
-}  // namespace detail
-
 uint64_t detail::State::schedule(Ticks due, detail::Event event)
 {
     const uint64_t seq = ++next_seq;
@@ -147,14 +111,12 @@ void detail::State::advance(Ticks next)
             return;
         }
         now = std::max(now, reached);
-        pacer->wait_until(now);
         threads.expire(now);
     }
 }
 
 void detail::State::run_events(Ticks until)
 {
-    pacer->begin(now);
     for (;;) {
         auto next_stop = [&] {
             const bool due = !events.empty() && events.begin()->first.first <= until;
@@ -172,7 +134,6 @@ void detail::State::run_events(Ticks until)
         }
         const auto [key, event] = events.take_front();
         now = std::max(now, key.first);
-        pacer->wait_until(now);
         dispatch(event);
     }
 }
@@ -190,10 +151,7 @@ void Simulator::run_until(Ticks time)
         return;
     }
     impl_->run_events(time);
-    if (time > impl_->now) {
-        impl_->pacer->wait_until(time);
-        impl_->now = time;
-    }
+    impl_->now = std::max(impl_->now, time);
 }
 
 bool Simulator::run_until_idle(Ticks limit)

@@ -237,16 +237,6 @@ struct Event {
     WDFOBJECT object;
 };
 
-// Paces dispatching; the virtual pacer never waits, the wall-clock one keeps
-// virtual time from running ahead of real time.
-class Pacer {
-public:
-    virtual ~Pacer() = default;
-    virtual void begin(Ticks now) = 0;
-    virtual void wait_until(Ticks due) = 0;
-};
-std::unique_ptr<Pacer> make_pacer(bool realtime);
-
 // --- the class extension and devices -----------------------------------------------
 
 struct DeviceRecord {
@@ -297,7 +287,6 @@ struct State {
 
     Options options;
     detail::Scheduler threads;
-    std::unique_ptr<detail::Pacer> pacer;
 
     // virtual time
     Ticks now = 0;

@@ -199,7 +199,6 @@ enum class Threads { Virtual, Real };
 
 struct Options {
     Ticks gpio_latency = 0;   // from send to completion
-    bool realtime = false;    // virtual mode: pace virtual time with the wall clock
     bool echo_trace = false;  // print each trace line to stderr as it arrives
     Schedule schedule;
     Threads threads = Threads::Virtual;

@@ -58,8 +58,7 @@ detail::State *active()
 
 detail::State::State(Options o)
     : options(o),
-      threads(o.threads == Threads::Real ? Schedule{} : o.schedule, &now),  // real threads interleave by themselves
-      pacer(detail::make_pacer(o.realtime))
+      threads(o.threads == Threads::Real ? Schedule{} : o.schedule, &now)  // real threads interleave by themselves
 {
     threads.before_switch = [this] {
         if (!watches.empty()) {
