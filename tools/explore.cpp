@@ -20,6 +20,7 @@
 #include "hwn/request.h"
 #include "vibration/vibration.h"
 #include "player.h"
+#include "rest_check.h"
 #include "status.h"
 
 namespace vibra_tool {
@@ -499,96 +500,6 @@ void watch_intensity(vsim::Simulator &sim, vsim::DeviceId device)
                   context->IntensityLock, "the intensity timer's context");
     }
 }
-
-// The motor is off whenever the device says it is. Once the last set-state
-// that succeeded with a record left the stored state 0 (or the last device stop came after
-// it), with no fault taking effect since and none armed and no call in
-// progress, then after the longest stop sequence the enable line is low, no
-// drive step and no blink phase is pending and the timer resolution is
-// released. A set-state that failed took no effect, except perhaps one that
-// refused its length: after it nothing is checked until the next success.
-// Looked at before every command.
-class OffMonitor {
-public:
-    explicit OffMonitor(const Scenario &scenario)
-    {
-        for (const Command &command : scenario.commands) {
-            by_line_[command.line] = &command;
-        }
-    }
-
-    void observe(vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording)
-    {
-        for (; seen_ < recording.calls.size(); ++seen_) {
-            const CallRecord &call = recording.calls[seen_];
-            const std::string_view text = std::string_view(call.text).substr(call.text.starts_with("& ") ? 2 : 0);
-            const bool ok = call.status && *call.status >= 0;
-            if (text.starts_with("set-state") && ok) {
-                if (applies_a_record(call.line)) {
-                    last_set_state_ = call.returned;
-                }
-            } else if (text.starts_with("set-state") && call.status == STATUS_DATA_ERROR) {
-                last_set_state_.reset();
-                last_stop_.reset();
-            } else if (text == "stop" && ok) {
-                last_stop_ = call.returned;
-            }
-        }
-        const Ticks now = sim.now();
-        std::optional<Ticks> off_since;
-        if (stored_state(sim, device) == 0) {
-            off_since = last_set_state_;
-        } else if (last_stop_ && (!last_set_state_ || *last_stop_ > *last_set_state_)) {
-            off_since = last_stop_;
-        }
-        if (!finding_.empty() || !off_since || *off_since <= sim.last_fault_time() || sim.armed_faults() != 0 ||
-            sim.live_threads() != 0 || now - *off_since <= kLongestStop) {
-            return;
-        }
-        PDEVICE_CONTEXT context = device_context(sim, device);
-        std::string wrong;
-        if (sim.level(kEnableLine) != 0) {
-            wrong += " the enable line is high;";
-        }
-        const auto pending = [&](WDFTIMER timer) { return timer && sim.timer_info(timer) && sim.timer_info(timer)->pending; };
-        if (pending(context->IntensityTimer)) {
-            wrong += " a drive step is pending;";
-        }
-        if (pending(context->BlinkTimer)) {
-            wrong += " a blink phase is pending;";
-        }
-        if (sim.outstanding_resolution_requests() != 0) {
-            wrong += " the timer resolution is still requested;";
-        }
-        if (!wrong.empty()) {
-            wrong.pop_back();
-            finding_ = "the motor is not off at " + format_time(now) + ", " + format_time(now - *off_since) +
-                       " after the device was told off (" + (stored_state(sim, device) == 0 ? "stored state 0" : "device stop") +
-                       "):" + wrong;
-        }
-    }
-    const std::string &finding() const { return finding_; }
-
-private:
-    bool applies_a_record(int line) const
-    {
-        const auto found = by_line_.find(line);
-        if (found == by_line_.end()) {
-            return false;
-        }
-        std::vector<uint8_t> buffer = found->second->payload;
-        buffer.resize(found->second->length, 0);  // what the driver was given
-        return buffer.size() >= kOnePayload && u32_at(buffer, 8) >= 1;
-    }
-
-    // A stop sequence is at most three steps; each may be kept waiting.
-    static constexpr Ticks kLongestStop = 50 * vsim::kTicksPerMs;
-    std::map<int, const Command *> by_line_;
-    size_t seen_ = 0;
-    std::optional<Ticks> last_set_state_ = Ticks(0);  // the set-up leaves the motor off
-    std::optional<Ticks> last_stop_;
-    std::string finding_;
-};
 
 void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, SettleObservation &seen)
 {

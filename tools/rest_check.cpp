@@ -1,5 +1,6 @@
 #include "rest_check.h"
 
+#include <cstring>
 #include <optional>
 
 #include "device/device.h"
@@ -14,11 +15,21 @@ const DEVICE_CONTEXT &device_context(vsim::Simulator &sim, vsim::DeviceId device
     return *static_cast<const DEVICE_CONTEXT *>(sim.client_context(device));
 }
 
+ULONG stored_state(const DEVICE_CONTEXT &context)
+{
+    return context.ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
+}
+
 bool timer_pending(vsim::Simulator &sim, WDFTIMER timer)
 {
     const std::optional<vsim::TimerInfo> info = timer == nullptr ? std::nullopt : sim.timer_info(timer);
     return info && info->pending;
 }
+
+// A stop sequence is at most three steps; under an interleaved schedule each
+// may be kept waiting, so the monitor allows well over kLongestStopSequence.
+constexpr Ticks kMonitorBound = 50 * vsim::kTicksPerMs;
+constexpr size_t kOnePayload = 48;
 
 }  // namespace
 
@@ -30,8 +41,7 @@ RestObservation observe_rest(vsim::Simulator &sim, vsim::DeviceId device, int32_
                                   sim.faults_fired(vsim::Op::WdfObjectGetTypedContext) != 0;
     sim.clear_faults();
     const DEVICE_CONTEXT &context = device_context(sim, device);
-    rest.off = context.ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE] == 0 &&
-               !timer_pending(sim, context.BlinkTimer);
+    rest.off = stored_state(context) == 0 && !timer_pending(sim, context.BlinkTimer);
     sim.run_for(kLongestStopSequence);
     rest.step_pending_while_off = rest.off && timer_pending(sim, context.IntensityTimer);
 
@@ -69,6 +79,78 @@ std::vector<std::string> check_rest(const RestObservation &rest)
                            after + " after a device stop with the faults cleared; expected 0");
     }
     return findings;
+}
+
+OffMonitor::OffMonitor(const Scenario &scenario)
+{
+    for (const Command &command : scenario.commands) {
+        by_line_[command.line] = &command;
+    }
+}
+
+bool OffMonitor::applies_a_record(int line) const
+{
+    const auto found = by_line_.find(line);
+    if (found == by_line_.end()) {
+        return false;
+    }
+    std::vector<uint8_t> buffer = found->second->payload;
+    buffer.resize(found->second->length, 0);  // what the driver was given
+    uint32_t records = 0;
+    if (buffer.size() >= kOnePayload) {
+        std::memcpy(&records, buffer.data() + 8, sizeof records);  // HwNRequests
+    }
+    return records >= 1;
+}
+
+void OffMonitor::observe(vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording)
+{
+    for (; seen_ < recording.calls.size(); ++seen_) {
+        const CallRecord &call = recording.calls[seen_];
+        const std::string_view text = std::string_view(call.text).substr(call.text.starts_with("& ") ? 2 : 0);
+        const bool ok = call.status && *call.status >= 0;
+        if (text.starts_with("set-state") && ok) {
+            if (applies_a_record(call.line)) {
+                last_set_state_ = call.returned;
+            }
+        } else if (text.starts_with("set-state") && call.status == STATUS_DATA_ERROR) {
+            last_set_state_.reset();
+            last_stop_.reset();
+        } else if (text == "stop" && ok) {
+            last_stop_ = call.returned;
+        }
+    }
+    const DEVICE_CONTEXT &context = device_context(sim, device);
+    const Ticks now = sim.now();
+    std::optional<Ticks> off_since;
+    if (stored_state(context) == 0) {
+        off_since = last_set_state_;
+    } else if (last_stop_ && (!last_set_state_ || *last_stop_ > *last_set_state_)) {
+        off_since = last_stop_;
+    }
+    if (!finding_.empty() || !off_since || *off_since <= sim.last_fault_time() || sim.armed_faults() != 0 ||
+        sim.live_threads() != 0 || now - *off_since <= kMonitorBound) {
+        return;
+    }
+    std::string wrong;
+    if (sim.level(kEnableLine) != 0) {
+        wrong += " the enable line is high;";
+    }
+    if (timer_pending(sim, context.IntensityTimer)) {
+        wrong += " a drive step is pending;";
+    }
+    if (timer_pending(sim, context.BlinkTimer)) {
+        wrong += " a blink phase is pending;";
+    }
+    if (sim.outstanding_resolution_requests() != 0) {
+        wrong += " the timer resolution is still requested;";
+    }
+    if (!wrong.empty()) {
+        wrong.pop_back();
+        finding_ = "the motor is not off at " + format_time(now) + ", " + format_time(now - *off_since) +
+                   " after the device was told off (" +
+                   (stored_state(context) == 0 ? "stored state 0" : "device stop") + "):" + wrong;
+    }
 }
 
 }  // namespace vibra_tool

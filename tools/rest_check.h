@@ -6,11 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "sim.h"
+#include "recording.h"
 #include "scenario.h"
+#include "sim.h"
 
 namespace vibra_tool {
 
@@ -45,5 +48,29 @@ RestObservation observe_rest(vsim::Simulator &sim, vsim::DeviceId device, int32_
 
 // The findings of a rest observation, one text each.
 std::vector<std::string> check_rest(const RestObservation &rest);
+
+// The motor is off whenever the device says it is. Once the last set-state
+// that succeeded with a record left the stored state 0 (or the last device
+// stop came after it), with no fault taking effect since and none armed and no
+// call in progress, then after the longest stop sequence the enable line is
+// low, no drive step and no blink phase is pending and the timer resolution is
+// released. A set-state that failed took no effect, except perhaps one that
+// refused its length: after it nothing is checked until the next success.
+// Looked at before every command, while faults come and go.
+class OffMonitor {
+public:
+    explicit OffMonitor(const Scenario &scenario);
+    void observe(vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording);
+    const std::string &finding() const { return finding_; }
+
+private:
+    bool applies_a_record(int line) const;
+
+    std::map<int, const Command *> by_line_;
+    size_t seen_ = 0;
+    std::optional<Ticks> last_set_state_ = Ticks(0);  // the set-up leaves the motor off
+    std::optional<Ticks> last_stop_;
+    std::string finding_;
+};
 
 }  // namespace vibra_tool
