@@ -64,11 +64,18 @@ static VOID QM38_205_CountDown(PULONG Count)
     }
 }
 
-// Every field of the drive's course. ResolutionHeld, StepArmed and
-// EnableRaised describe the platform, not the course, and stay as they are. A
-// step reads DeviceContext before it takes IntensityLock, so the pointer is
+// A step reads DeviceContext before it takes IntensityLock, so the pointer is
 // stored only when it changes (the first start): rewriting the same value
 // while a step reads it would still be a data race.
+static VOID QM38_205_BindDevice(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
+{
+    if (TimerContext->DeviceContext != DeviceContext) {
+        TimerContext->DeviceContext = DeviceContext;
+    }
+}
+
+// Every field of the drive's course. ResolutionHeld, StepArmed and
+// EnableRaised describe the platform, not the course, and stay as they are.
 static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
 {
     TimerContext->KickPulseCount = INTENSITY_KICK_PULSES;
@@ -77,9 +84,7 @@ static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext
     TimerContext->OnTimeUs = INTENSITY_STEP_US;
     TimerContext->OffTimeUs = INTENSITY_STEP_US;
     TimerContext->Mode = IntensityModeKickStart;
-    if (TimerContext->DeviceContext != DeviceContext) {
-        TimerContext->DeviceContext = DeviceContext;
-    }
+    QM38_205_BindDevice(TimerContext, DeviceContext);
 }
 
 static BOOLEAN QM38_205_IsStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext)
@@ -90,6 +95,11 @@ static BOOLEAN QM38_205_IsStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext)
 static VOID QM38_205_MarkStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext, BOOLEAN Armed)
 {
     __atomic_store_n(&TimerContext->StepArmed, (LONG)Armed, __ATOMIC_SEQ_CST);
+}
+
+static BOOLEAN QM38_205_IsEnableRaised(PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    return (BOOLEAN)(__atomic_load_n(&TimerContext->EnableRaised, __ATOMIC_SEQ_CST) != 0);
 }
 
 static VOID QM38_205_MarkEnableRaised(PINTENSITY_TIMER_CONTEXT TimerContext, BOOLEAN Raised)
@@ -115,15 +125,13 @@ static VOID QM38_205_ArmStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerConte
 static VOID QM38_205_RequestStop(PDEVICE_CONTEXT DeviceContext, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
     TimerContext->Mode = IntensityModeStopRequested;
-    if (QM38_205_IsStepArmed(TimerContext) || !__atomic_load_n(&TimerContext->EnableRaised, __ATOMIC_SEQ_CST)) {
+    if (QM38_205_IsStepArmed(TimerContext) || !QM38_205_IsEnableRaised(TimerContext)) {
         return;
     }
     if (TimerContext->StopStepCount == 0) {
         TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
     }
-    if (TimerContext->DeviceContext != DeviceContext) {
-        TimerContext->DeviceContext = DeviceContext;
-    }
+    QM38_205_BindDevice(TimerContext, DeviceContext);
     QM38_205_ArmStep(DeviceContext->IntensityTimer, TimerContext, INTENSITY_STEP_US);
 }
 
