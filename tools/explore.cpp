@@ -19,6 +19,7 @@
 #include "device/device.h"
 #include "hwn/request.h"
 #include "vibration/vibration.h"
+#include "payload.h"
 #include "player.h"
 #include "rest_check.h"
 #include "status.h"
@@ -26,9 +27,7 @@
 namespace vibra_tool {
 namespace {
 
-constexpr uint32_t kOnePayload = 48;
 constexpr uint32_t kStoredSize = 48;
-constexpr uint32_t kStoredType = 2;
 constexpr uint32_t kStoredSetting4 = 0x5555;
 constexpr uint32_t kStoredSetting5 = 0xFFFFFFFF;
 // The settle phase allows this much virtual time for pending work to end.
@@ -45,33 +44,8 @@ public:
     T pick(const std::array<T, N> &values) { return values[below(N)]; }
 };
 
-uint32_t u32_at(const std::vector<uint8_t> &bytes, size_t offset)
-{
-    uint32_t value = 0;
-    if (offset + 4 <= bytes.size()) {
-        std::memcpy(&value, bytes.data() + offset, sizeof value);
-    }
-    return value;
-}
-
-void put_u32(std::vector<uint8_t> &bytes, size_t offset, uint32_t value)
-{
-    std::memcpy(bytes.data() + offset, &value, sizeof value);
-}
-
 // ---------------------------------------------------------------------------
 // Generation
-
-std::vector<uint8_t> one_record(uint32_t state)
-{
-    std::vector<uint8_t> payload(kOnePayload, 0);
-    put_u32(payload, 0, kOnePayload);
-    put_u32(payload, 4, 1);
-    put_u32(payload, 8, 1);
-    put_u32(payload, 16, kStoredType);
-    put_u32(payload, 44, state);
-    return payload;
-}
 
 constexpr std::array<int32_t, 6> kFaultStatuses = {
     static_cast<int32_t>(0xC0000001), static_cast<int32_t>(0xC000009A), static_cast<int32_t>(0xC000009D),
@@ -478,14 +452,6 @@ uint32_t stored_state(vsim::Simulator &sim, vsim::DeviceId device)
     return device_context(sim, device)->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
 }
 
-NTSTATUS set_state(vsim::Simulator &sim, vsim::DeviceId device, uint32_t state)
-{
-    // Exactly the payload's length, so that a read past it is caught.
-    std::vector<uint8_t> payload = one_record(state);
-    ULONG written = 0;
-    return sim.set_state(device, payload.data(), static_cast<ULONG>(payload.size()), &written);
-}
-
 // The drive's step state (every field before the resolution flag) changes
 // only under IntensityLock.
 void watch_intensity(vsim::Simulator &sim, vsim::DeviceId device)
@@ -522,9 +488,9 @@ void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, SettleObservation
     seen.state_after_stop = stored_state(sim, device);
 
     // Whatever the faults left behind, a clean cycle must work again.
-    seen.off_status = set_state(sim, device, 0);
+    seen.off_status = set_state_to(sim, device, 0);
     sim.run_until_idle(kSettleBound);
-    seen.on_status = set_state(sim, device, 1);
+    seen.on_status = set_state_to(sim, device, 1);
     sim.run_for(kCleanRun);
     seen.enable_while_running = sim.level(kEnableLine);
     seen.resolution_while_running = sim.outstanding_resolution_requests();

@@ -1,10 +1,10 @@
 #include "rest_check.h"
 
-#include <cstring>
 #include <optional>
 
 #include "device/device.h"
 #include "hwn/request.h"
+#include "payload.h"
 #include "recording.h"
 
 namespace vibra_tool {
@@ -29,7 +29,6 @@ bool timer_pending(vsim::Simulator &sim, WDFTIMER timer)
 // A stop sequence is at most three steps; under an interleaved schedule each
 // may be kept waiting, so the monitor allows well over kLongestStopSequence.
 constexpr Ticks kMonitorBound = 50 * vsim::kTicksPerMs;
-constexpr size_t kOnePayload = 48;
 
 }  // namespace
 
@@ -96,11 +95,7 @@ bool OffMonitor::applies_a_record(int line) const
     }
     std::vector<uint8_t> buffer = found->second->payload;
     buffer.resize(found->second->length, 0);  // what the driver was given
-    uint32_t records = 0;
-    if (buffer.size() >= kOnePayload) {
-        std::memcpy(&records, buffer.data() + 8, sizeof records);  // HwNRequests
-    }
-    return records >= 1;
+    return buffer.size() >= kOnePayload && u32_at(buffer, 8) >= 1;  // HwNRequests
 }
 
 void OffMonitor::observe(vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording)

@@ -11,6 +11,7 @@
 
 #include "device/device.h"
 #include "hwn/request.h"
+#include "payload.h"
 #include "recording.h"
 #include "sim.h"
 #include "status.h"
@@ -106,18 +107,6 @@ IntervalSummary step_intervals(const std::vector<int64_t> &times)
     return summarise(std::move(intervals), std::move(lateness));
 }
 
-NTSTATUS set_state(vsim::Simulator &sim, vsim::DeviceId id, ULONG state)
-{
-    HWN_HEADER payload = {};
-    payload.HwNPayloadSize = sizeof payload;
-    payload.HwNPayloadVersion = 1;
-    payload.HwNRequests = 1;
-    payload.HwNSettingsInfo[0].HwNType = 2;
-    payload.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE] = state;
-    ULONG written = 0;
-    return sim.set_state(id, &payload, sizeof payload, &written);
-}
-
 bool succeeded(NTSTATUS status, const char *what, TimingResult &result)
 {
     if (!NT_SUCCESS(status)) {
@@ -146,9 +135,9 @@ void drive(double seconds, TimingResult &result)
     sim.run_until_idle(vsim::kTicksPerSecond);
     const double cpu = process_cpu_s();
     const vsim::Ticks on = sim.now();
-    if (succeeded(set_state(sim, id, HWN_STATE_ON), "set-state on", result)) {
+    if (succeeded(set_state_to(sim, id, HWN_STATE_ON), "set-state on", result)) {
         sim.run_for(vsim::Ticks(seconds * double(vsim::kTicksPerSecond)));
-        succeeded(set_state(sim, id, HWN_STATE_OFF), "set-state off", result);
+        succeeded(set_state_to(sim, id, HWN_STATE_OFF), "set-state off", result);
     }
     const bool idle = sim.run_until_idle(vsim::kTicksPerSecond);
     result.drive_cpu_s = process_cpu_s() - cpu;
