@@ -1,0 +1,62 @@
+// vibra-sim: loads the driver on the simulated platform, plays a scenario of
+// class-extension calls in virtual time and shows what the driver did to the
+// motor lines, what it reported and what it traced.
+//
+// Exit status: 0 all went as expected; 1 an expectation of the scenario did
+// not hold; 2 bad usage or a bad scenario (nothing ran); 3 the platform's
+// verifier found misuse by the driver. With --explore: 0 every run held; 4 a
+// run gave a wrong result; 5 a run did not come to rest.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <new>
+
+#include "default_scenario.h"
+#include "settings.h"
+
+namespace {
+
+using namespace vibra_tool::cli;
+
+int run_main(int argc, char **argv)
+{
+    CLI::App app{"vibra-sim: plays a scenario of class-extension calls against the vibration-motor driver on a "
+                 "simulated platform, in virtual time, and shows the motor lines, the results and the trace.\n"
+                 "Exit status: 0 ok, 1 an expectation failed, 2 bad usage or scenario, 3 verifier findings; "
+                 "with --explore: 4 a wrong result, 5 a stuck run."};
+    Settings settings;
+    add_options(app, settings);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &success) {
+        return app.exit(success);
+    } catch (const CLI::ParseError &failure) {
+        app.exit(failure);
+        return kExitUsage;
+    }
+    if (settings.print_default) {
+        std::cout << vibra_tool::default_scenario();
+        return 0;
+    }
+    if (settings.timing) {
+        return run_timing(settings);
+    }
+    return settings.explore ? run_explorer(settings) : run(settings);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Nothing the tool meets, however large or odd, ends it by an exception.
+    try {
+        return run_main(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::cerr << "vibra-sim: out of memory; expected a smaller scenario or smaller outputs\n";
+    } catch (const std::exception &failure) {
+        std::cerr << "vibra-sim: internal error: " << failure.what() << "\n";
+    } catch (...) {
+        std::cerr << "vibra-sim: internal error\n";
+    }
+    return kExitUsage;
+}

@@ -1,0 +1,332 @@
+// The checks of one run: safety while the faults were armed, rest once they
+// are cleared, and the settle phase's clean cycle.
+#include "explore.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <map>
+
+#include "device/device.h"
+#include "hwn/request.h"
+#include "vibration/vibration.h"
+#include "payload.h"
+#include "player.h"
+#include "rest_check.h"
+#include "status.h"
+
+namespace vibra_tool {
+namespace {
+
+constexpr uint32_t kStoredSize = 48;
+constexpr uint32_t kStoredSetting4 = 0x5555;
+constexpr uint32_t kStoredSetting5 = 0xFFFFFFFF;
+// The settle phase allows this much virtual time for pending work to end.
+constexpr Ticks kSettleBound = 5 * vsim::kTicksPerSecond;
+// How long the clean cycle lets the motor run before it stops it.
+constexpr Ticks kCleanRun = 50 * vsim::kTicksPerMs;
+
+// ---------------------------------------------------------------------------
+// The settle phase
+
+PDEVICE_CONTEXT device_context(vsim::Simulator &sim, vsim::DeviceId device)
+{
+    return static_cast<PDEVICE_CONTEXT>(sim.client_context(device));
+}
+
+uint32_t stored_state(vsim::Simulator &sim, vsim::DeviceId device)
+{
+    return device_context(sim, device)->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
+}
+
+// The drive's step state (every field before the resolution flag) changes
+// only under IntensityLock.
+void watch_intensity(vsim::Simulator &sim, vsim::DeviceId device)
+{
+    PDEVICE_CONTEXT context = device_context(sim, device);
+    if (context->IntensityTimer == nullptr || context->IntensityLock == nullptr) {
+        return;
+    }
+    const void *timer_context = sim.typed_context(context->IntensityTimer);
+    if (timer_context != nullptr) {
+        sim.watch(timer_context, offsetof(INTENSITY_TIMER_CONTEXT, DeviceContext) + sizeof(PDEVICE_CONTEXT),
+                  context->IntensityLock, "the intensity timer's context");
+    }
+}
+
+void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, SettleObservation &seen)
+{
+    seen.device = true;
+    seen.verifier_before = sim.verifier_failures();
+    const HWN_HEADER &stored = device_context(sim, device)->ClientInformation;
+    seen.header[0] = stored.HwNPayloadSize;
+    seen.header[1] = stored.HwNPayloadVersion;
+    seen.header[2] = stored.HwNRequests;
+    seen.id = stored.HwNSettingsInfo[0].HwNId;
+    seen.type = stored.HwNSettingsInfo[0].HwNType;
+    seen.fixed_settings[0] = stored.HwNSettingsInfo[0].HwNSettings[4];
+    seen.fixed_settings[1] = stored.HwNSettingsInfo[0].HwNSettings[5];
+    seen.state = stored.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
+
+    // A motor the device reports off must be off, before anything else is
+    // played; the rest observation clears the faults and stops the device.
+    seen.rest = observe_rest(sim, device, &seen.stop_status);
+    seen.idle_after_stop = sim.run_until_idle(kSettleBound);
+    seen.state_after_stop = stored_state(sim, device);
+
+    // Whatever the faults left behind, a clean cycle must work again.
+    seen.off_status = set_state_to(sim, device, 0);
+    sim.run_until_idle(kSettleBound);
+    seen.on_status = set_state_to(sim, device, 1);
+    sim.run_for(kCleanRun);
+    seen.enable_while_running = sim.level(kEnableLine);
+    seen.resolution_while_running = sim.outstanding_resolution_requests();
+    seen.final_stop_status = sim.stop_device(device);
+    seen.idle_at_end = sim.run_until_idle(kSettleBound);
+    seen.enable_at_end = sim.level(kEnableLine);
+    seen.drive_at_end = sim.level(kDriveLine);
+    seen.resolution_at_end = sim.outstanding_resolution_requests();
+    seen.state_at_end = stored_state(sim, device);
+    seen.verifier_at_end = sim.check_quiescent();
+}
+
+// ---------------------------------------------------------------------------
+// The stored state the calls' results allow, as a set of states 0 to 2.
+
+using States = unsigned;  // bit s: state s is possible
+constexpr States kAnyState = 0x7;
+
+std::string describe_states(States states)
+{
+    std::string text;
+    for (uint32_t state = 0; state < 3; ++state) {
+        if (states & (1u << state)) {
+            text += (text.empty() ? "" : " or ") + std::to_string(state);
+        }
+    }
+    return text.empty() ? "none" : text;
+}
+
+class StateModel {
+public:
+    explicit StateModel(const Scenario &scenario)
+    {
+        for (const Command &command : scenario.commands) {
+            data_error_injected_ |= command.kind == CommandKind::Fault && command.status == STATUS_DATA_ERROR;
+        }
+    }
+
+    States states() const { return states_; }
+
+    // After a set-state call returned `status`; a finding when it succeeded
+    // where it must not have.
+    std::optional<std::string> set_state(const Command &command, int32_t status)
+    {
+        std::vector<uint8_t> buffer = command.payload;
+        buffer.resize(command.length, 0);  // what the driver was given
+        const bool has_header = buffer.size() >= 12;
+        const uint32_t records = u32_at(buffer, 8);
+        const uint32_t requested = u32_at(buffer, 44);
+        const bool one_record = has_header && records == 1 && buffer.size() >= kOnePayload && requested <= 2;
+        if (status >= 0) {
+            if (has_header && records == 0 && buffer.size() == 12) {
+                return std::nullopt;  // nothing to apply
+            }
+            if (one_record && buffer.size() == kOnePayload) {
+                states_ = 1u << requested;
+                return std::nullopt;
+            }
+            states_ = kAnyState;
+            return "succeeded with a buffer of " + std::to_string(buffer.size()) + " bytes, " +
+                   std::to_string(records) + " records, state " + std::to_string(requested) +
+                   "; such a payload must be refused";
+        }
+        // A length that does not match comes after the record was applied; a
+        // buffer too short for its record has nothing applied.
+        if (status == STATUS_DATA_ERROR && one_record && buffer.size() > kOnePayload) {
+            const States applied = 1u << requested;
+            states_ = data_error_injected_ ? (applied | after_failure()) : applied;
+            return std::nullopt;
+        }
+        states_ = after_failure();
+        return std::nullopt;
+    }
+
+private:
+    // A failing request may have ended a blink (state 0) before it failed.
+    States after_failure() const { return states_ | ((states_ & 0x4) ? 0x1 : 0); }
+
+    States states_ = 0x1;  // initially off
+    bool data_error_injected_ = false;
+};
+
+std::string where(const Command &command)
+{
+    return "line " + std::to_string(command.line) + " (at " + format_time(command.time) + " " + command.text + ")";
+}
+
+std::string hex32(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
+
+}  // namespace
+
+
+std::vector<Finding> check_run(const Scenario &scenario, const Recording &recording,
+                               const SettleObservation &seen)
+{
+    std::vector<Finding> findings;
+    const auto wrong = [&](std::string text) { findings.push_back({false, std::move(text)}); };
+    const auto stuck = [&](std::string text) { findings.push_back({true, std::move(text)}); };
+
+    // Safety, with the faults still armed.
+    for (const std::string &failure : recording.expectation_failures) {
+        wrong("expectation: " + failure);
+    }
+    for (const std::string &failure : seen.verifier_before) {
+        wrong("verifier: " + failure);
+    }
+    if (!recording.setup_ok || !seen.device) {
+        wrong("no initialised device after the commands, so nothing could be checked");
+        return findings;
+    }
+    if (seen.header[0] != kStoredSize || seen.header[1] != 1 || seen.header[2] != 1) {
+        wrong("stored header changed to " + std::to_string(seen.header[0]) + "/" + std::to_string(seen.header[1]) +
+              "/" + std::to_string(seen.header[2]) + "; it must stay 48/1/1");
+    }
+    if (seen.id != 0 || seen.type != kStoredType || seen.fixed_settings[0] != kStoredSetting4 ||
+        seen.fixed_settings[1] != kStoredSetting5) {
+        wrong("stored record's fixed fields changed: HwNId " + std::to_string(seen.id) + ", HwNType " +
+              std::to_string(seen.type) + ", HwNSettings[4] " + hex32(seen.fixed_settings[0]) + ", HwNSettings[5] " +
+              hex32(seen.fixed_settings[1]) + "; they must stay 0, 2, 0x5555, 0xFFFFFFFF");
+    }
+
+    std::map<int, const Command *> by_line;
+    for (const Command &command : scenario.commands) {
+        by_line[command.line] = &command;
+    }
+    StateModel model(scenario);
+    for (const CallRecord &call : recording.calls) {
+        const auto found = by_line.find(call.line);
+        if (call.line == 0 || found == by_line.end() || !call.status) {
+            continue;
+        }
+        const Command &command = *found->second;
+        if (command.kind == CommandKind::SetState) {
+            if (std::optional<std::string> finding = model.set_state(command, *call.status)) {
+                wrong("set-state at " + where(command) + " " + *finding);
+            }
+        } else if (command.kind == CommandKind::GetState && *call.status >= 0 && call.bytes &&
+                   *call.bytes == kOnePayload && call.output.size() >= kOnePayload) {
+            const uint32_t state = u32_at(call.output, 44);
+            if (u32_at(call.output, 0) != kStoredSize || u32_at(call.output, 4) != 1) {
+                wrong("get-state at " + where(command) + " reported the header " +
+                      std::to_string(u32_at(call.output, 0)) + "/" + std::to_string(u32_at(call.output, 4)) +
+                      "; the stored one is 48/1");
+            }
+            if (state > 2 || !(model.states() & (1u << state))) {
+                wrong("get-state at " + where(command) + " reported state " + std::to_string(state) +
+                      "; the results of the set-state calls before it allow " + describe_states(model.states()));
+            }
+        }
+    }
+    if (seen.state > 2 || !(model.states() & (1u << seen.state))) {
+        wrong("stored state " + std::to_string(seen.state) + " after the last command; the results of the "
+              "set-state calls allow " + describe_states(model.states()));
+    }
+
+    // At rest: faults cleared, before anything else was played.
+    for (std::string &finding : check_rest(seen.rest)) {
+        wrong(std::move(finding));
+    }
+
+    // Settle: faults cleared, device stopped.
+    if (!seen.idle_after_stop) {
+        stuck("still busy " + format_time(kSettleBound) + " after the faults were cleared and the device stopped");
+    }
+    if (seen.stop_status < 0) {
+        wrong("stop without faults failed with " + describe_status(seen.stop_status));
+    }
+    if (seen.state_after_stop != seen.state) {
+        wrong("stop changed the stored state from " + std::to_string(seen.state) + " to " +
+              std::to_string(seen.state_after_stop));
+    }
+    if (seen.off_status < 0 || seen.on_status < 0 || seen.final_stop_status < 0) {
+        wrong("the clean cycle failed: set-state off " + describe_status(seen.off_status) + ", set-state on " +
+              describe_status(seen.on_status) + ", stop " + describe_status(seen.final_stop_status));
+    }
+    if (seen.enable_while_running != 1) {
+        wrong("the enable line was low " + format_time(kCleanRun) + " after a clean set-state on");
+    }
+    if (seen.resolution_while_running != 1) {
+        wrong(std::to_string(seen.resolution_while_running) +
+              " timer-resolution requests outstanding while the motor ran; expected 1");
+    }
+    if (!seen.idle_at_end) {
+        stuck("still busy " + format_time(kSettleBound) + " after the clean cycle's stop");
+    }
+    if (seen.enable_at_end != 0 || seen.drive_at_end != 1) {
+        wrong("after the clean cycle's stop sequence: enable=" + std::to_string(seen.enable_at_end) +
+              " drive=" + std::to_string(seen.drive_at_end) + "; the sequence leaves enable=0 drive=1");
+    }
+    if (seen.resolution_at_end != 0) {
+        wrong(std::to_string(seen.resolution_at_end) + " timer-resolution requests outstanding at rest; expected 0");
+    }
+    if (seen.state_at_end != 1) {
+        wrong("stored state " + std::to_string(seen.state_at_end) + " after the clean cycle; expected 1");
+    }
+    for (size_t i = seen.verifier_before.size(); i < seen.verifier_at_end.size(); ++i) {
+        wrong("verifier, at rest: " + seen.verifier_at_end[i]);
+    }
+    return findings;
+}
+
+bool RunResult::stuck() const
+{
+    return std::any_of(findings.begin(), findings.end(), [](const Finding &finding) { return finding.stuck; });
+}
+
+int exit_status(const std::vector<Finding> &findings)
+{
+    if (findings.empty()) {
+        return 0;
+    }
+    return std::any_of(findings.begin(), findings.end(), [](const Finding &finding) { return finding.stuck; })
+               ? kExitStuck
+               : kExitWrongResult;
+}
+
+RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedule)
+{
+    RunResult result;
+    PlayerOptions options;
+    options.settle = kSettleBound;
+    options.schedule = schedule;
+    options.keep_records = false;  // the checks read the calls, the simulator and the summaries
+    options.after_setup = [](vsim::Simulator &sim, vsim::DeviceId device) { watch_intensity(sim, device); };
+    OffMonitor monitor(scenario);
+    options.before_command = [&monitor](vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording) {
+        monitor.observe(sim, device, recording);
+    };
+    options.after_commands = [&result](vsim::Simulator &sim, vsim::DeviceId device) {
+        // The interleaving of the commands, before the settle phase adds its own.
+        result.switches = sim.switches();
+        result.scheduling_points = sim.scheduling_points();
+        settle_phase(sim, device, result.observation);
+        result.races = sim.races();
+    };
+    result.recording = play(scenario, options);
+    result.findings = check_run(scenario, result.recording, result.observation);
+    for (const std::string &race : result.races) {
+        result.findings.push_back({false, "race: " + race});
+    }
+    if (!monitor.finding().empty()) {
+        result.findings.push_back({false, monitor.finding()});
+    }
+    return result;
+}
+
+}  // namespace vibra_tool

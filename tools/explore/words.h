@@ -1,0 +1,14 @@
+// The scenario words of a generated command, so that a run prints as a
+// scenario file that replays it.
+#pragma once
+
+#include <string>
+
+#include "scenario.h"
+
+namespace vibra_tool {
+
+std::string command_words(const Command &command);
+std::string expectation_words(const Command &command);
+
+}  // namespace vibra_tool
