@@ -34,6 +34,11 @@ typedef const WCHAR *PCWSTR;
 typedef UCHAR KIRQL;
 
 static_assert(sizeof(WCHAR) == 2, "WCHAR must be 16 bits wide (build with -fshort-wchar)");
+// The target is LLP64 (long is 32 bits there): the 32-bit types are fixed-width
+// here so that LP64 and ILP32 hosts agree with it.
+static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4, "LONG and ULONG are 32 bits on every target");
+static_assert(sizeof(LONGLONG) == 8 && sizeof(ULONGLONG) == 8 && sizeof(ULONG64) == 8);
+static_assert(sizeof(ULONG_PTR) == sizeof(PVOID) && sizeof(KAFFINITY) == sizeof(PVOID));
 
 #define TRUE ((BOOLEAN)1)
 #define FALSE ((BOOLEAN)0)
@@ -46,6 +51,7 @@ static_assert(sizeof(WCHAR) == 2, "WCHAR must be 16 bits wide (build with -fshor
 // Status codes
 // ---------------------------------------------------------------------------
 typedef LONG NTSTATUS;
+static_assert(sizeof(NTSTATUS) == 4);
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)

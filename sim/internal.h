@@ -376,27 +376,45 @@ struct State {
     bool require_class_extension(const char *function);
 
     // --- objects (objects.cpp) ---
-    // A handle is a tag, the slot's generation (24 bits) and its index plus 1.
-    static constexpr uintptr_t kHandleTag = uintptr_t(0xF1) << 56;
-    static constexpr uintptr_t kTagMask = uintptr_t(0xFF) << 56;
+    // A handle is a tag, the slot's generation and its index plus 1: with
+    // 64-bit pointers an 8-bit tag, 24 bits of generation and 32 of index;
+    // with 32-bit pointers a 4-bit tag, 12 bits of generation and 16 of index
+    // (at most 65,535 live objects). A forged value fails the tag or index
+    // check; a stale one, the generation check, until the slot has been
+    // reused as many times as the generation counts.
+    static constexpr bool kWideHandles = sizeof(uintptr_t) >= 8;
+    static constexpr int kTagShift = kWideHandles ? 56 : 28;
+    static constexpr int kGenerationShift = kWideHandles ? 32 : 16;
+    static constexpr uintptr_t kHandleTag = uintptr_t(kWideHandles ? 0xF1 : 0xF) << kTagShift;
+    static constexpr uintptr_t kTagMask = uintptr_t(kWideHandles ? 0xFF : 0xF) << kTagShift;
+    static constexpr uint32_t kGenerationMask = kWideHandles ? 0xFFFFFF : 0xFFF;
+    static constexpr uint32_t kIndexMask = kWideHandles ? 0xFFFFFFFF : 0xFFFF;
+    static_assert((kHandleTag & ~kTagMask) == 0 && (uintptr_t(kGenerationMask) << kGenerationShift) < kHandleTag &&
+                  (uintptr_t(kGenerationMask) << kGenerationShift & kIndexMask) == 0);
     static WDFOBJECT handle_of(uint32_t index, uint32_t generation)
     {
-        return reinterpret_cast<WDFOBJECT>(kHandleTag | (uintptr_t(generation & 0xFFFFFF) << 32) | (index + 1));
+        return reinterpret_cast<WDFOBJECT>(kHandleTag | (uintptr_t(generation & kGenerationMask) << kGenerationShift) |
+                                           uintptr_t(index + 1));
+    }
+    // The slot index a handle names, if it has the tag; no bounds check.
+    static std::optional<uint32_t> index_of(WDFOBJECT handle)
+    {
+        const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+        if ((value & kTagMask) != kHandleTag) {
+            return std::nullopt;
+        }
+        return uint32_t(value & kIndexMask) - 1;
     }
     // The live object a handle names, or NULL; no report. Inline: every
     // platform call looks up a handle or two.
     detail::Object *find(WDFOBJECT handle)
     {
-        const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-        if ((value & kTagMask) != kHandleTag) {
+        const std::optional<uint32_t> index = index_of(handle);
+        if (!index || *index >= objects.size()) {
             return nullptr;
         }
-        const uint32_t index = uint32_t(value & 0xFFFFFFFF) - 1;
-        if (index >= objects.size()) {
-            return nullptr;
-        }
-        detail::Object &object = objects[index];
-        return object.alive && handle_of(index, object.generation) == handle ? &object : nullptr;
+        detail::Object &object = objects[*index];
+        return object.alive && handle_of(*index, object.generation) == handle ? &object : nullptr;
     }
     // Reports a null, invalid, stale or wrong-type handle; Count accepts any type.
     detail::Object *lookup(WDFOBJECT handle, ObjectType type, const char *function)

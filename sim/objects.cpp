@@ -7,13 +7,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 namespace vsim {
 
 namespace {
-constexpr uintptr_t kHandleTag = detail::State::kHandleTag;
-constexpr uintptr_t kTagMask = detail::State::kTagMask;
-
 const char *handle_type_name(ObjectType type)
 {
     static const char *const names[] = {"WDFDRIVER", "WDFDEVICE",  "WDFIOTARGET", "WDFTIMER",
@@ -56,9 +54,8 @@ detail::Object *detail::State::report_handle(WDFOBJECT handle, ObjectType type, 
         fail(std::string(function) + ": NULL handle passed where " + expected + " is required");
         return nullptr;
     }
-    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    const uint32_t index = uint32_t(value & 0xFFFFFFFF) - 1;
-    if ((value & kTagMask) != kHandleTag || index >= objects.size()) {
+    const std::optional<uint32_t> index = index_of(handle);
+    if (!index || *index >= objects.size()) {
         fail(std::string(function) + ": invalid handle " + hex(handle) + " (not a framework object)");
         return nullptr;
     }
@@ -99,6 +96,9 @@ WDFOBJECT detail::State::create(ObjectType type, WDFOBJECT parent, const WDF_OBJ
         index = free_slots.back();
         free_slots.pop_back();
     } else {
+        if (objects.size() >= kIndexMask) {
+            throw std::length_error("the simulated object table is full");
+        }
         index = uint32_t(objects.size());
         objects.emplace_back();
     }
@@ -178,7 +178,7 @@ void detail::State::destroy(WDFOBJECT handle)
     }
     const ObjectType type = object->type;
     object->alive = false;
-    object->generation = (object->generation + 1) & 0xFFFFFF;
+    object->generation = (object->generation + 1) & kGenerationMask;
     object->context.reset();
     object->children.clear();
     object->data = std::monostate{};

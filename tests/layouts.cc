@@ -1,7 +1,8 @@
 // Layouts that cross to the class extension, checked at compile time for the
-// target's 32-bit ARM build (and for 64-bit ARM, where the pointer-sized
-// members widen but the context must still fit its registered size).
-// Compiled only as a syntax check; there is nothing to run.
+// target's 32-bit ARM build and for 64-bit ARM, each both with the target's own
+// ABI (Windows on ARM, LLP64: long stays 32 bits) and a bare-metal one. With
+// 64-bit pointers the pointer-sized members widen; the context must still fit
+// its registered size. Compiled only as a syntax check; there is nothing to run.
 
 #include "device/device.h"
 #include "driver/driver.h"
@@ -10,6 +11,8 @@
 #include "vibration/vibration.h"
 
 constexpr bool kPointers32 = sizeof(PVOID) == 4;
+constexpr bool kPointers64 = sizeof(PVOID) == 8;
+static_assert(kPointers32 || kPointers64);
 
 // HwN payload: a 12-byte header, 36-byte records of 32-bit fields.
 static_assert(HWN_HEADER_SIZE == 12);
@@ -33,6 +36,10 @@ static_assert(!kPointers32 || offsetof(HWN_CLIENT_REGISTRATION_PACKET, StartDevi
 static_assert(!kPointers32 || offsetof(HWN_CLIENT_REGISTRATION_PACKET, StopDevice) == 28);
 static_assert(!kPointers32 || offsetof(HWN_CLIENT_REGISTRATION_PACKET, SetState) == 32);
 static_assert(!kPointers32 || offsetof(HWN_CLIENT_REGISTRATION_PACKET, GetState) == 36);
+// With 64-bit pointers: 72 bytes, callbacks from offset 16.
+static_assert(!kPointers64 || sizeof(HWN_CLIENT_REGISTRATION_PACKET) == 72);
+static_assert(!kPointers64 || offsetof(HWN_CLIENT_REGISTRATION_PACKET, InitializeDevice) == 16);
+static_assert(!kPointers64 || offsetof(HWN_CLIENT_REGISTRATION_PACKET, GetState) == 64);
 static_assert(offsetof(HWN_CLIENT_REGISTRATION_PACKET, Version) == 0);
 static_assert(offsetof(HWN_CLIENT_REGISTRATION_PACKET, ClientContextSize) == 4);
 static_assert(offsetof(HWN_CLIENT_REGISTRATION_PACKET, Reserved) == 8);
@@ -40,6 +47,7 @@ static_assert(sizeof(HWN_CLIENT_REGISTRATION_PACKET) <= 0xFFFF, "Size is a 16-bi
 
 // The framework's driver configuration record: 20 bytes on the target.
 static_assert(!kPointers32 || sizeof(WDF_DRIVER_CONFIG) == 20);
+static_assert(!kPointers64 || sizeof(WDF_DRIVER_CONFIG) == 32);
 
 // The client context fits the size registered for it, fields in order.
 static_assert(sizeof(DEVICE_CONTEXT) <= QM38_205_CLIENT_CONTEXT_SIZE);
@@ -50,6 +58,9 @@ static_assert(!kPointers32 || offsetof(DEVICE_CONTEXT, VibraIoTarget) == 8);
 static_assert(!kPointers32 || offsetof(DEVICE_CONTEXT, BlinkTimer) == 16);
 static_assert(!kPointers32 || offsetof(DEVICE_CONTEXT, IntensityLock) == 28);
 static_assert(!kPointers32 || offsetof(DEVICE_CONTEXT, ClientInformation) == 32);
+static_assert(!kPointers64 || sizeof(DEVICE_CONTEXT) == 112);
+static_assert(!kPointers64 || offsetof(DEVICE_CONTEXT, VibraIoTarget) == 16);
+static_assert(!kPointers64 || offsetof(DEVICE_CONTEXT, ClientInformation) == 64);
 static_assert(offsetof(DEVICE_CONTEXT, ClientInformation) + sizeof(HWN_HEADER) <= QM38_205_CLIENT_CONTEXT_SIZE);
 static_assert(QM38_205_STORED_RECORDS == 1, "one element, one stored record");
 

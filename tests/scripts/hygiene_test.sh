@@ -2,7 +2,8 @@
 # Checks of the project's scripts and install rules, one case per argument:
 #   run-sim SIM              outputs land under the caller's directory, with -o where it says
 #   run-sim-build-error      a failing build is reported on stderr with its reason
-#   install BUILD_DIR MAN    cmake --install puts the program, docs, completion (and man page when MAN=1)
+#   install BUILD_DIR MAN    cmake --install puts the program, docs, completion (and man page when MAN=1);
+#                            the installed program runs (through $VIBRA_SIM_RUNNER when set, e.g. an emulator)
 #   completion SIM           the bash completion offers the program's long options
 #   plain-build SRC          a plain Release configure does not turn warnings into errors
 set -uo pipefail
@@ -48,7 +49,9 @@ install)
     expect_file "$prefix/share/man/man1/vibra-sim.1"
     grep -qF -- '\-\-scenario' "$prefix/share/man/man1/vibra-sim.1" || fail "the man page lacks the options"
   fi
-  "$prefix/bin/vibra-sim" --version | grep -q '^vibra-sim ' || fail "the installed vibra-sim does not run"
+  # shellcheck disable=SC2086  # VIBRA_SIM_RUNNER is a command line: an emulator and its options
+  ${VIBRA_SIM_RUNNER:-} "$prefix/bin/vibra-sim" --version | grep -q '^vibra-sim ' \
+    || fail "the installed vibra-sim does not run"
   ;;
 completion)
   # shellcheck source=/dev/null
