@@ -3,6 +3,8 @@
 // turns a wrong or stuck observation into a finding with its exit status.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <sys/wait.h>
 
 #include <fstream>
@@ -365,9 +367,10 @@ TEST(ExploreChecks, MotorReportedOffAfterAFaultIsOffAtRest)
 
 TEST(ExploreCli, PrintsTheSeedFirstExitsZeroAndChecksASavedScenario)
 {
-    const std::string dir = ::testing::TempDir();
-    const std::string out = dir + "explore-out.txt";
-    const std::string err = dir + "explore-err.txt";
+    // Per process: several builds' suites may run at once on one machine.
+    const std::string dir = ::testing::TempDir() + "vibra-explore-" + std::to_string(getpid()) + "-";
+    const std::string out = dir + "out.txt";
+    const std::string err = dir + "err.txt";
     const auto run = [&](const std::string &arguments) {
         const int status = std::system((std::string(VIBRA_SIM_EXE) + " " + arguments + " >" + out + " 2>" + err).c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -3,6 +3,8 @@
 // picture and the VCD's rewrite in 100 ns steps.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -167,7 +169,7 @@ TEST(SvgPicture, StaysWithinItsCapacityAndCountsEveryEdge)
 
 TEST(Vcd, AWholeMicrosecondFileMeetingAFinerTimeIsRewrittenIn100nsSteps)
 {
-    const std::string path = (std::filesystem::temp_directory_path() / "vibra-rescale-test.vcd").string();
+    const std::string path = (std::filesystem::temp_directory_path() / ("vibra-rescale-" + std::to_string(getpid()) + ".vcd")).string();
     auto file = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
     VcdWriter writer(*file, true);
     writer.on_rescale([&]() -> std::ostream & {
