@@ -11,8 +11,6 @@
 namespace vsim {
 
 namespace {
-constexpr uintptr_t kHandleTag = detail::State::kHandleTag;
-constexpr uintptr_t kTagMask = detail::State::kTagMask;
 
 const char *handle_type_name(ObjectType type)
 {
