@@ -30,8 +30,8 @@ const char *const kLines[] = {
     "set-state blink period=66 duty=50 cycles=2", "set-state blink period=100 duty=99 cycles=3",
     "set-state raw=300000000100000001000000000000000200000000000000000000000000000000000000000000000000000001000000",
     "set-state raw=0c00000001000000 length=4", "get-state", "get-state output-length=12",
-    "get-state input=300000000100000001000000000000000200000000000000000000000000000000000000000000000000000000000000 "
-    "input-length=48 output-length=48 same-buffer",
+    ("get-state input=300000000100000001000000000000000200000000000000000000000000000000000000000000000000000000000000 "
+     "input-length=48 output-length=48 same-buffer"),
     "lock-timeout nth=1", "refuse-send", "fail-completion status=0xC00000B5", "fault WdfRequestCreate status=0xC000009A",
     "fault WdfObjectGetTypedContext status=0xC0000001", "fault WdfTimerCreate status=0xC000009A",
     "fault WdfIoTargetOpen status=0xC0000034", "fault WdfRequestSend status=0xC000009D every", "clear-faults",
