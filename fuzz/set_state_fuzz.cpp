@@ -1,130 +1,110 @@
-// Feeds arbitrary set-state and get-state buffers to a started device and
-// checks what must hold whatever the caller sends: nothing is read or written
-// past a buffer (the sanitizers), the stored client information keeps its fixed
-// fields, the verifier sees no misuse, and once the device is stopped every
-// request is deleted, the timer resolution is released and the enable line is
-// low.
+// Feeds a started device a sequence of set-state calls with arbitrary
+// buffers and lengths, letting virtual time run between them so that drive
+// steps, stop sequences and blink phases interleave with the calls.
 //
-// Input: [flags] [length adjustment] [get-state output length] [payload...]
-//   flags bit 0: follow with a get-state whose input is the payload
-//   flags bit 1: pass the get-state input as its own output buffer
+// Input: calls, each [wait ms] [length adjustment, int8] [n] [n payload bytes];
+// the buffer handed over is the payload cut or zero-padded to n + adjustment
+// bytes, allocated at exactly that length.
+//
+// Checked after each call: a defined status, BytesWritten set to the length
+// on success and untouched on failure, the buffer unchanged except the blink
+// settings an applied record may carry back, the stored client information's
+// fixed fields. After the input: the motor-off, stop and teardown checks of
+// invariants.h.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <string>
+#include <vector>
 
-#include "sim.h"
-
-#include "device/device.h"
-#include "hwn/request.h"
+#include "invariants.h"
 
 namespace {
 
-constexpr uint64_t kEnableId = 0x00000001000000abULL;
-constexpr uint64_t kDriveId = 0x00000001000000acULL;
+using vibra_fuzz::check;
 
-[[noreturn]] void fail(const char *what)
+constexpr size_t kMaxCalls = 16;
+constexpr ULONG kUntouched = 0xDEADBEEF;
+// The bytes of an applied record's HwNSettings[1] to [3], which a blink
+// pattern may rewrite in place.
+constexpr size_t kBlinkSettingsBegin = 12 + 8 + 4;
+constexpr size_t kBlinkSettingsEnd = kBlinkSettingsBegin + 12;
+
+bool defined_status(NTSTATUS status)
 {
-    std::fprintf(stderr, "payload_fuzz: %s\n", what);
-    std::abort();
+    return status == STATUS_SUCCESS || status == STATUS_INVALID_PARAMETER ||
+           status == STATUS_INVALID_DEVICE_REQUEST || status == STATUS_DATA_ERROR;
 }
 
-void check(bool holds, const char *what)
+void set_state(vsim::Simulator &sim, vsim::DeviceId device, const uint8_t *payload, size_t size, int adjustment)
 {
-    if (!holds) {
-        fail(what);
+    const long length = static_cast<long>(size) + adjustment;
+    vibra_fuzz::ExactBuffer buffer(length < 0 ? 0 : static_cast<size_t>(length), payload, size);
+    const std::vector<uint8_t> before(buffer.bytes.get(), buffer.bytes.get() + buffer.size);
+    ULONG written = kUntouched;
+    const NTSTATUS status = sim.set_state(device, buffer.bytes.get(), static_cast<ULONG>(buffer.size), &written);
+    if (!defined_status(status)) {
+        vibra_fuzz::fail("set-state returned an undefined status " + std::to_string(uint32_t(status)));
     }
+    check(!NT_SUCCESS(status) || written == buffer.size, "BytesWritten is not the buffer length after a success");
+    check(NT_SUCCESS(status) || written == kUntouched, "BytesWritten written after a failure");
+    for (size_t i = 0; i < buffer.size; ++i) {
+        if (buffer.bytes[i] != before[i] && (i < kBlinkSettingsBegin || i >= kBlinkSettingsEnd)) {
+            vibra_fuzz::fail("set-state changed byte " + std::to_string(i) + " of the caller's buffer");
+        }
+    }
+    vibra_fuzz::check_stored(sim, device);
 }
 
-// A heap copy of exactly `length` bytes: the first bytes from `data`, the rest zero.
-std::unique_ptr<uint8_t[]> exact_buffer(const uint8_t *data, size_t size, size_t length)
-{
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[length ? length : 1]());
-    const size_t copied = size < length ? size : length;
-    if (copied > 0) {
-        std::memcpy(buffer.get(), data, copied);
-    }
-    return buffer;
-}
+void put_u32(uint8_t *bytes, size_t offset, uint32_t value) { std::memcpy(bytes + offset, &value, sizeof value); }
 
 }  // namespace
 
+// For the replay driver: most generated inputs become sequences of
+// well-formed one-record calls (off, on, or a blink pattern, now and then
+// with a length one record too long or short), so that they reach the motor.
 extern "C" size_t VibraFuzzShapeInput(uint8_t *data, size_t size, size_t max_size, uint64_t seed)
 {
-    // Half of the generated inputs carry a well-formed one-record header so that
-    // they reach the motor; the rest stay raw.
-    if ((seed & 1) == 0 || max_size < 3 + 48) {
+    if (seed % 4 == 0 || max_size < 3 + 48) {
         return size;
     }
-    const uint32_t words[12] = {48, 1, 1, 0, 2, 0, static_cast<uint32_t>(1 + (seed >> 8) % 400),
-                                static_cast<uint32_t>((seed >> 20) % 160), static_cast<uint32_t>((seed >> 28) % 5),
-                                0, 0, static_cast<uint32_t>((seed >> 36) % 4)};
-    data[1] = static_cast<uint8_t>((seed >> 40) % 5 == 0 ? (seed >> 44) : 0);
-    std::memcpy(data + 3, words, sizeof words);
-    return size < 3 + sizeof words ? 3 + sizeof words : size;
+    vsim::SplitMix64 random(seed);
+    const uint64_t calls = 1 + random.next() % 5;
+    size_t used = 0;
+    for (uint64_t i = 0; i < calls && used + 3 + 48 <= max_size; ++i) {
+        uint8_t *call = data + used;
+        call[0] = static_cast<uint8_t>(random.next() % 120);
+        call[1] = random.next() % 6 == 0 ? static_cast<uint8_t>(random.next() % 9) - 4 : 0;
+        call[2] = 48;
+        uint8_t *payload = call + 3;
+        std::memset(payload, 0, 48);
+        put_u32(payload, 0, 48);
+        put_u32(payload, 4, 1);
+        put_u32(payload, 8, 1);
+        put_u32(payload, 16, 2);
+        put_u32(payload, 24, static_cast<uint32_t>(random.next() % 400));  // period
+        put_u32(payload, 28, static_cast<uint32_t>(random.next() % 160));  // duty
+        put_u32(payload, 32, static_cast<uint32_t>(random.next() % 5));    // cycles
+        put_u32(payload, 44, static_cast<uint32_t>(random.next() % 3));    // state
+        used += 3 + 48;
+    }
+    return used;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 3) {
-        return 0;
-    }
-    const uint8_t flags = data[0];
-    const auto adjustment = static_cast<int8_t>(data[1]);
-    const ULONG output_length = data[2];
-    const uint8_t *payload = data + 3;
-    const size_t payload_size = size - 3;
-
     vsim::Simulator sim;
-    sim.add_line(kEnableId, "enable");
-    sim.add_line(kDriveId, "drive");
-    check(sim.load_driver() == STATUS_SUCCESS, "driver did not load");
-    vsim::DeviceId id = -1;
-    check(sim.add_device(&id) == STATUS_SUCCESS, "device add failed");
-    const vsim::ResourceList lines = {vsim::gpio_io(kEnableId), vsim::gpio_io(kDriveId)};
-    check(sim.initialize_device(id, lines, lines) == STATUS_SUCCESS, "initialisation failed");
-    check(sim.start_device(id) == STATUS_SUCCESS, "start failed");
-
-    const long length = static_cast<long>(payload_size) + adjustment;
-    const size_t set_length = length < 0 ? 0 : static_cast<size_t>(length);
-    auto set_buffer = exact_buffer(payload, payload_size, set_length);
-    ULONG written = 0xDEADBEEF;
-    const NTSTATUS set_status = sim.set_state(id, set_buffer.get(), static_cast<ULONG>(set_length), &written);
-    check(!NT_SUCCESS(set_status) || written == set_length, "BytesWritten is not the buffer length on success");
-    check(NT_SUCCESS(set_status) || written == 0xDEADBEEF, "BytesWritten written on failure");
-    sim.run_for(vsim::ms(50));
-
-    if (flags & 1) {
-        auto input = exact_buffer(payload, payload_size, payload_size);
-        ULONG read = 0xDEADBEEF;
-        if (flags & 2) {
-            sim.get_state(id, input.get(), static_cast<ULONG>(payload_size), input.get(),
-                          static_cast<ULONG>(payload_size), &read);
-            check(read <= payload_size, "get-state reported more bytes than its buffer holds");
-        } else {
-            auto output = exact_buffer(nullptr, 0, output_length);
-            sim.get_state(id, output.get(), output_length, input.get(), static_cast<ULONG>(payload_size), &read);
-            check(read <= output_length, "get-state reported more bytes than its buffer holds");
-        }
+    const vsim::DeviceId device = vibra_fuzz::bring_up(sim);
+    size_t at = 0;
+    for (size_t calls = 0; calls < kMaxCalls && at + 3 <= size; ++calls) {
+        const uint8_t wait_ms = data[at];
+        const auto adjustment = static_cast<int8_t>(data[at + 1]);
+        size_t payload_size = data[at + 2];
+        at += 3;
+        payload_size = payload_size < size - at ? payload_size : size - at;
+        set_state(sim, device, data + at, payload_size, adjustment);
+        at += payload_size;
+        sim.run_for(vsim::ms(wait_ms));
     }
-
-    const auto *context = static_cast<const DEVICE_CONTEXT *>(sim.client_context(id));
-    const HWN_HEADER &stored = context->ClientInformation;
-    check(stored.HwNPayloadSize == 48 && stored.HwNPayloadVersion == 1 && stored.HwNRequests == 1,
-          "stored header changed");
-    const HWN_SETTINGS &record = stored.HwNSettingsInfo[0];
-    check(record.HwNId == 0 && record.HwNType == 2, "stored record identity changed");
-    check(record.HwNSettings[4] == 0x5555 && record.HwNSettings[5] == 0xFFFFFFFF, "uninterpreted settings changed");
-    check(record.HwNSettings[HWN_SETTING_STATE] <= HWN_STATE_BLINK, "stored state out of range");
-
-    check(sim.stop_device(id) == STATUS_SUCCESS, "stop failed");
-    check(sim.run_until_idle(vsim::kTicksPerSecond * 10), "the device did not settle after stop");
-    check(sim.level("enable") == 0, "enable line high after stop");
-    check(sim.outstanding_resolution_requests() == 0, "timer resolution still requested after stop");
-    check(sim.check_quiescent().empty(), "verifier failure or object left alive");
-    sim.uninitialize_device(id);
-    sim.remove_device(id);
-    sim.unload_driver();
+    vibra_fuzz::check_end(sim, device);
     return 0;
 }
