@@ -1,20 +1,30 @@
 // Feeds arbitrary text to the scenario parser, and plays what it accepts:
-// a bad scenario must be refused with a "name:line:" message and never crash
-// the parser; a good one, with whatever faults it injects, must run without a
-// finding of the platform's verifier (no null or stale handle, no request left
-// alive, no lock left held), and, with the faults cleared, leave the motor off
-// where the device reports it off, as the explorer checks it at rest.
+// timed class-extension calls, concurrent ones too, with faults armed and
+// cleared. A bad scenario must be refused with a "name:line:" message and
+// never crash the parser. A good one, whatever faults it injects, must run
+// without a finding of the platform's verifier (no null or stale handle, no
+// request left alive, no lock left held); the motor must be off whenever the
+// device says it is off, while the commands play (the explorer's monitor,
+// looked at before each command and once more 50 ms after the last); with the
+// faults cleared, a device stop must turn it off and end any blink pattern;
+// and removing the device and unloading the driver must leave no framework
+// object alive.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "invariants.h"
 #include "player.h"
 #include "rest_check.h"
 #include "scenario.h"
 
 namespace {
+
+// Past the monitor's bound (50 ms), so that it judges a final off.
+constexpr vsim::Ticks kMonitorWait = 60 * vsim::kTicksPerMs;
 
 [[noreturn]] void fail(const std::string &what, std::string_view text)
 {
@@ -30,8 +40,8 @@ const char *const kLines[] = {
     "set-state blink period=66 duty=50 cycles=2", "set-state blink period=100 duty=99 cycles=3",
     "set-state raw=300000000100000001000000000000000200000000000000000000000000000000000000000000000000000001000000",
     "set-state raw=0c00000001000000 length=4", "get-state", "get-state output-length=12",
-    "get-state input=300000000100000001000000000000000200000000000000000000000000000000000000000000000000000000000000 "
-    "input-length=48 output-length=48 same-buffer",
+    ("get-state input=300000000100000001000000000000000200000000000000000000000000000000000000000000000000000000000000 "
+     "input-length=48 output-length=48 same-buffer"),
     "lock-timeout nth=1", "refuse-send", "fail-completion status=0xC00000B5", "fault WdfRequestCreate status=0xC000009A",
     "fault WdfObjectGetTypedContext status=0xC0000001", "fault WdfTimerCreate status=0xC000009A",
     "fault WdfIoTargetOpen status=0xC0000034", "fault WdfRequestSend status=0xC000009D every", "clear-faults",
@@ -70,23 +80,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     // Keep each run short in virtual time.
-    for (const vibra_tool::Command &command : parsed.scenario->commands) {
+    vibra_tool::Scenario scenario = std::move(*parsed.scenario);
+    for (const vibra_tool::Command &command : scenario.commands) {
         if (command.time > 2 * vsim::kTicksPerSecond) {
             return 0;
         }
     }
+    // The monitor needs its bound to have passed since the last command to
+    // judge the end of the run.
+    if (!scenario.commands.empty() && scenario.commands.back().kind != vibra_tool::CommandKind::End) {
+        vibra_tool::Command wait;
+        wait.line = scenario.commands.back().line + 1;
+        wait.time = scenario.commands.back().time + kMonitorWait;
+        wait.kind = vibra_tool::CommandKind::Wait;
+        wait.text = "wait";
+        scenario.commands.push_back(wait);
+    }
+
     vibra_tool::PlayerOptions options;
     options.settle = vsim::kTicksPerSecond;
-    vibra_tool::RestObservation rest;
-    options.after_commands = [&rest](vsim::Simulator &sim, vsim::DeviceId device) {
-        rest = vibra_tool::observe_rest(sim, device);
+    vibra_tool::OffMonitor monitor(scenario);
+    options.before_command = [&monitor](vsim::Simulator &sim, vsim::DeviceId device,
+                                        const vibra_tool::Recording &recording) {
+        monitor.observe(sim, device, recording);
     };
-    const vibra_tool::Recording recording = vibra_tool::play(*parsed.scenario, options);
+    bool torn_down = false;
+    options.after_commands = [&](vsim::Simulator &sim, vsim::DeviceId device) {
+        if (!monitor.finding().empty()) {
+            fail("while playing: " + monitor.finding(), text);
+        }
+        for (const std::string &failure : sim.verifier_failures()) {
+            fail("verifier: " + failure, text);
+        }
+        const vibra_tool::RestObservation rest = vibra_tool::observe_rest(sim, device);
+        for (const std::string &finding : vibra_tool::check_rest(rest)) {
+            fail("at rest: " + finding, text);
+        }
+        if (vibra_fuzz::timer_pending(sim, vibra_fuzz::context_of(sim, device).BlinkTimer)) {
+            fail("at rest: a blink phase is pending after a device stop", text);
+        }
+        vibra_fuzz::check_teardown(sim, device, false);
+        torn_down = true;
+    };
+    const vibra_tool::Recording recording = vibra_tool::play(scenario, options);
     if (!recording.verifier_failures.empty()) {
         fail("verifier: " + recording.verifier_failures.front(), text);
     }
-    for (const std::string &finding : vibra_tool::check_rest(rest)) {
-        fail("at rest: " + finding, text);
+    if (!torn_down && !monitor.finding().empty()) {
+        fail("while playing: " + monitor.finding(), text);
     }
     return 0;
 }

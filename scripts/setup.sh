@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev help2man
+          libbenchmark-dev libcli11-dev help2man zip
           g++-arm-linux-gnueabihf qemu-user)  # the armhf cross build and its tests
 missing=()
 for package in "${packages[@]}"; do
