@@ -128,6 +128,31 @@ TEST(Svg, ALongRunStaysSmallAndShowsItsStepsAsAMeasuredEnvelope)
     EXPECT_NE(calls[1].second.find("STATUS_INVALID_PARAMETER"), std::string::npos) << calls[1].second;
 }
 
+TEST(Svg, ManyCallsShareMarkersThatKeepTheWorstResult)
+{
+    Recording recording;
+    recording.end = ms(600'000);
+    for (int i = 0; i < 20'000; ++i) {
+        CallRecord call;
+        call.time = ms(30) * i;
+        call.line = i + 1;
+        call.text = "get-state";
+        call.status = 0;
+        call.failed_expectation = i == 12'345;
+        recording.calls.push_back(call);
+    }
+    std::ostringstream out;
+    write_svg(out, recording);
+    const std::string svg = out.str();
+    EXPECT_LT(svg.size(), 300'000u);
+    const auto calls = markers(svg);
+    EXPECT_LE(calls.size(), 600u) << "one marker for each 2 px at most";
+    EXPECT_GT(calls.size(), 500u);
+    ASSERT_EQ(calls.back().first, "unexpected") << "drawn last, on top";
+    EXPECT_NE(calls.back().second.find("line 12346, 370.35 s: get-state"), std::string::npos) << calls.back().second;
+    EXPECT_NE(calls.back().second.find("1 unexpected failure"), std::string::npos) << calls.back().second;
+}
+
 // The period and duty measured over buckets merged in any grouping are
 // those of the edges themselves.
 TEST(Svg, BucketsMergeToThePeriodAndDutyOfTheirEdges)

@@ -223,8 +223,10 @@ private:
             }
             const Ticks begin = std::max(changes[i].time, scale_.from);
             size_t last = i;
+            // Boxes narrower than a pixel join their narrow neighbours.
             while (last + 1 < changes.size() && changes[last + 1].time < shown_end &&
-                   scale_.x(stop_of(last)) - scale_.x(begin) < 1) {
+                   scale_.x(stop_of(last)) - scale_.x(begin) < 1 &&
+                   scale_.x(stop_of(last + 1)) - scale_.x(changes[last + 1].time) < 1) {
                 ++last;
             }
             const Ticks stop = stop_of(last);

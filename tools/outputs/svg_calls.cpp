@@ -143,7 +143,13 @@ void CallsLane::gather(const Recording &recording, const SvgPicture &picture, co
         grouped.push_back({markers_[first].x, worst, std::move(title), {}});
         first = end;
     }
+    // One row, the worst drawn last, on top.
+    std::stable_sort(grouped.begin(), grouped.end(), [](const Marker &a, const Marker &b) {
+        static constexpr int kRank[] = {0, 2, 3, 1};
+        return kRank[a.result] < kRank[b.result];
+    });
     markers_ = std::move(grouped);
+    grouped_ = true;
 }
 
 // Each marker with its label goes into the first lane where neither overlaps
@@ -168,6 +174,10 @@ void CallsLane::lay_out_labels()
         lane_ends[lane] = end;
         return static_cast<int>(lane);
     };
+    if (grouped_) {
+        lanes_ = 1;
+        return;
+    }
     for (Marker &marker : markers_) {
         int lane = -1;
         if (!marker.label.empty()) {

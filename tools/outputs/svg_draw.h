@@ -80,6 +80,7 @@ private:
     void gather(const Recording &recording, const SvgPicture &picture, const Scale &scale);
     void lay_out_labels();
     std::vector<Marker> markers_;
+    bool grouped_ = false;  // too many calls: one marker for each 2 px
     int lanes_ = 0;
 };
 
