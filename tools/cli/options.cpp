@@ -65,6 +65,20 @@ void add_options(CLI::App &app, Settings &settings)
         ->type_name("FILE");
     app.add_option("--svg", settings.svg, "Write an SVG timing diagram of the lines, the state and the calls")
         ->type_name("FILE");
+    app.add_option("--from", settings.from, "Start the SVG's window here, e.g. 2s (default: the start of the run)")
+        ->type_name("TIME");
+    app.add_option("--to", settings.to, "End the SVG's window here, e.g. 2150ms (default: the end of the run)")
+        ->type_name("TIME");
+    app.parse_complete_callback([&settings] {
+        SvgWindow window;
+        std::string error;
+        if (!parse_svg_window(settings.from, settings.to, window, error)) {
+            throw CLI::ValidationError(error);
+        }
+        if ((!settings.from.empty() || !settings.to.empty()) && settings.svg.empty() && settings.out.empty()) {
+            throw CLI::ValidationError("--from and --to choose what the SVG shows; expected --svg FILE or --out DIR");
+        }
+    });
     app.add_flag("--open-masks", settings.open_masks, "Open every trace mask, so that all trace lines are printed");
     app.add_option("--trace-mask", settings.masks, "Set the trace mask of one level, e.g. 5=0x4 (repeatable)")
         ->type_name("LEVEL=MASK");
@@ -126,7 +140,9 @@ void add_options(CLI::App &app, Settings &settings)
 
 Outputs output_paths(const Settings &settings)
 {
-    Outputs paths{settings.events, settings.vcd, settings.svg, settings.trace};
+    Outputs paths{settings.events, settings.vcd, settings.svg, settings.trace, {}};
+    std::string ignored;  // checked when the options were parsed
+    parse_svg_window(settings.from, settings.to, paths.svg_window, ignored);
     if (!settings.out.empty()) {
         const std::filesystem::path dir(settings.out);
         const auto fill = [&](std::string &path, const char *name) {

@@ -26,6 +26,7 @@ struct Settings {
     std::string vcd;
     std::string svg;
     std::string out;
+    std::string from, to;  // the SVG's window
     std::vector<std::string> masks;
     bool open_masks = false;
     double gpio_latency_us = 0;

@@ -87,6 +87,8 @@ bool Streams::open(const Outputs &paths, const Scenario &scenario, const std::st
         return false;
     }
     options.keep_records = false;
+    picture_ = SvgPicture(2048, paths.svg_window);
+    picture_.scenario(scenario);
     if (events_) {
         write_events_header(*events_);
         options.on_write = [this](const WriteRecord &write) { write_event_row(*events_, write); };

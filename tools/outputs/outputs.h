@@ -14,6 +14,7 @@ namespace vibra_tool {
 
 struct Outputs {
     std::string events, vcd, svg, trace;
+    SvgWindow svg_window;
 };
 
 // A file for writing with a 256 KB buffer, or null with *error saying why.

@@ -3,9 +3,8 @@
 // diagram.
 //
 // Each has a streaming form that a run feeds as it goes, in time order, in
-// constant memory (the SVG keeps a picture of bounded size, decimated when
-// the run has more edges than it can show), and a form that writes a whole
-// recording at once.
+// constant memory (the SVG keeps a picture of bounded size, see svg.h), and a
+// form that writes a whole recording at once.
 #pragma once
 
 #include <cstdint>
@@ -16,13 +15,9 @@
 #include <vector>
 
 #include "recording.h"
+#include "svg.h"
 
 namespace vibra_tool {
-
-struct Edge {
-    Ticks time;
-    int value;
-};
 
 // The moments a line's level actually changed; lines start low.
 std::vector<Edge> level_edges(const Recording &recording, const std::string &line);
@@ -74,36 +69,5 @@ private:
 void write_vcd(std::ostream &out, const Recording &recording, const std::string &version);
 // Rewrites a whole-microsecond VCD file in 100 ns steps; false if it cannot.
 bool rescale_vcd_file(const std::string &path);
-
-// The lines as the SVG draws them: each line's edges in at most `capacity`
-// buckets; while there is room a bucket holds the edges of one instant, and
-// when there is not, neighbouring buckets merge (their width doubles).
-class SvgPicture {
-public:
-    explicit SvgPicture(size_t capacity = 2048) : capacity_(capacity) {}
-    void change(const LevelChange &change);
-
-    struct Bucket {
-        Ticks first, last;  // first and last edge in it
-        uint32_t edges;
-        int after;  // the level after its last edge
-    };
-    const std::vector<Bucket> &buckets(std::string_view line) const;
-
-private:
-    struct Line {
-        int level = 0;
-        Ticks width = 1;
-        std::vector<Bucket> buckets;
-    };
-    void add(Line &line, Ticks time, int value);
-
-    size_t capacity_;
-    Line enable_, drive_;
-};
-// A self-contained SVG timing diagram: the lines from `picture`, the state
-// and the calls from `recording`.
-void write_svg(std::ostream &out, const Recording &recording, const SvgPicture &picture);
-void write_svg(std::ostream &out, const Recording &recording);
 
 }  // namespace vibra_tool
