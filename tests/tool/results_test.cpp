@@ -67,7 +67,8 @@ for suite in root.findall('testsuite'):
           suite.find('system-out') is not None)
     for case in suite.findall('testcase'):
         failure, error = case.find('failure'), case.find('error')
-        print(' ', case.get('name'), '|', failure.get('message') if failure is not None else '-', '|',
+        print(' ', case.get('classname'), case.get('name'), '|',
+              failure.get('message') if failure is not None else '-', '|',
               error.get('message') if error is not None else '-')
 )";
 
@@ -169,38 +170,46 @@ TEST_F(Results, WritersEscapeTextAndReportVerifierFindings)
               "  last 4 0 check enable=1 None None None\n"
               "  verifier a spin lock <held> & \"leaked\"\n");
     const std::string name = "caf\xC3\xA9 \"q\" <&> \\ \xEF\xBF\xBD\t\xEF\xBF\xBD.vsim";
+    const std::string class_name = "vibra-sim." + name.substr(0, name.size() - 5);
     EXPECT_EQ(read_back("read_junit.py", "by-hand.xml"),
               "testsuites 2 1 1\n"
-              "testsuite " + name + " 2 1 1 True\n"
-              "  line 4: check enable=1 | expected enable=1, got enable=0 | -\n"
-              "  verifier: a spin lock <held> & \"leaked\" | - | a spin lock <held> & \"leaked\"\n");
+              "testsuite " +
+                  name +
+                  " 2 1 1 True\n"
+                  "  " +
+                  class_name +
+                  " line 4: check enable=1 | expected enable=1, got enable=0 | -\n"
+                  "  " +
+                  class_name + " verifier: a spin lock <held> & \"leaked\" | - | " +
+                  "a spin lock <held> & \"leaked\"\n");
 }
 
 TEST_F(Results, JunitHasATestCaseAnExpectationOrOneForAScenarioWithout)
 {
     EXPECT_EQ(run("--junit out/results.xml pass.vsim fail.vsim none.vsim"), 1) << err;
-    EXPECT_EQ(read_back("read_junit.py", "out/results.xml"),
-              "testsuites 7 2 0\n"
-              "testsuite pass.vsim 4 0 0 True\n"
-              "  line 1: start | - | -\n"
-              "  line 2: set-state on | - | -\n"
-              "  line 3: check enable=1 | - | -\n"
-              "  line 5: stop | - | -\n"
-              "testsuite fail.vsim 2 2 0 True\n"
-              "  line 2: set-state on | expected status STATUS_DATA_ERROR (0xC000003E), got STATUS_SUCCESS "
-              "(0x00000000) | -\n"
-              "  line 3: check enable=0 state=1 | expected enable=0, got enable=1 | -\n"
-              "testsuite none.vsim 1 0 0 True\n"
-              "  none.vsim | - | -\n");
+    EXPECT_EQ(
+        read_back("read_junit.py", "out/results.xml"),
+        "testsuites 7 2 0\n"
+        "testsuite pass.vsim 4 0 0 True\n"
+        "  vibra-sim.pass line 1: start | - | -\n"
+        "  vibra-sim.pass line 2: set-state on | - | -\n"
+        "  vibra-sim.pass line 3: check enable=1 | - | -\n"
+        "  vibra-sim.pass line 5: stop | - | -\n"
+        "testsuite fail.vsim 2 2 0 True\n"
+        "  vibra-sim.fail line 2: set-state on | expected status STATUS_DATA_ERROR (0xC000003E), got STATUS_SUCCESS "
+        "(0x00000000) | -\n"
+        "  vibra-sim.fail line 3: check enable=0 state=1 | expected enable=0, got enable=1 | -\n"
+        "testsuite none.vsim 1 0 0 True\n"
+        "  vibra-sim.none none.vsim | - | -\n");
 }
 
 struct SeveralCase {
     const char *name;
     std::string arguments;
-    std::string input;      // standard input
+    std::string input;  // standard input
     int status;
-    std::string expected;   // in standard error (refusals) or standard output
-    bool played;            // any report on standard output
+    std::string expected;  // in standard error (refusals) or standard output
+    bool played;           // any report on standard output
 };
 
 const SeveralCase kSeveral[] = {
@@ -221,8 +230,8 @@ const SeveralCase kSeveral[] = {
     {"JSON into the report", "pass.vsim --json -", "", 2, "--json - would mix with the report", false},
     {"both to standard output", "pass.vsim --json - --junit - --quiet", "", 2, "would both write to standard output",
      false},
-    {"a results file that cannot be written", "pass.vsim --junit pass.vsim/x.xml", "", 2, "pass.vsim/x.xml: cannot write",
-     false},
+    {"a results file that cannot be written", "pass.vsim --junit pass.vsim/x.xml", "", 2,
+     "pass.vsim/x.xml: cannot write", false},
 };
 
 class Several : public Results, public ::testing::WithParamInterface<SeveralCase> {};
@@ -246,8 +255,8 @@ INSTANTIATE_TEST_SUITE_P(Runs, Several, ::testing::ValuesIn(kSeveral),
 
 TEST_F(Results, SeveralScenariosKeepTheirFilesApartUnderOut)
 {
-    EXPECT_EQ(run("-o out pass.vsim sub/pass.vsim none.vsim --json out/all.json",
-                  ""), 2) << "sub/pass.vsim does not exist yet";
+    EXPECT_EQ(run("-o out pass.vsim sub/pass.vsim none.vsim --json out/all.json", ""), 2)
+        << "sub/pass.vsim does not exist yet";
     fs::create_directories(dir_ / "sub");
     fs::copy_file(dir_ / "pass.vsim", dir_ / "sub" / "pass.vsim");
     EXPECT_EQ(run("-o out pass.vsim sub/pass.vsim none.vsim --json out/all.json"), 0) << err;

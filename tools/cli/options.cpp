@@ -130,7 +130,8 @@ void add_options(CLI::App &app, Settings &settings)
         ->type_name("NS")
         ->check(CLI::Range(0ul, 1'000'000'000ul))
         ->needs(timing);
-    for (const char *other : {"--scenario", "--explore", "--check", "--schedule", "--print-default", "--json", "--junit"}) {
+    for (const char *other :
+         {"--scenario", "--explore", "--check", "--schedule", "--print-default", "--json", "--junit"}) {
         timing->excludes(app.get_option(other));
     }
     for (const char *results : {"--json", "--junit", "--quiet"}) {

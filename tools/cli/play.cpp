@@ -68,7 +68,9 @@ bool player_options(const Settings &settings, PlayerOptions &options)
         return false;
     }
     if (settings.realtime) {
-        options.on_progress = [](Ticks now) { std::cerr << "\r  virtual time " << format_time(now) << "   " << std::flush; };
+        options.on_progress = [](Ticks now) {
+            std::cerr << "\r  virtual time " << format_time(now) << "   " << std::flush;
+        };
     }
     return true;
 }
@@ -98,8 +100,10 @@ bool outputs_fit(const Settings &settings)
     if (settings.scenarios.size() < 2) {
         return true;
     }
-    const std::pair<const char *, const std::string *> named[] = {
-        {"--events", &settings.events}, {"--vcd", &settings.vcd}, {"--svg", &settings.svg}, {"--trace", &settings.trace}};
+    const std::pair<const char *, const std::string *> named[] = {{"--events", &settings.events},
+                                                                  {"--vcd", &settings.vcd},
+                                                                  {"--svg", &settings.svg},
+                                                                  {"--trace", &settings.trace}};
     for (const auto &[option, path] : named) {
         if (!path->empty() && *path != "-") {
             std::cerr << "vibra-sim: " << option << " names one file, but " << settings.scenarios.size()
@@ -277,8 +281,8 @@ int run(const Settings &settings)
         if (index > 0) {
             report << "\n" << std::string(78, '=') << "\n\n";
         }
-        results[index].exit_status =
-            play_one(scenarios[index], settings, options, paths[index], report, results[index].recording);
+        results[index].exit_status = play_one(scenarios[index], settings, options, paths[index], report,
+                                              results[index].recording);
         results[index].recording.scenario = scenarios[index].name;
         worst = worst_exit_status(worst, results[index].exit_status);
     }

@@ -48,7 +48,10 @@ std::string hex_bytes(const std::vector<uint8_t> &bytes)
 // Writes objects and arrays with their commas and two-space indentation.
 class Writer {
 public:
-    explicit Writer(std::ostream &out) : out_(out) {}
+    explicit Writer(std::ostream &out)
+        : out_(out)
+    {
+    }
     void open(const char *key, char bracket)
     {
         item(key);
@@ -184,12 +187,24 @@ std::string json_string(std::string_view text)
     std::string quoted = "\"";
     results_detail::for_each_code_point(text, [&](int32_t code, std::string_view bytes) {
         switch (code) {
-        case '"': quoted += "\\\""; break;
-        case '\\': quoted += "\\\\"; break;
-        case '\n': quoted += "\\n"; break;
-        case '\r': quoted += "\\r"; break;
-        case '\t': quoted += "\\t"; break;
-        case -1: quoted += "\\ufffd"; break;
+        case '"':
+            quoted += "\\\"";
+            break;
+        case '\\':
+            quoted += "\\\\";
+            break;
+        case '\n':
+            quoted += "\\n";
+            break;
+        case '\r':
+            quoted += "\\r";
+            break;
+        case '\t':
+            quoted += "\\t";
+            break;
+        case -1:
+            quoted += "\\ufffd";
+            break;
         default:
             if (code < 0x20 || code == 0x7F) {
                 char escape[16];

@@ -8,11 +8,16 @@ namespace {
 int severity(int status)
 {
     switch (status) {
-    case 0: return 0;
-    case 1: return 1;
-    case 3: return 2;
-    case 2: return 4;
-    default: return 3;  // any other failure ranks below bad usage
+    case 0:
+        return 0;
+    case 1:
+        return 1;
+    case 3:
+        return 2;
+    case 2:
+        return 4;
+    default:
+        return 3;  // any other failure ranks below bad usage
     }
 }
 
@@ -42,8 +47,7 @@ LineSummaries line_summaries(const Recording &recording)
     if (recording.summaries) {
         return *recording.summaries;
     }
-    return {summarise_line(recording, kEnableLine), summarise_line(recording, kDriveLine),
-            summarise_drive(recording)};
+    return {summarise_line(recording, kEnableLine), summarise_line(recording, kDriveLine), summarise_drive(recording)};
 }
 
 }  // namespace results_detail

@@ -41,15 +41,13 @@ std::string xml_text(std::string_view text, bool attribute = false);
 namespace results_detail {
 // Calls each code point of `text`, with -1 for a byte that is not UTF-8 and
 // the bytes of the (valid) sequence.
-template <typename Visit>
-void for_each_code_point(std::string_view text, Visit visit);
+template <typename Visit> void for_each_code_point(std::string_view text, Visit visit);
 // Ticks as microseconds, exactly: "3300", "0.5".
 std::string microseconds(Ticks ticks);
 LineSummaries line_summaries(const Recording &recording);
 }  // namespace results_detail
 
-template <typename Visit>
-void results_detail::for_each_code_point(std::string_view text, Visit visit)
+template <typename Visit> void results_detail::for_each_code_point(std::string_view text, Visit visit)
 {
     for (size_t at = 0; at < text.size();) {
         const auto byte = static_cast<unsigned char>(text[at]);
