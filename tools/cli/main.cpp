@@ -4,7 +4,8 @@
 //
 // Exit status: 0 all went as expected; 1 an expectation of the scenario did
 // not hold; 2 bad usage or a bad scenario (nothing ran); 3 the platform's
-// verifier found misuse by the driver. With --explore: 0 every run held; 4 a
+// verifier found misuse by the driver; several scenarios give the worst of
+// theirs (2 over 3 over 1 over 0). With --explore: 0 every run held; 4 a
 // run gave a wrong result; 5 a run did not come to rest.
 #include <CLI/CLI.hpp>
 
@@ -23,6 +24,7 @@ int run_main(int argc, char **argv)
     CLI::App app{"vibra-sim: plays a scenario of class-extension calls against the vibration-motor driver on a "
                  "simulated platform, in virtual time, and shows the motor lines, the results and the trace.\n"
                  "Exit status: 0 ok, 1 an expectation failed, 2 bad usage or scenario, 3 verifier findings; "
+                 "with several scenarios the worst of theirs (2 over 3 over 1 over 0); "
                  "with --explore: 4 a wrong result, 5 a stuck run."};
     Settings settings;
     add_options(app, settings);

@@ -52,11 +52,23 @@ void add_options(CLI::App &app, Settings &settings)
                                                                                    : "expected a finite number";
         },
         "");
-    app.add_option("-s,--scenario", settings.scenario, "Scenario file to play (default: the built-in scenario)")
+    app.add_option("-s,--scenario,scenarios", settings.scenarios,
+                   "Scenario file to play; repeatable, and further files may follow as arguments; '-' reads one "
+                   "from standard input (default: the built-in scenario)")
         ->type_name("FILE");
     app.add_option("-o,--out", settings.out,
-                   "Directory for all outputs: events.csv, waves.vcd, timing.svg and trace.txt")
+                   "Directory for all outputs: events.csv, waves.vcd, timing.svg and trace.txt (with several "
+                   "scenarios, in a directory of each scenario's name below it)")
         ->type_name("DIR");
+    app.add_option("--json", settings.json,
+                   "Write the results of every scenario as one JSON document (schema vibra-sim/1; '-': standard "
+                   "output, with --quiet)")
+        ->type_name("FILE");
+    app.add_option("--junit", settings.junit,
+                   "Write the results as JUnit XML for CI: a test case an expectation, a test suite a scenario "
+                   "('-': standard output, with --quiet)")
+        ->type_name("FILE");
+    app.add_flag("-q,--quiet", settings.quiet, "Do not print the report on standard output (errors still go to stderr)");
     app.add_option("--trace", settings.trace, "Write the driver's trace lines with time, level and flags ('-': stderr)")
         ->type_name("FILE");
     app.add_option("--events", settings.events, "Write the GPIO line writes as CSV (time_us,line,value,status)")
@@ -132,8 +144,12 @@ void add_options(CLI::App &app, Settings &settings)
         ->type_name("NS")
         ->check(CLI::Range(0ul, 1'000'000'000ul))
         ->needs(timing);
-    for (const char *other : {"--scenario", "--explore", "--check", "--schedule", "--print-default"}) {
+    for (const char *other :
+         {"--scenario", "--explore", "--check", "--schedule", "--print-default", "--json", "--junit"}) {
         timing->excludes(app.get_option(other));
+    }
+    for (const char *results : {"--json", "--junit", "--quiet"}) {
+        app.get_option("--explore")->excludes(app.get_option(results));
     }
     app.set_version_flag("--version", "vibra-sim " VIBRA_VERSION);
 }

@@ -20,7 +20,10 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitVerifier = 3;
 
 struct Settings {
-    std::string scenario;
+    std::vector<std::string> scenarios;  // in the order given; "-" is standard input
+    std::string json;
+    std::string junit;
+    bool quiet = false;
     std::string trace;
     std::string events;
     std::string vcd;
@@ -59,6 +62,21 @@ bool parse_mask_option(const std::string &text, PlayerOptions &options, std::str
 // The output files: those named one by one, the rest in --out's directory.
 Outputs output_paths(const Settings &settings);
 
+// The scenarios to play, each read and parsed: the files named, "-" read
+// from standard input, or the built-in scenario when none is named. Reports
+// every scenario that is refused on stderr; empty then.
+std::vector<Scenario> load_scenarios(const Settings &settings);
+// One directory name a scenario under --out when several are played: the
+// file's stem ("stdin" for standard input), made unique with "-2", "-3"...
+std::vector<std::string> scenario_stems(const std::vector<std::string> &sources);
+
+// --max-time in ticks; a scenario whose commands go past it is refused, on
+// stderr, before anything runs.
+Ticks max_ticks(const Settings &settings);
+bool within_max_time(const Scenario &scenario, const Settings &settings);
+
+// Plays the scenarios one after the other, each with its report; the exit
+// status is the worst of theirs (see worst_exit_status).
 int run(const Settings &settings);
 int run_explorer(const Settings &settings);
 int run_timing(const Settings &settings);

@@ -77,10 +77,10 @@ void Player::get_state(const Command &command)
     if (command.expect_output) {
         const std::vector<uint8_t> &expected = *command.expect_output;
         const size_t compared = std::min<size_t>(expected.size(), output.size);
-        if (compared != expected.size() || !std::equal(expected.begin(), expected.end(), output.bytes.get())) {
-            expectation_failed(command, call, "output " + to_hex(expected),
-                               to_hex(std::vector<uint8_t>(output.bytes.get(), output.bytes.get() + compared)));
-        }
+        expectation(command, call,
+                    compared == expected.size() && std::equal(expected.begin(), expected.end(), output.bytes.get()),
+                    "output " + to_hex(expected),
+                    to_hex(std::vector<uint8_t>(output.bytes.get(), output.bytes.get() + compared)));
     }
 }
 
@@ -98,31 +98,33 @@ std::string Player::to_hex(const std::vector<uint8_t> &bytes)
 void Player::check(const Command &command)
 {
     CallRecord &call = add_call(&command, command.text);
-    if (command.enable && sim_.level(kEnableLine) != *command.enable) {
-        expectation_failed(command, call, "enable=" + std::to_string(*command.enable),
-                           "enable=" + std::to_string(sim_.level(kEnableLine)));
+    if (command.enable) {
+        const int level = sim_.level(kEnableLine);
+        expectation(command, call, level == *command.enable, "enable=" + std::to_string(*command.enable),
+                    "enable=" + std::to_string(level));
     }
-    if (command.drive && sim_.level(kDriveLine) != *command.drive) {
-        expectation_failed(command, call, "drive=" + std::to_string(*command.drive),
-                           "drive=" + std::to_string(sim_.level(kDriveLine)));
+    if (command.drive) {
+        const int level = sim_.level(kDriveLine);
+        expectation(command, call, level == *command.drive, "drive=" + std::to_string(*command.drive),
+                    "drive=" + std::to_string(level));
     }
     if (command.state) {
         PDEVICE_CONTEXT device = context();
         if (!device) {
             expectation_failed(command, call, "state=" + std::to_string(*command.state), "no initialised device");
-        } else if (const uint32_t state = device->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
-                   state != *command.state) {
-            expectation_failed(command, call, "state=" + std::to_string(*command.state),
-                               "state=" + std::to_string(state));
+        } else {
+            const uint32_t state = device->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
+            expectation(command, call, state == *command.state, "state=" + std::to_string(*command.state),
+                        "state=" + std::to_string(state));
         }
     }
 }
 
 void Player::check_status(const Command &command, CallRecord &call)
 {
-    if (command.expect_status && call.status && *call.status != *command.expect_status) {
-        expectation_failed(command, call, "status " + describe_status(*command.expect_status),
-                           describe_status(*call.status));
+    if (command.expect_status && call.status) {
+        expectation(command, call, *call.status == *command.expect_status,
+                    "status " + describe_status(*command.expect_status), describe_status(*call.status));
     }
 }
 
@@ -131,20 +133,30 @@ void Player::check_bytes(const Command &command, CallRecord &call)
     if (!command.expect_bytes) {
         return;
     }
-    if (!call.bytes || *call.bytes != *command.expect_bytes) {
-        expectation_failed(command, call, std::to_string(*command.expect_bytes) + " bytes " + call.bytes_label,
-                           call.bytes ? std::to_string(*call.bytes) + " bytes" : "the count not written");
-    }
+    expectation(command, call, call.bytes && *call.bytes == *command.expect_bytes,
+                std::to_string(*command.expect_bytes) + " bytes " + call.bytes_label,
+                call.bytes ? std::to_string(*call.bytes) + " bytes" : "the count not written");
 }
 
 void Player::expectation_failed(const Command &command, CallRecord &call, const std::string &expected,
                         const std::string &got)
 {
     call.failed_expectation = true;
+    call.expectations.push_back({expected, got, false});
     const std::string message = scenario_.name + ":" + std::to_string(command.line) + ": " + command.text +
                                 ": expected " + expected + ", got " + got;
     call.notes.push_back("EXPECTATION FAILED: expected " + expected + ", got " + got);
     recording_.expectation_failures.push_back(message);
+}
+
+void Player::expectation(const Command &command, CallRecord &call, bool held, const std::string &expected,
+                         const std::string &got)
+{
+    if (held) {
+        call.expectations.push_back({expected, got, true});
+    } else {
+        expectation_failed(command, call, expected, got);
+    }
 }
 
 }  // namespace vibra_tool::session

@@ -20,6 +20,13 @@ inline constexpr const char *kDriveLine = "drive";
 inline constexpr uint64_t kEnableConnectionId = 0x00000001000000abULL;
 inline constexpr uint64_t kDriveConnectionId = 0x00000001000000acULL;
 
+// One expectation of a call or a check, and whether it held.
+struct ExpectationRecord {
+    std::string expected;  // "status STATUS_SUCCESS (0x00000000)", "48 bytes read", "enable=1", ...
+    std::string got;       // what the run gave, in the same terms
+    bool held = false;
+};
+
 struct CallRecord {
     Ticks time = 0;
     Ticks returned = 0;    // differs from time only for a call on a thread of its own
@@ -30,6 +37,7 @@ struct CallRecord {
     std::string bytes_label;        // "written" or "read"
     std::vector<uint8_t> output;    // get-state: the bytes read, to decode
     std::vector<std::string> notes; // further lines of the report for this call
+    std::vector<ExpectationRecord> expectations;  // in the order they were checked
     bool failed_expectation = false;
 };
 

@@ -90,6 +90,9 @@ private:
     void check_bytes(const Command &command, CallRecord &call);
     void expectation_failed(const Command &command, CallRecord &call, const std::string &expected,
                             const std::string &got);
+    // Records an expectation; one that did not hold is reported as failed.
+    void expectation(const Command &command, CallRecord &call, bool held, const std::string &expected,
+                     const std::string &got);
     void finish();
 
     const Scenario &scenario_;

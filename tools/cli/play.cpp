@@ -1,0 +1,301 @@
+// Played scenarios: one or several in a run, each with its report and output
+// files, and the machine-readable results of all of them.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "report.h"
+#include "results.h"
+#include "settings.h"
+#include "trace_log.h"
+
+#ifndef VIBRA_VERSION
+#define VIBRA_VERSION "0.0.0"
+#endif
+
+namespace vibra_tool::cli {
+namespace {
+
+void tell_where_files_are(std::ostream &out, const Outputs &paths)
+{
+    if (paths.events.empty() && paths.vcd.empty() && paths.svg.empty()) {
+        out << "\nNo waveform files written; add --out DIR (or --vcd, --svg, --events FILE) to keep them.\n";
+        return;
+    }
+    out << "\nWaveform files:\n";
+    if (!paths.vcd.empty()) {
+        out << "  VCD     " << paths.vcd << "   (gtkwave " << paths.vcd << ", or PulseView / sigrok-cli)\n";
+    }
+    if (!paths.svg.empty()) {
+        out << "  SVG     " << paths.svg << "   (any web browser)\n";
+    }
+    if (!paths.events.empty()) {
+        out << "  events  " << paths.events << "\n";
+    }
+    if (!paths.trace.empty() && paths.trace != "-") {
+        out << "  trace   " << paths.trace << "\n";
+    }
+}
+
+// The options every played scenario shares; false after saying on stderr
+// what is wrong.
+bool player_options(const Settings &settings, PlayerOptions &options)
+{
+    std::string error;
+    if (settings.open_masks) {
+        options.masks.fill(0xFFFFFFFFu);
+    }
+    for (const std::string &mask : settings.masks) {
+        if (!parse_mask_option(mask, options, error)) {
+            std::cerr << "vibra-sim: " << error << "\n";
+            return false;
+        }
+    }
+    options.gpio_latency = static_cast<Ticks>(settings.gpio_latency_us * vsim::kTicksPerUs);
+    options.realtime = settings.realtime;
+    const std::optional<vsim::Schedule> schedule = schedule_option(settings, vsim::Schedule{});
+    if (!schedule) {
+        return false;
+    }
+    options.schedule = *schedule;
+    if (settings.realtime && schedule->policy != vsim::SchedulePolicy::Sequential) {
+        std::cerr << "vibra-sim: --schedule " << settings.schedule
+                  << ": schedules interleave in virtual time; --realtime runs on real threads\n";
+        return false;
+    }
+    if (settings.realtime) {
+        options.on_progress = [](Ticks now) {
+            std::cerr << "\r  virtual time " << format_time(now) << "   " << std::flush;
+        };
+    }
+    return true;
+}
+
+// Where the results go to standard output, the report must not.
+bool results_options_fit(const Settings &settings)
+{
+    if (settings.json == "-" && settings.junit == "-") {
+        std::cerr << "vibra-sim: --json - and --junit - would both write to standard output; expected a file for "
+                     "one of them\n";
+        return false;
+    }
+    for (const std::string *option : {&settings.json, &settings.junit}) {
+        if (*option == "-" && !settings.quiet) {
+            std::cerr << "vibra-sim: " << (option == &settings.json ? "--json" : "--junit")
+                      << " - would mix with the report on standard output; expected --quiet with it, or a file\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+// With several scenarios, each one's files go below --out; a file named
+// alone could hold only one of them.
+bool outputs_fit(const Settings &settings)
+{
+    if (settings.scenarios.size() < 2) {
+        return true;
+    }
+    const std::pair<const char *, const std::string *> named[] = {{"--events", &settings.events},
+                                                                  {"--vcd", &settings.vcd},
+                                                                  {"--svg", &settings.svg},
+                                                                  {"--trace", &settings.trace}};
+    for (const auto &[option, path] : named) {
+        if (!path->empty() && *path != "-") {
+            std::cerr << "vibra-sim: " << option << " names one file, but " << settings.scenarios.size()
+                      << " scenarios are played; expected -o DIR, which keeps each scenario's files in "
+                         "DIR/<scenario name>/\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The results files, opened before anything runs; null for standard output.
+bool open_results(const std::string &path, std::unique_ptr<std::ofstream> &file)
+{
+    if (path.empty() || path == "-") {
+        return true;
+    }
+    std::string error;
+    if (const std::filesystem::path dir = std::filesystem::path(path).parent_path(); !dir.empty()) {
+        std::error_code ignored;  // a directory that cannot be made fails the open below
+        std::filesystem::create_directories(dir, ignored);
+    }
+    file = open_output(path, error);
+    if (!file) {
+        std::cerr << "vibra-sim: " << error << "\n";
+    }
+    return file != nullptr;
+}
+
+bool finish_results(const std::string &path, std::unique_ptr<std::ofstream> &file,
+                    const std::vector<ScenarioResult> &results, bool json)
+{
+    if (path.empty()) {
+        return true;
+    }
+    std::ostream &out = file ? static_cast<std::ostream &>(*file) : std::cout;
+    if (json) {
+        write_json(out, results, VIBRA_VERSION);
+    } else {
+        write_junit(out, results);
+    }
+    std::string error;
+    if (file && !close_output(*file, path, error)) {
+        std::cerr << "vibra-sim: " << error << "\n";
+        return false;
+    }
+    errno = 0;
+    if (!file && !std::cout.flush()) {
+        std::cerr << "vibra-sim: standard output: " << (errno ? std::strerror(errno) : "write failed") << "\n";
+        return false;
+    }
+    return true;
+}
+
+// Plays one scenario with its outputs; the exit status it alone gives.
+int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions options, const Outputs &paths,
+             std::ostream &report, Recording &recording)
+{
+    std::string error;
+    // Settling stops at --max-time too.
+    const Ticks last = scenario.commands.empty() ? 0 : scenario.commands.back().time;
+    options.settle = std::min(static_cast<Ticks>(settings.settle_ms * vsim::kTicksPerMs), max_ticks(settings) - last);
+    // Open the trace first so that a bad path stops the run before it starts.
+    std::unique_ptr<std::ofstream> trace_file;
+    std::ostream *trace = nullptr;
+    if (paths.trace == "-") {
+        trace = &std::cerr;
+    } else if (!paths.trace.empty()) {
+        trace_file = open_output(paths.trace, error);
+        if (!trace_file) {
+            std::cerr << "vibra-sim: " << error << "\n";
+            return kExitUsage;
+        }
+        trace = trace_file.get();
+    }
+    if (trace) {
+        options.on_trace = [trace](const TraceRecord &record) { write_trace_line(*trace, record); };
+    }
+    Streams streams;
+    if (!streams.open(paths, scenario, VIBRA_VERSION, options, error)) {
+        std::cerr << "vibra-sim: " << error << "\n";
+        return kExitUsage;
+    }
+    recording = play(scenario, options);
+    if (settings.realtime) {
+        std::cerr << "\n";
+    }
+    write_report(report, recording);
+    bool written = streams.finish(recording, error);
+    if (!written) {
+        std::cerr << "vibra-sim: " << error << "\n";
+    }
+    if (trace_file && !close_output(*trace_file, paths.trace, error)) {
+        std::cerr << "vibra-sim: " << error << "\n";
+        written = false;
+    }
+    tell_where_files_are(report, paths);
+    errno = 0;
+    if (!settings.quiet && !std::cout.flush()) {
+        std::cerr << "vibra-sim: standard output: " << (errno ? std::strerror(errno) : "write failed") << "\n";
+        written = false;
+    }
+    for (const std::string &failure : recording.verifier_failures) {
+        std::cerr << "vibra-sim: verifier: " << failure << "\n";
+    }
+    for (const std::string &failure : recording.expectation_failures) {
+        std::cerr << failure << "\n";
+    }
+    if (!recording.verifier_failures.empty()) {
+        return kExitVerifier;
+    }
+    if (!recording.expectation_failures.empty()) {
+        return kExitExpectation;
+    }
+    return written ? 0 : kExitUsage;
+}
+
+}  // namespace
+
+int run(const Settings &settings)
+{
+    if (!results_options_fit(settings) || !outputs_fit(settings)) {
+        return kExitUsage;
+    }
+    // Every scenario is read and checked before any is played.
+    const std::vector<Scenario> scenarios = load_scenarios(settings);
+    if (scenarios.empty()) {
+        return kExitUsage;
+    }
+    const bool fit = std::all_of(scenarios.begin(), scenarios.end(),
+                                 [&](const Scenario &scenario) { return within_max_time(scenario, settings); });
+    if (!fit) {
+        return kExitUsage;
+    }
+    if (settings.check_only) {
+        for (const Scenario &scenario : scenarios) {
+            std::cout << scenario.name << ": " << scenario.commands.size() << " commands, well formed\n";
+        }
+        return 0;
+    }
+    PlayerOptions options;
+    if (!player_options(settings, options)) {
+        return kExitUsage;
+    }
+    // Each scenario's files: as named for one; below --out for several.
+    std::vector<Outputs> paths;
+    std::vector<std::string> dirs;
+    if (scenarios.size() == 1) {
+        paths.push_back(output_paths(settings));
+        dirs.push_back(settings.out);
+    } else {
+        for (const std::string &stem : scenario_stems(settings.scenarios)) {
+            Settings own = settings;
+            own.out = settings.out.empty() ? "" : (std::filesystem::path(settings.out) / stem).string();
+            paths.push_back(output_paths(own));
+            dirs.push_back(own.out);
+        }
+    }
+    for (const std::string &dir : dirs) {
+        std::error_code ignored;
+        if (!dir.empty()) {
+            std::filesystem::create_directories(dir, ignored);
+        }
+    }
+    std::unique_ptr<std::ofstream> json_file, junit_file;
+    if (!open_results(settings.json, json_file) || !open_results(settings.junit, junit_file)) {
+        return kExitUsage;
+    }
+
+    std::ostream quiet(nullptr);
+    std::ostream &report = settings.quiet ? quiet : std::cout;
+    std::vector<ScenarioResult> results(scenarios.size());
+    int worst = 0;
+    for (size_t index = 0; index < scenarios.size(); ++index) {
+        if (index > 0) {
+            report << "\n" << std::string(78, '=') << "\n\n";
+        }
+        results[index].exit_status = play_one(scenarios[index], settings, options, paths[index], report,
+                                              results[index].recording);
+        results[index].recording.scenario = scenarios[index].name;
+        worst = worst_exit_status(worst, results[index].exit_status);
+    }
+    if (scenarios.size() > 1) {
+        report << "\n" << scenarios.size() << " scenarios:";
+        for (const ScenarioResult &result : results) {
+            report << " " << result.recording.scenario << " " << result.exit_status << ";";
+        }
+        report << " exit status " << worst << "\n";
+    }
+    const bool json_ok = finish_results(settings.json, json_file, results, true);
+    const bool junit_ok = finish_results(settings.junit, junit_file, results, false);
+    return json_ok && junit_ok ? worst : worst_exit_status(worst, kExitUsage);
+}
+
+}  // namespace vibra_tool::cli

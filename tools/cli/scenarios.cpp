@@ -1,0 +1,99 @@
+// The scenarios of a run: files, standard input, or the built-in one.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <set>
+
+#include "default_scenario.h"
+#include "settings.h"
+
+namespace vibra_tool::cli {
+namespace {
+
+constexpr const char *kStdinName = "<stdin>";
+
+// Standard input, bounded as a scenario file is.
+ParseResult read_standard_input()
+{
+    std::string text(kMaxScenarioBytes + 1, '\0');
+    size_t used = 0;
+    while (used < text.size()) {
+        const ssize_t got = ::read(STDIN_FILENO, text.data() + used, text.size() - used);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return {std::nullopt, std::string(kStdinName) + ": cannot read standard input (" + std::strerror(errno) +
+                                      "); expected a scenario"};
+        }
+        if (got == 0) {
+            break;
+        }
+        used += static_cast<size_t>(got);
+    }
+    if (used > kMaxScenarioBytes) {
+        return {std::nullopt, std::string(kStdinName) + ": scenario is too large; expected at most " +
+                                  std::to_string(kMaxScenarioBytes) + " bytes (16 MiB)"};
+    }
+    text.resize(used);
+    return parse_scenario(text, kStdinName);
+}
+
+}  // namespace
+
+std::vector<Scenario> load_scenarios(const Settings &settings)
+{
+    std::vector<Scenario> scenarios;
+    if (settings.scenarios.empty()) {
+        ParseResult parsed = parse_scenario(default_scenario(), std::string(kDefaultScenarioName));
+        scenarios.push_back(std::move(*parsed.scenario));
+        return scenarios;
+    }
+    bool refused = false;
+    bool read_stdin = false;
+    for (const std::string &source : settings.scenarios) {
+        if (source == "-" && read_stdin) {
+            std::cerr << "vibra-sim: '-' is given twice; standard input holds one scenario\n";
+            refused = true;
+            continue;
+        }
+        read_stdin = read_stdin || source == "-";
+        ParseResult parsed = source == "-" ? read_standard_input() : load_scenario(source);
+        if (!parsed.scenario) {
+            std::cerr << parsed.error << "\n";
+            refused = true;
+            continue;
+        }
+        scenarios.push_back(std::move(*parsed.scenario));
+    }
+    if (refused) {
+        if (settings.scenarios.size() > 1) {
+            std::cerr << "vibra-sim: no scenario was played; expected every scenario to be well formed\n";
+        }
+        scenarios.clear();
+    }
+    return scenarios;
+}
+
+std::vector<std::string> scenario_stems(const std::vector<std::string> &sources)
+{
+    std::vector<std::string> stems;
+    std::set<std::string> taken;
+    for (const std::string &source : sources) {
+        std::string stem = source == "-" ? "stdin" : std::filesystem::path(source).stem().string();
+        if (stem.empty() || stem == "." || stem == "..") {
+            stem = "scenario";
+        }
+        std::string unique = stem;
+        for (int n = 2; !taken.insert(unique).second; ++n) {
+            unique = stem + "-" + std::to_string(n);
+        }
+        stems.push_back(unique);
+    }
+    return stems;
+}
+
+}  // namespace vibra_tool::cli
