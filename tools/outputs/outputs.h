@@ -16,7 +16,8 @@ struct Outputs {
     std::string events, vcd, svg, trace;
 };
 
-// A file for writing with a 256 KB buffer, or null with *error saying why.
+// A file for writing with a 256 KB buffer, its directories made first, or
+// null with *error giving the system's reason.
 std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error);
 
 // Flushes and closes an output; false with *error giving the system's reason
