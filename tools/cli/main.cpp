@@ -5,7 +5,9 @@
 // Exit status: 0 all went as expected; 1 an expectation of the scenario did
 // not hold; 2 bad usage or a bad scenario (nothing ran); 3 the platform's
 // verifier found misuse by the driver. With --explore: 0 every run held; 4 a
-// run gave a wrong result; 5 a run did not come to rest.
+// run gave a wrong result; 5 a run did not come to rest. A played run ended by
+// Ctrl-C (SIGINT) or SIGTERM writes its report and files up to where it
+// stopped and exits 130 (143 for SIGTERM).
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -23,7 +25,8 @@ int run_main(int argc, char **argv)
     CLI::App app{"vibra-sim: plays a scenario of class-extension calls against the vibration-motor driver on a "
                  "simulated platform, in virtual time, and shows the motor lines, the results and the trace.\n"
                  "Exit status: 0 ok, 1 an expectation failed, 2 bad usage or scenario, 3 verifier findings; "
-                 "with --explore: 4 a wrong result, 5 a stuck run."};
+                 "with --explore: 4 a wrong result, 5 a stuck run; 130 interrupted by Ctrl-C (the report and files "
+                 "cover the run up to there)."};
     Settings settings;
     add_options(app, settings);
     try {
@@ -32,6 +35,9 @@ int run_main(int argc, char **argv)
         return app.exit(success);
     } catch (const CLI::ParseError &failure) {
         app.exit(failure);
+        return kExitUsage;
+    }
+    if (!options_fit_the_run(app, settings)) {
         return kExitUsage;
     }
     if (settings.print_default) {

@@ -12,6 +12,8 @@
 #include "default_scenario.h"
 #include "explore.h"
 #include "report.h"
+#include "interrupts.h"
+#include "progress.h"
 #include "scenario.h"
 #include "settings.h"
 #include "timing.h"
@@ -42,6 +44,17 @@ void tell_where_files_are(const Outputs &paths)
     }
     if (!paths.trace.empty() && paths.trace != "-") {
         std::cout << "  trace   " << paths.trace << "\n";
+    }
+}
+
+// A run ended by Ctrl-C or SIGTERM: the report and the files cover it up to
+// where it stopped.
+void tell_if_interrupted(const Recording &recording)
+{
+    if (recording.interrupted) {
+        std::cout << "\ninterrupted at " << format_time(recording.end)
+                  << ": the report and the files cover the run up to there\n";
+        std::cerr << "vibra-sim: interrupted at " << format_time(recording.end) << "\n";
     }
 }
 
@@ -176,8 +189,10 @@ int run(const Settings &settings)
     if (trace) {
         options.on_trace = [trace](const TraceRecord &record) { write_trace_line(*trace, record); };
     }
-    if (settings.realtime) {
-        options.on_progress = [](Ticks now) { std::cerr << "\r  virtual time " << format_time(now) << "   " << std::flush; };
+    // Progress shares stderr with nothing: a trace going there turns it off.
+    Progress progress(std::cerr, last, stderr_is_terminal());
+    if (settings.realtime && paths.trace != "-") {
+        options.on_progress = [&progress](Ticks now) { progress.show(now); };
     }
 
     Streams streams;
@@ -185,11 +200,12 @@ int run(const Settings &settings)
         std::cerr << "vibra-sim: " << error << "\n";
         return kExitUsage;
     }
+    options.interrupt = &catch_interrupts();
     const Recording recording = play(*parsed.scenario, options);
-    if (settings.realtime) {
-        std::cerr << "\n";
-    }
+    release_interrupts();
+    progress.finish();
     write_report(std::cout, recording);
+    tell_if_interrupted(recording);
     bool written = streams.finish(recording, error);
     if (!written) {
         std::cerr << "vibra-sim: " << error << "\n";
@@ -210,6 +226,9 @@ int run(const Settings &settings)
     }
     for (const std::string &failure : recording.expectation_failures) {
         std::cerr << failure << "\n";
+    }
+    if (recording.interrupted) {
+        return kExitSignalBase + interrupt_signal();
     }
     if (!recording.verifier_failures.empty()) {
         return kExitVerifier;
