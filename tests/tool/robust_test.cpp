@@ -129,8 +129,8 @@ TEST_F(Robust, TheVcdMarksTheCalls)
     EXPECT_NE(vcd.find("$var wire 1 ' call $end\n"), std::string::npos);
     const size_t body = vcd.find("$enddefinitions");
     EXPECT_EQ(vcd.find("$comment", body), std::string::npos) << "no comment among the changes";
-    for (const char *instant : {"$end\n1'\n#1000\n0'\n#2000\n1!\n1\"\n1&\n1'\n", "#150000\n0&\n0'\n",
-                                "#200000\n1'\n"}) {
+    for (const char *instant :
+         {"$end\n1'\n#1000\n0'\n#2000\n1!\n1\"\n1&\n1'\n", "#150000\n0&\n0'\n", "#200000\n1'\n"}) {
         EXPECT_NE(vcd.find(instant, body), std::string::npos) << instant << "\n" << vcd;
     }
     EXPECT_EQ(count(vcd.substr(body), "'\n"), 6u) << "the initial value and one toggle per instant with calls";

@@ -8,7 +8,11 @@ namespace vibra_tool {
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
 
 Progress::Progress(std::ostream &out, Ticks total, bool terminal, std::chrono::steady_clock::duration every)
-    : out_(out), total_(total), terminal_(terminal), every_(every), next_(std::chrono::steady_clock::now() + every)
+    : out_(out),
+      total_(total),
+      terminal_(terminal),
+      every_(every),
+      next_(std::chrono::steady_clock::now() + every)
 {
 }
 
