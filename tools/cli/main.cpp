@@ -6,7 +6,9 @@
 // not hold; 2 bad usage or a bad scenario (nothing ran); 3 the platform's
 // verifier found misuse by the driver; several scenarios give the worst of
 // theirs (2 over 3 over 1 over 0). With --explore: 0 every run held; 4 a
-// run gave a wrong result; 5 a run did not come to rest.
+// run gave a wrong result; 5 a run did not come to rest. A played run ended by
+// Ctrl-C (SIGINT) or SIGTERM writes its report and files up to where it
+// stopped and exits 130 (143 for SIGTERM).
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -25,7 +27,8 @@ int run_main(int argc, char **argv)
                  "simulated platform, in virtual time, and shows the motor lines, the results and the trace.\n"
                  "Exit status: 0 ok, 1 an expectation failed, 2 bad usage or scenario, 3 verifier findings; "
                  "with several scenarios the worst of theirs (2 over 3 over 1 over 0); "
-                 "with --explore: 4 a wrong result, 5 a stuck run."};
+                 "with --explore: 4 a wrong result, 5 a stuck run; 130 interrupted by Ctrl-C (the report and files "
+                 "cover the run up to there)."};
     Settings settings;
     add_options(app, settings);
     try {
@@ -34,6 +37,9 @@ int run_main(int argc, char **argv)
         return app.exit(success);
     } catch (const CLI::ParseError &failure) {
         app.exit(failure);
+        return kExitUsage;
+    }
+    if (!options_fit_the_run(app, settings)) {
         return kExitUsage;
     }
     if (settings.print_default) {

@@ -154,6 +154,30 @@ void add_options(CLI::App &app, Settings &settings)
     app.set_version_flag("--version", "vibra-sim " VIBRA_VERSION);
 }
 
+bool options_fit_the_run(const CLI::App &app, const Settings &settings)
+{
+    if (settings.explore) {
+        return true;
+    }
+    for (const char *name : {"--runs", "--steps", "--fault-rate"}) {
+        if (app.count(name) != 0) {
+            std::cerr << "vibra-sim: " << name << " sets up the explorer; expected it with --explore\n";
+            return false;
+        }
+    }
+    if (settings.seed) {
+        std::string ignored;
+        const std::optional<vsim::Schedule> schedule =
+            settings.schedule.empty() ? std::nullopt : vsim::parse_schedule(settings.schedule, &ignored);
+        if (!schedule || schedule->policy == vsim::SchedulePolicy::Sequential) {
+            std::cerr << "vibra-sim: --seed seeds the explorer or a random schedule; expected it with --explore "
+                         "or with --schedule random or pct\n";
+            return false;
+        }
+    }
+    return true;
+}
+
 Outputs output_paths(const Settings &settings)
 {
     Outputs paths{settings.events, settings.vcd, settings.svg, settings.trace, {}};

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <memory>
 
+#include "interrupts.h"
+#include "progress.h"
 #include "report.h"
 #include "results.h"
 #include "settings.h"
@@ -41,6 +43,17 @@ void tell_where_files_are(std::ostream &out, const Outputs &paths)
     }
 }
 
+// A run ended by Ctrl-C or SIGTERM: the report and the files cover it up to
+// where it stopped.
+void tell_if_interrupted(std::ostream &report, const Recording &recording)
+{
+    if (recording.interrupted) {
+        report << "\ninterrupted at " << format_time(recording.end)
+               << ": the report and the files cover the run up to there\n";
+        std::cerr << "vibra-sim: interrupted at " << format_time(recording.end) << "\n";
+    }
+}
+
 // The options every played scenario shares; false after saying on stderr
 // what is wrong.
 bool player_options(const Settings &settings, PlayerOptions &options)
@@ -66,11 +79,6 @@ bool player_options(const Settings &settings, PlayerOptions &options)
         std::cerr << "vibra-sim: --schedule " << settings.schedule
                   << ": schedules interleave in virtual time; --realtime runs on real threads\n";
         return false;
-    }
-    if (settings.realtime) {
-        options.on_progress = [](Ticks now) {
-            std::cerr << "\r  virtual time " << format_time(now) << "   " << std::flush;
-        };
     }
     return true;
 }
@@ -182,16 +190,22 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     if (trace) {
         options.on_trace = [trace](const TraceRecord &record) { write_trace_line(*trace, record); };
     }
+    // Progress shares stderr with nothing: a trace going there turns it off.
+    Progress progress(std::cerr, last, stderr_is_terminal());
+    if (settings.realtime && paths.trace != "-") {
+        options.on_progress = [&progress](Ticks now) { progress.show(now); };
+    }
     Streams streams;
     if (!streams.open(paths, scenario, VIBRA_VERSION, options, error)) {
         std::cerr << "vibra-sim: " << error << "\n";
         return kExitUsage;
     }
+    options.interrupt = &catch_interrupts();
     recording = play(scenario, options);
-    if (settings.realtime) {
-        std::cerr << "\n";
-    }
+    release_interrupts();
+    progress.finish();
     write_report(report, recording);
+    tell_if_interrupted(report, recording);
     bool written = streams.finish(recording, error);
     if (!written) {
         std::cerr << "vibra-sim: " << error << "\n";
@@ -211,6 +225,9 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     }
     for (const std::string &failure : recording.expectation_failures) {
         std::cerr << failure << "\n";
+    }
+    if (recording.interrupted) {
+        return kExitSignalBase + interrupt_signal();
     }
     if (!recording.verifier_failures.empty()) {
         return kExitVerifier;
@@ -284,10 +301,17 @@ int run(const Settings &settings)
         results[index].exit_status = play_one(scenarios[index], settings, options, paths[index], report,
                                               results[index].recording);
         results[index].recording.scenario = scenarios[index].name;
+        if (results[index].recording.interrupted) {
+            // An interrupted run plays no further scenario; its results hold
+            // what was played.
+            results.resize(index + 1);
+            worst = results[index].exit_status;
+            break;
+        }
         worst = worst_exit_status(worst, results[index].exit_status);
     }
-    if (scenarios.size() > 1) {
-        report << "\n" << scenarios.size() << " scenarios:";
+    if (results.size() > 1) {
+        report << "\n" << results.size() << " scenarios:";
         for (const ScenarioResult &result : results) {
             report << " " << result.recording.scenario << " " << result.exit_status << ";";
         }
@@ -295,6 +319,9 @@ int run(const Settings &settings)
     }
     const bool json_ok = finish_results(settings.json, json_file, results, true);
     const bool junit_ok = finish_results(settings.junit, junit_file, results, false);
+    if (worst >= kExitSignalBase) {
+        return worst;
+    }
     return json_ok && junit_ok ? worst : worst_exit_status(worst, kExitUsage);
 }
 

@@ -50,6 +50,9 @@ struct Settings {
 };
 
 void add_options(CLI::App &app, Settings &settings);
+// Options that only mean something with others: the explorer's without
+// --explore, --seed without a schedule that draws from it. Reports on stderr.
+bool options_fit_the_run(const CLI::App &app, const Settings &settings);
 
 // --schedule with its seed: --seed, else 0 for a played scenario; the
 // explorer seeds each run itself. The default is sequential for a played

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 
 namespace vibra_tool {
@@ -35,10 +36,41 @@ bool whole_microseconds(const Scenario &scenario, const PlayerOptions &options)
                        [](const Command &command) { return command.time % vsim::kTicksPerUs == 0; });
 }
 
+// The calls a scenario makes, for the VCD's header: the set-up's at 0 (at
+// the set-up's line when written), then one a command.
+std::vector<VcdCall> scenario_calls(const Scenario &scenario)
+{
+    std::vector<VcdCall> calls;
+    int setup_line = 0;
+    for (const Command &command : scenario.commands) {
+        if (command.kind == CommandKind::Setup) {
+            setup_line = command.line;
+        }
+    }
+    for (const char *text : {"load driver", "add device", "initialize device"}) {
+        calls.push_back({0, setup_line, text});
+    }
+    for (const Command &command : scenario.commands) {
+        if (command.kind != CommandKind::Setup) {
+            calls.push_back({command.time, command.line, (command.concurrent ? "& " : "") + command.text});
+        }
+    }
+    return calls;
+}
+
 }  // namespace
 
 std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error)
 {
+    // The directories it goes in are made first, as --out makes its own.
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::error_code made;
+    if (!parent.empty() && !std::filesystem::is_directory(parent, made) &&
+        !std::filesystem::create_directories(parent, made) && made) {
+        error = path + ": cannot make its directory " + parent.string() + " (" +
+                made.message() + ")";
+        return nullptr;
+    }
     errno = 0;
     std::unique_ptr<std::ofstream> file = std::make_unique<OutputFile>(path);
     if (!*file) {
@@ -95,9 +127,10 @@ bool Streams::open(const Outputs &paths, const Scenario &scenario, const std::st
     }
     if (vcd_file_) {
         vcd_.emplace(*vcd_file_, whole_microseconds(scenario, options));
-        vcd_->header(scenario.name, version);
+        vcd_->header(scenario.name, version, scenario_calls(scenario));
         vcd_->on_rescale([this]() -> std::ostream & { return rescale_vcd(); });
         options.on_state = [this](const StateSample &sample) { vcd_->state(sample); };
+        options.on_call = [this](const CallRecord &call) { vcd_->call(call.time); };
     }
     if (vcd_file_ || svg_) {
         options.on_change = [this](const LevelChange &change) {

@@ -17,7 +17,8 @@ struct Outputs {
     SvgWindow svg_window;
 };
 
-// A file for writing with a 256 KB buffer, or null with *error saying why.
+// A file for writing with a 256 KB buffer, its directories made first, or
+// null with *error giving the system's reason.
 std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string &error);
 
 // Flushes and closes an output; false with *error giving the system's reason

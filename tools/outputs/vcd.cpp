@@ -1,37 +1,96 @@
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 
+#include "scenario.h"
 #include "waveforms.h"
 
 namespace vibra_tool {
 namespace {
 
 // The identifier codes of the variables, in their fixed order within one
-// instant: enable, drive, state[0], state[1].
-constexpr char kCodes[] = {'!', '"', '&', '%'};
+// instant: enable, drive, state[0], state[1], call.
+constexpr char kCodes[] = {'!', '"', '&', '%', '\''};
+constexpr int kCallOrder = 4;
+constexpr size_t kCommentLength = 120;
+constexpr size_t kListedCalls = 1000;
+
+// The header's date: that of SOURCE_DATE_EPOCH when set (as reproducible
+// builds set it), in UTC; else none.
+std::string header_date()
+{
+    const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || *epoch == '\0') {
+        return "";
+    }
+    char *end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(epoch, &end, 10);
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    char date[64] = "";
+    if (*end != '\0' || errno != 0 || seconds < 0 || gmtime_r(&time, &utc) == nullptr ||
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &utc) == 0) {
+        return "";
+    }
+    return std::string("$date ") + date + " $end\n";
+}
+
+// A call's text inside a $comment: no "$" (which could end it early), no
+// control characters, cut to a readable length.
+void put_comment_text(std::string &out, const std::string &text)
+{
+    const size_t length = std::min(text.size(), kCommentLength);
+    for (size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        out += c == '$' || static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    }
+    if (text.size() > length) {
+        out += "...";
+    }
+}
+
+// "$comment calls, ..." listing the calls, the first thousand of them.
+std::string call_list(const std::vector<VcdCall> &calls)
+{
+    if (calls.empty()) {
+        return "";
+    }
+    std::string text = "$comment calls (the wire call toggles at each of their instants):\n";
+    for (size_t i = 0; i < std::min(calls.size(), kListedCalls); ++i) {
+        text += "  " + format_time(calls[i].time) + "  ";
+        text += calls[i].line == 0 ? std::string("set-up") : "line " + std::to_string(calls[i].line);
+        text += ": ";
+        put_comment_text(text, calls[i].text);
+        text += '\n';
+    }
+    if (calls.size() > kListedCalls) {
+        text += "  and " + std::to_string(calls.size() - kListedCalls) + " more\n";
+    }
+    return text + "$end\n";
+}
 
 }  // namespace
 
-void VcdWriter::header(const std::string &scenario, const std::string &version)
+void VcdWriter::header(const std::string &scenario, const std::string &version, const std::vector<VcdCall> &calls)
 {
-    char date[64] = "";
-    const std::time_t now = std::time(nullptr);
-    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
-    *out_ << "$date " << date << " $end\n"
-         << "$version vibra-sim " << version << " $end\n"
+    *out_ << header_date() << "$version vibra-sim " << version << " $end\n"
          << "$comment scenario " << scenario << "; state[1:0]: stored element state (0 off, 1 on, 2 blink) $end\n"
+         << call_list(calls)
          << "$timescale " << (divisor_ == vsim::kTicksPerUs ? "1us" : "100ns") << " $end\n"
          << "$scope module vibra $end\n"
          << "$var wire 1 ! enable $end\n"
          << "$var wire 1 \" drive $end\n"
          << "$var wire 1 % state[1] $end\n"
          << "$var wire 1 & state[0] $end\n"
+         << "$var wire 1 ' call $end\n"
          << "$upscope $end\n"
          << "$enddefinitions $end\n"
-         << "#0\n$dumpvars\n0!\n0\"\n0%\n0&\n$end\n";
+         << "#0\n$dumpvars\n0!\n0\"\n0%\n0&\n0'\n$end\n";
 }
 
 void VcdWriter::change(const LevelChange &change)
@@ -57,23 +116,41 @@ void VcdWriter::state(const StateSample &sample)
     state_ = sample.state;
 }
 
-void VcdWriter::add(Ticks time, int order, int value)
+void VcdWriter::call(Ticks time)
 {
-    if (!pending_.empty() && time > instant_) {
+    gather(time);
+    called_ = true;
+}
+
+// Starts the instant at `time`, or joins the one being gathered.
+void VcdWriter::gather(Ticks time)
+{
+    const bool gathering = !pending_.empty() || called_;
+    if (gathering && time > instant_) {
         flush();
     }
-    if (pending_.empty()) {
+    if (pending_.empty() && !called_) {
         // On real threads two threads may report one instant slightly out
-        // of order; a late change joins the instant being gathered.
+        // of order, and a call on a thread of its own is reported when it
+        // returns; a late change joins the instant being gathered.
         instant_ = std::max(time, current_);
     }
+}
+
+void VcdWriter::add(Ticks time, int order, int value)
+{
+    gather(time);
     pending_.push_back({order, static_cast<char>('0' + value)});
 }
 
 void VcdWriter::flush()
 {
-    if (pending_.empty()) {
+    if (pending_.empty() && !called_) {
         return;
+    }
+    if (called_) {
+        call_level_ ^= 1;
+        pending_.push_back({kCallOrder, static_cast<char>('0' + call_level_)});
     }
     // A handful at most: an insertion sort, stable and without allocating.
     for (size_t i = 1; i < pending_.size(); ++i) {
@@ -92,6 +169,7 @@ void VcdWriter::flush()
     }
     out_->write(text_.data(), static_cast<std::streamsize>(text_.size()));
     pending_.clear();
+    called_ = false;
 }
 
 void VcdWriter::finish(Ticks end)
@@ -131,19 +209,40 @@ void write_vcd(std::ostream &out, const Recording &recording, const std::string 
     for (const StateSample &sample : states) {
         whole_us &= sample.time % vsim::kTicksPerUs == 0;
     }
+    for (const CallRecord &call : recording.calls) {
+        whole_us &= call.time % vsim::kTicksPerUs == 0;
+    }
+    std::vector<VcdCall> listed;
+    for (const CallRecord &call : recording.calls) {
+        listed.push_back({call.time, call.line, call.text});
+    }
     VcdWriter writer(out, whole_us);
-    writer.header(recording.scenario, version);
-    // The line changes and the state samples, merged in time order.
+    writer.header(recording.scenario, version, listed);
+    // The calls, the state samples and the line changes, merged in time order.
+    std::vector<const CallRecord *> calls;
+    for (const CallRecord &call : recording.calls) {
+        calls.push_back(&call);
+    }
+    std::stable_sort(calls.begin(), calls.end(),
+                     [](const CallRecord *a, const CallRecord *b) { return a->time < b->time; });
+    auto call = calls.begin();
     auto state = states.begin();
-    for (const LevelChange &change : recording.changes) {
-        for (; state != states.end() && state->time <= change.time; ++state) {
+    const auto up_to = [&](Ticks time) {
+        for (; call != calls.end() && (*call)->time <= time; ++call) {
+            writer.call((*call)->time);
+            for (; state != states.end() && state->time <= (*call)->time; ++state) {
+                writer.state(*state);
+            }
+        }
+        for (; state != states.end() && state->time <= time; ++state) {
             writer.state(*state);
         }
+    };
+    for (const LevelChange &change : recording.changes) {
+        up_to(change.time);
         writer.change(change);
     }
-    for (; state != states.end(); ++state) {
-        writer.state(*state);
-    }
+    up_to(recording.end);
     writer.finish(recording.end);
 }
 

@@ -32,14 +32,25 @@ void write_events_header(std::ostream &out);
 void write_event_row(std::ostream &out, const WriteRecord &write);
 void write_events_csv(std::ostream &out, const Recording &recording);
 
-// IEEE 1364 VCD: wires enable and drive, the state as two bits. Times are
-// written in whole microseconds (`whole_us`) or in 100 ns steps.
+// IEEE 1364 VCD: wires enable and drive, the state as two bits, and a wire
+// `call` that toggles at each instant with calls, the calls listed with their
+// times, lines and texts in a comment of the header (sigrok reads no vector
+// and loses its way after comments among the changes). Times are written in
+// whole microseconds (`whole_us`) or in 100 ns steps. The header carries no
+// wall-clock date, so that one scenario gives the same file every time; with
+// SOURCE_DATE_EPOCH set, it carries that date.
+struct VcdCall {
+    Ticks time;
+    int line;  // 0 for the implicit set-up
+    std::string text;
+};
 class VcdWriter {
 public:
     VcdWriter(std::ostream &out, bool whole_us) : out_(&out), divisor_(whole_us ? vsim::kTicksPerUs : 1) {}
-    void header(const std::string &scenario, const std::string &version);
+    void header(const std::string &scenario, const std::string &version, const std::vector<VcdCall> &calls = {});
     void change(const LevelChange &change);
     void state(const StateSample &sample);
+    void call(Ticks time);
     void finish(Ticks end);
     // A whole-microsecond file that meets a time between two microseconds
     // calls `rescale`, which rewrites what was written in 100 ns steps
@@ -52,6 +63,7 @@ private:
         int order;  // enable, drive, state[0], state[1]: a fixed order within one instant
         char value;
     };
+    void gather(Ticks time);
     void add(Ticks time, int order, int value);
     void flush();
     void time_mark(Ticks time);
@@ -63,7 +75,8 @@ private:
     Ticks instant_ = 0;  // the instant being gathered
     std::vector<Pending> pending_;
     std::string text_;  // the instant's rows, written at once
-    int enable_ = 0, drive_ = 0;
+    bool called_ = false;  // the instant has calls
+    int enable_ = 0, drive_ = 0, call_level_ = 0;
     uint32_t state_ = 0;
 };
 void write_vcd(std::ostream &out, const Recording &recording, const std::string &version);

@@ -44,6 +44,9 @@ Recording Player::run()
     }
     bool ended = false;
     for (const Command &command : scenario_.commands) {
+        if (interrupted()) {
+            break;
+        }
         if (!setup_done_ && !is_setup_option(command)) {
             set_up(command.kind == CommandKind::Setup ? &command : nullptr);
             if (command.kind == CommandKind::Setup) {
@@ -51,6 +54,9 @@ Recording Player::run()
             }
         }
         advance_to(base_ + command.time);
+        if (interrupted()) {
+            break;
+        }
         if (options_.before_command && initialised_ && present_) {
             options_.before_command(sim_, device_, recording_);
         }
@@ -74,7 +80,8 @@ Recording Player::run()
     if (options_.after_commands && initialised_ && present_) {
         options_.after_commands(sim_, device_);
     }
-    recording_.idle = ended ? sim_.pending_events() == 0 : settle();
+    recording_.idle = ended || interrupted() ? sim_.pending_events() == 0 : settle();
+    recording_.interrupted = interrupted();
     finish();
     return std::move(recording_);
 }
@@ -166,7 +173,7 @@ void Player::record_change(const vsim::LineChange &change)
 
 void Player::advance_to(Ticks target)
 {
-    while (sim_.now() < target) {
+    while (sim_.now() < target && !interrupted()) {
         sim_.run_until(std::min(target, sim_.now() + kSlice));
         progress();
     }
@@ -175,11 +182,16 @@ void Player::advance_to(Ticks target)
 bool Player::settle()
 {
     const Ticks deadline = sim_.now() + options_.settle;
-    while (sim_.pending_events() != 0 && sim_.now() < deadline) {
+    while (sim_.pending_events() != 0 && sim_.now() < deadline && !interrupted()) {
         sim_.run_until_idle(std::min(kSlice, deadline - sim_.now()));
         progress();
     }
     return sim_.pending_events() == 0;
+}
+
+bool Player::interrupted() const
+{
+    return options_.interrupt != nullptr && options_.interrupt->load(std::memory_order_relaxed);
 }
 
 void Player::progress()
@@ -201,6 +213,10 @@ CallRecord &Player::add_call(const Command *command, std::string text)
         call.notes.push_back("on a thread of its own; returned at " + format_time(now()));
     }
     recording_.calls.push_back(std::move(call));
+    if (options_.on_call) {
+        const auto lock = stream_lock();
+        options_.on_call(recording_.calls.back());
+    }
     return recording_.calls.back();
 }
 

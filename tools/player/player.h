@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -50,8 +51,15 @@ struct PlayerOptions {
     std::function<void(const WriteRecord &)> on_write;
     std::function<void(const LevelChange &)> on_change;
     std::function<void(const StateSample &)> on_state;
+    // Each call as the report lists it, once it has returned (its time is
+    // when it started).
+    std::function<void(const CallRecord &)> on_call;
     // Called between slices of virtual time in realtime mode.
     std::function<void(Ticks now)> on_progress;
+    // When set and it becomes true (from a signal handler, say), the run stops
+    // at its next slice of virtual time, plays no further command and does not
+    // settle; the recording says it was interrupted.
+    const std::atomic<bool> *interrupt = nullptr;
     // Called after the last command, before the run settles, with the
     // simulator and the device, when the set-up produced an initialised
     // device that is still present; lets a caller drive and inspect the

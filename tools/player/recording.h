@@ -104,6 +104,7 @@ struct Recording {
     std::vector<std::string> verifier_failures;
     Ticks end = 0;            // where the run stopped
     bool idle = true;         // nothing was pending at the end
+    bool interrupted = false; // stopped early by PlayerOptions::interrupt, at `end`
     bool setup_ok = false;
 };
 

@@ -69,6 +69,7 @@ private:
     void advance_to(Ticks target);
     bool settle();
     void progress();
+    bool interrupted() const;
     CallRecord &add_call(const Command *command, std::string text);
     // The implicit (or explicit) set-up: load, add, initialise.
     void set_up(const Command *command);
