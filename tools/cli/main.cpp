@@ -34,6 +34,9 @@ int run_main(int argc, char **argv)
         app.exit(failure);
         return kExitUsage;
     }
+    if (!settings.list.empty()) {
+        return print_list(settings);
+    }
     if (settings.print_default) {
         std::cout << vibra_tool::default_scenario();
         return 0;

@@ -34,6 +34,7 @@ struct Settings {
     bool realtime = false;
     bool check_only = false;
     bool print_default = false;
+    std::string list;  // --list: commands, faults or statuses
     bool explore = false;
     std::optional<uint64_t> seed;
     uint32_t runs = 100;
@@ -57,6 +58,9 @@ bool parse_mask_option(const std::string &text, PlayerOptions &options, std::str
 
 // The output files: those named one by one, the rest in --out's directory.
 Outputs output_paths(const Settings &settings);
+
+// --list: the accepted names, one a line, on stdout.
+int print_list(const Settings &settings);
 
 int run(const Settings &settings);
 int run_explorer(const Settings &settings);

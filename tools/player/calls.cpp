@@ -98,6 +98,10 @@ std::string Player::to_hex(const std::vector<uint8_t> &bytes)
 void Player::check(const Command &command)
 {
     CallRecord &call = add_call(&command, command.text);
+    if (command.interval) {
+        check_interval(command, call);
+        return;
+    }
     if (command.enable && sim_.level(kEnableLine) != *command.enable) {
         expectation_failed(command, call, "enable=" + std::to_string(*command.enable),
                            "enable=" + std::to_string(sim_.level(kEnableLine)));
@@ -141,8 +145,10 @@ void Player::expectation_failed(const Command &command, CallRecord &call, const 
                         const std::string &got)
 {
     call.failed_expectation = true;
+    const std::string repetition =
+        command.repetition ? " (repetition " + std::to_string(command.repetition) + ")" : std::string();
     const std::string message = scenario_.name + ":" + std::to_string(command.line) + ": " + command.text +
-                                ": expected " + expected + ", got " + got;
+                                repetition + ": expected " + expected + ", got " + got;
     call.notes.push_back("EXPECTATION FAILED: expected " + expected + ", got " + got);
     recording_.expectation_failures.push_back(message);
 }
