@@ -43,6 +43,9 @@ public:
         try {
             if (timed_repeat || words[0] == "repeat") {
                 open_block(words, timed_repeat ? 3 : 1, number);
+            } else if (words.size() >= 3 && words[0] == "at" && words[2] == "end-repeat") {
+                close_block();  // as meant, so that the block is not left open
+                fail("end-repeat with a time; expected end-repeat alone on its line");
             } else if (words[0] == "end-repeat") {
                 if (words.size() > 1) {
                     fail("unexpected word " + quote(words[1]) + " after end-repeat; expected end-repeat alone");
@@ -146,6 +149,7 @@ private:
     {
         if (block_) {
             block_->usable = false;
+            ++nested_;  // its end-repeat is not the outer block's
             fail("repeat inside a repeat; expected end-repeat before the next repeat");
         }
         block_.emplace();
@@ -179,6 +183,10 @@ private:
 
     void close_block()
     {
+        if (nested_ > 0) {
+            --nested_;
+            return;
+        }
         if (!block_) {
             fail("end-repeat without repeat; expected repeat N every=TIME before it");
         }
@@ -251,6 +259,7 @@ private:
     Ticks previous_ = 0;
     Ticks last_action_ = 0;
     std::optional<Block> block_;
+    int nested_ = 0;  // refused repeat lines inside block_ still open
 };
 
 }  // namespace
