@@ -102,10 +102,11 @@ struct Scenario {
 struct ParseResult {
     std::optional<Scenario> scenario;
     // When scenario is empty: each refused line's first error,
-    // "name:line: what is wrong; expected ...", in line order.
+    // "name:line: what is wrong; expected ...", in line order, the first
+    // kMaxShownErrors of them; and how many there were.
     std::vector<std::string> errors;
-    // The errors one a line, then "name: N errors" when there are several
-    // (the first kMaxShownErrors of them, then how many more).
+    size_t error_count = 0;
+    // `errors` one a line, then "name: N errors" when there are several.
     std::string error;
 };
 

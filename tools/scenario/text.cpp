@@ -65,20 +65,18 @@ public:
             refuse(block_->line, "repeat without end-repeat; expected end-repeat after its body");
         }
         if (errors_.empty()) {
-            return ParseResult{std::move(scenario_), {}, {}};
+            return ParseResult{std::move(scenario_), {}, 0, {}};
         }
-        std::stable_sort(errors_.begin(), errors_.end(),
-                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        sort_errors();
         ParseResult result;
-        for (const auto &[number, message] : errors_) {
-            result.errors.push_back(scenario_.name + ":" + std::to_string(number) + ": " + message);
+        result.error_count = error_count_;
+        for (size_t i = 0; i < errors_.size() && i < kMaxShownErrors; ++i) {
+            result.errors.push_back(scenario_.name + ":" + std::to_string(errors_[i].first) + ": " + errors_[i].second);
+            result.error += (i == 0 ? "" : "\n") + result.errors.back();
         }
-        for (size_t i = 0; i < result.errors.size() && i < kMaxShownErrors; ++i) {
-            result.error += (i == 0 ? "" : "\n") + result.errors[i];
-        }
-        if (result.errors.size() > 1) {
-            result.error += "\n" + scenario_.name + ": " + std::to_string(result.errors.size()) + " errors";
-            if (result.errors.size() > kMaxShownErrors) {
+        if (error_count_ > 1) {
+            result.error += "\n" + scenario_.name + ": " + std::to_string(error_count_) + " errors";
+            if (error_count_ > kMaxShownErrors) {
                 result.error += " (the first " + std::to_string(kMaxShownErrors) + " shown)";
             }
         }
@@ -86,7 +84,23 @@ public:
     }
 
 private:
-    void refuse(int number, std::string message) { errors_.emplace_back(number, std::move(message)); }
+    // Only the first kMaxShownErrors by line are kept, so that a huge file of
+    // bad lines does not make a huge list.
+    void refuse(int number, std::string message)
+    {
+        ++error_count_;
+        errors_.emplace_back(number, std::move(message));
+        if (errors_.size() >= 2 * kMaxShownErrors) {
+            sort_errors();
+            errors_.resize(kMaxShownErrors);
+        }
+    }
+
+    void sort_errors()
+    {
+        std::stable_sort(errors_.begin(), errors_.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+    }
 
     void command(std::string_view body, int number)
     {
@@ -256,6 +270,7 @@ private:
     Scenario scenario_;
     Sequence sequence_;
     std::vector<std::pair<int, std::string>> errors_;
+    size_t error_count_ = 0;
     Ticks previous_ = 0;
     Ticks last_action_ = 0;
     std::optional<Block> block_;
