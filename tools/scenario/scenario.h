@@ -102,8 +102,8 @@ struct Scenario {
 struct ParseResult {
     std::optional<Scenario> scenario;
     // When scenario is empty: each refused line's first error,
-    // "name:line: what is wrong; expected ...", in line order, the first
-    // kMaxShownErrors of them; and how many there were.
+    // "name:line: what is wrong; expected ...", in line order, and how many;
+    // reading stops after kMaxShownErrors of them.
     std::vector<std::string> errors;
     size_t error_count = 0;
     // `errors` one a line, then "name: N errors" when there are several.

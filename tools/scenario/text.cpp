@@ -59,9 +59,14 @@ public:
         }
     }
 
+    // After kMaxShownErrors errors the rest of the file is not read: a huge
+    // file of bad lines is refused as quickly as a short one.
+    bool full() const { return error_count_ >= kMaxShownErrors; }
+    void stop(int number) { stopped_at_ = number; }
+
     ParseResult finish()
     {
-        if (block_) {
+        if (block_ && !stopped_at_) {
             refuse(block_->line, "repeat without end-repeat; expected end-repeat after its body");
         }
         if (errors_.empty()) {
@@ -76,8 +81,8 @@ public:
         }
         if (error_count_ > 1) {
             result.error += "\n" + scenario_.name + ": " + std::to_string(error_count_) + " errors";
-            if (error_count_ > kMaxShownErrors) {
-                result.error += " (the first " + std::to_string(kMaxShownErrors) + " shown)";
+            if (stopped_at_) {
+                result.error += " (reading stopped at line " + std::to_string(stopped_at_) + ")";
             }
         }
         return result;
@@ -271,6 +276,7 @@ private:
     Sequence sequence_;
     std::vector<std::pair<int, std::string>> errors_;
     size_t error_count_ = 0;
+    int stopped_at_ = 0;
     Ticks previous_ = 0;
     Ticks last_action_ = 0;
     std::optional<Block> block_;
@@ -298,6 +304,10 @@ ParseResult parse_scenario(std::string_view text, const std::string &name)
             continue;
         }
         reader.line(line, number);
+        if (reader.full()) {
+            reader.stop(number);
+            break;
+        }
     }
     return reader.finish();
 }
