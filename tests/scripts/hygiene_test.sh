@@ -59,6 +59,8 @@ completion)
   complete -p vibra-sim > /dev/null || fail "no completion registered for vibra-sim"
   COMP_WORDS=("$2" --sce); COMP_CWORD=1; _vibra_sim
   [[ " ${COMPREPLY[*]} " == *" --scenario "* ]] || fail "--sce did not complete to --scenario: ${COMPREPLY[*]}"
+  COMP_WORDS=("$2" --list f); COMP_CWORD=2; _vibra_sim
+  [[ " ${COMPREPLY[*]} " == " faults " ]] || fail "--list f did not complete to faults: ${COMPREPLY[*]}"
   cd "$scratch" || exit 1
   mkdir dir; touch a.vsim b.txt
   COMP_WORDS=("$2" --scenario ""); COMP_CWORD=2; _vibra_sim

@@ -231,7 +231,7 @@ const SeveralCase kSeveral[] = {
     {"both to standard output", "pass.vsim --json - --junit - --quiet", "", 2, "would both write to standard output",
      false},
     {"a results file that cannot be written", "pass.vsim --junit pass.vsim/x.xml", "", 2,
-     "pass.vsim/x.xml: cannot write", false},
+     "pass.vsim/x.xml: cannot make its directory pass.vsim", false},
 };
 
 class Several : public Results, public ::testing::WithParamInterface<SeveralCase> {};

@@ -39,6 +39,9 @@ int run_main(int argc, char **argv)
         app.exit(failure);
         return kExitUsage;
     }
+    if (!settings.list.empty()) {
+        return print_list(settings);
+    }
     if (!options_fit_the_run(app, settings)) {
         return kExitUsage;
     }

@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <iostream>
 
+#include "catalogue.h"
 #include "settings.h"
 #include "status.h"
+#include "suggest.h"
 
 #ifndef VIBRA_VERSION
 #define VIBRA_VERSION "0.0.0"
@@ -112,6 +114,18 @@ void add_options(CLI::App &app, Settings &settings)
     app.add_flag("--realtime", settings.realtime, "Run on real threads in wall-clock time and show progress on stderr");
     app.add_flag("--check", settings.check_only, "Only parse the scenario and report errors; run nothing");
     app.add_flag("--print-default", settings.print_default, "Print the built-in scenario, a starting point for your own");
+    app.add_option("--list", settings.list,
+                   "Print what scenarios accept, one a line: the commands with their arguments, the fault "
+                   "operations or the status names")
+        ->type_name("commands|faults|statuses")
+        ->check(CLI::Validator(
+            [](const std::string &what) {
+                return list_names(what) ? std::string{}
+                                        : "unknown list '" + what.substr(0, 40) + "'" +
+                                              did_you_mean(what, {"commands", "faults", "statuses"}) + "expected " +
+                                              std::string(kListWords);
+            },
+            ""));
     app.add_flag("--explore", settings.explore,
                  "Play random scenarios from a seed and check that the driver holds its invariants (with "
                  "--scenario: check that scenario alone)");
@@ -145,7 +159,7 @@ void add_options(CLI::App &app, Settings &settings)
         ->check(CLI::Range(0ul, 1'000'000'000ul))
         ->needs(timing);
     for (const char *other :
-         {"--scenario", "--explore", "--check", "--schedule", "--print-default", "--json", "--junit"}) {
+         {"--scenario", "--explore", "--check", "--schedule", "--print-default", "--json", "--junit", "--list"}) {
         timing->excludes(app.get_option(other));
     }
     for (const char *results : {"--json", "--junit", "--quiet"}) {
@@ -176,6 +190,14 @@ bool options_fit_the_run(const CLI::App &app, const Settings &settings)
         }
     }
     return true;
+}
+
+int print_list(const Settings &settings)
+{
+    for (const std::string &line : list_names(settings.list).value_or(std::vector<std::string>{})) {
+        std::cout << line << "\n";
+    }
+    return std::cout.flush() ? 0 : kExitUsage;
 }
 
 Outputs output_paths(const Settings &settings)

@@ -15,6 +15,8 @@ namespace {
 
 constexpr const char *kStdinName = "<stdin>";
 
+ParseResult refused(const std::string &why) { return ParseResult{std::nullopt, {why}, 1, why}; }
+
 // Standard input, bounded as a scenario file is.
 ParseResult read_standard_input()
 {
@@ -26,8 +28,8 @@ ParseResult read_standard_input()
             continue;
         }
         if (got < 0) {
-            return {std::nullopt, std::string(kStdinName) + ": cannot read standard input (" + std::strerror(errno) +
-                                      "); expected a scenario"};
+            return refused(std::string(kStdinName) + ": cannot read standard input (" + std::strerror(errno) +
+                           "); expected a scenario");
         }
         if (got == 0) {
             break;
@@ -35,8 +37,8 @@ ParseResult read_standard_input()
         used += static_cast<size_t>(got);
     }
     if (used > kMaxScenarioBytes) {
-        return {std::nullopt, std::string(kStdinName) + ": scenario is too large; expected at most " +
-                                  std::to_string(kMaxScenarioBytes) + " bytes (16 MiB)"};
+        return refused(std::string(kStdinName) + ": scenario is too large; expected at most " +
+                       std::to_string(kMaxScenarioBytes) + " bytes (16 MiB)");
     }
     text.resize(used);
     return parse_scenario(text, kStdinName);

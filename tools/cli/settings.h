@@ -38,6 +38,7 @@ struct Settings {
     bool realtime = false;
     bool check_only = false;
     bool print_default = false;
+    std::string list;  // --list: commands, faults or statuses
     bool explore = false;
     std::optional<uint64_t> seed;
     uint32_t runs = 100;
@@ -64,6 +65,9 @@ bool parse_mask_option(const std::string &text, PlayerOptions &options, std::str
 
 // The output files: those named one by one, the rest in --out's directory.
 Outputs output_paths(const Settings &settings);
+
+// --list: the accepted names, one a line, on stdout.
+int print_list(const Settings &settings);
 
 // The scenarios to play, each read and parsed: the files named, "-" read
 // from standard input, or the built-in scenario when none is named. Reports

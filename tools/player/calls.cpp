@@ -98,6 +98,10 @@ std::string Player::to_hex(const std::vector<uint8_t> &bytes)
 void Player::check(const Command &command)
 {
     CallRecord &call = add_call(&command, command.text);
+    if (command.interval) {
+        check_interval(command, call);
+        return;
+    }
     if (command.enable) {
         const int level = sim_.level(kEnableLine);
         expectation(command, call, level == *command.enable, "enable=" + std::to_string(*command.enable),
@@ -143,8 +147,10 @@ void Player::expectation_failed(const Command &command, CallRecord &call, const 
 {
     call.failed_expectation = true;
     call.expectations.push_back({expected, got, false});
+    const std::string repetition =
+        command.repetition ? " (repetition " + std::to_string(command.repetition) + ")" : std::string();
     const std::string message = scenario_.name + ":" + std::to_string(command.line) + ": " + command.text +
-                                ": expected " + expected + ", got " + got;
+                                repetition + ": expected " + expected + ", got " + got;
     call.notes.push_back("EXPECTATION FAILED: expected " + expected + ", got " + got);
     recording_.expectation_failures.push_back(message);
 }

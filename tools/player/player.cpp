@@ -27,6 +27,9 @@ Player::Player(const Scenario &scenario, const PlayerOptions &options)
     : scenario_(scenario), options_(options), sim_(simulator_options(options))
 {
     recording_.scenario = scenario.name;
+    for (const Command &command : scenario.commands) {
+        intervals_.add(command);
+    }
     sim_.add_line(kEnableConnectionId, kEnableLine);
     sim_.add_line(kDriveConnectionId, kDriveLine);
     base_ = sim_.now();
@@ -163,6 +166,7 @@ void Player::record_change(const vsim::LineChange &change)
         return;
     }
     summariser_.change(record);
+    intervals_.change(record.time, record.line, record.value);
     if (options_.on_change) {
         options_.on_change(record);
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/device.h"
+#include "intervals.h"
 #include "player.h"
 #include "summary.h"
 #include "trace/trace.h"
@@ -85,6 +86,7 @@ private:
     void get_state(const Command &command);
     static std::string to_hex(const std::vector<uint8_t> &bytes);
     void check(const Command &command);
+    void check_interval(const Command &command, CallRecord &call);
     void remove(const Command &command);
     void unload(const Command &command);
     void check_status(const Command &command, CallRecord &call);
@@ -101,6 +103,7 @@ private:
     SavedMasks saved_masks_;  // restored once the simulator's threads have stopped
     Recording recording_;
     Summariser summariser_;
+    IntervalMeter intervals_;  // the timing checks' windows, fed with the line changes
     std::mutex stream_mutex_;
     bool finished_ = false;
     Ticks base_ = 0;

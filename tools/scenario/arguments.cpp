@@ -3,8 +3,10 @@
 
 #include <cstring>
 
+#include "catalogue.h"
 #include "payload.h"
 #include "status.h"
+#include "suggest.h"
 
 namespace vibra_tool {
 namespace {
@@ -60,14 +62,15 @@ void parse_set_state(Arguments &args, Command &command)
             state = 2;
             const char *keys[] = {"period", "duty", "cycles"};
             for (int i = 0; i < 3; ++i) {
-                const std::optional<uint32_t> value = take_u32(args, keys[i]);
+                const std::optional<std::string> value = args.take_needed(keys[i], "period=MS duty=PCT cycles=N");
                 if (!value) {
                     fail(std::string("set-state blink needs ") + keys[i] + "=; expected period=MS duty=PCT cycles=N");
                 }
-                put_u32(command.payload, 12 + 8 + 4 * (1 + i), *value);
+                put_u32(command.payload, 12 + 8 + 4 * (1 + i), parse_u32(keys[i], *value));
             }
         } else {
-            fail("unknown state " + quote(*form) + " for set-state; expected " + forms);
+            fail("unknown state " + quote(*form) + " for set-state" + did_you_mean(*form, {"on", "off", "blink"}) +
+                 "expected " + forms);
         }
         // Header 48, 1, 1; record HwNId 0, HwNType 2 (the device's type).
         const std::pair<const char *, std::pair<size_t, uint32_t>> fields[] = {
@@ -116,9 +119,15 @@ void parse_trace_mask(Arguments &args, Command &command)
     } else if (args.take_word("initial")) {
         command.masks = {{1, 0xFFFFFFFFu}, {2, 0xFFFFFFFEu}, {3, 0xFFFFFFFEu}, {4, 0u}, {5, 0u}};
     } else {
-        const std::optional<uint32_t> level = take_u32(args, "level");
-        const std::optional<uint32_t> mask = take_u32(args, "mask");
+        const std::string accepted = "level=1..5 mask=HEX, open or initial";
+        const std::optional<std::string> level_text = args.take_needed("level", accepted);
+        const std::optional<std::string> mask_text = args.take_needed("mask", accepted);
+        const std::optional<uint32_t> level =
+            level_text ? std::optional<uint32_t>(parse_u32("level", *level_text)) : std::nullopt;
+        const std::optional<uint32_t> mask =
+            mask_text ? std::optional<uint32_t>(parse_u32("mask", *mask_text)) : std::nullopt;
         if (!level || !mask) {
+            args.finish(accepted);
             fail("trace-mask needs level= and mask=; expected level=1..5 mask=HEX, open or initial");
         }
         if (*level < 1 || *level > 5) {
@@ -141,8 +150,9 @@ void parse_fault(Arguments &args, Command &command, std::string_view name)
         }
         const std::optional<vsim::Op> found = vsim::op_from_name(*op);
         if (!found) {
-            fail("unknown platform operation " + quote(*op) + "; expected a name such as WdfRequestCreate, "
-                 "WdfTimerStart, WdfWaitLockAcquire, RequestCompletion");
+            fail("unknown platform operation " + quote(*op) + did_you_mean(*op, fault_operations()) +
+                 "expected a name such as WdfRequestCreate, WdfTimerStart, WdfWaitLockAcquire, RequestCompletion "
+                 "(vibra-sim --list faults shows them all)");
         }
         command.op = *found;
         accepted = "an operation, " + accepted;
@@ -172,8 +182,68 @@ void parse_fault(Arguments &args, Command &command, std::string_view name)
     args.finish(accepted);
 }
 
-void parse_check(Arguments &args, Command &command)
+// check enable|drive period= frequency= duty= from= to= tolerance=: what the
+// line's edges within [from, to] show, evaluated by the player.
+void parse_interval_check(Arguments &args, Command &command, const std::string &line, Ticks last_action)
 {
+    const std::string accepted = "period=TIME, frequency=HZ, duty=PCT, from=TIME, to=TIME, tolerance=PCT|TIME";
+    IntervalCheck check;
+    check.line = line;
+    if (auto value = args.take("period")) {
+        check.period = parse_time(*value);
+        if (*check.period == 0) {
+            fail("period=0ms; expected a period longer than 0, e.g. period=6.6ms");
+        }
+    }
+    if (auto value = args.take("frequency")) {
+        check.frequency_hz = parse_decimal("frequency", *value, "Hz", "a frequency in Hz, e.g. 151.5Hz");
+        if (*check.frequency_hz <= 0) {
+            fail("frequency=0; expected a frequency above 0 Hz, e.g. frequency=151.5Hz");
+        }
+    }
+    if (auto value = args.take("duty")) {
+        check.duty_percent = parse_decimal("duty", *value, "%", "a duty cycle from 0 to 100%, e.g. duty=50%");
+        if (*check.duty_percent > 100) {
+            fail("duty=" + std::string(*value) + " is over 100%; expected a duty cycle from 0 to 100%");
+        }
+    }
+    if (auto value = args.take("tolerance")) {
+        if (value->ends_with('%')) {
+            check.tolerance_percent =
+                parse_decimal("tolerance", *value, "%", "a percentage such as 2% or a time such as 100us");
+        } else {
+            check.tolerance_time = parse_time(*value);
+        }
+    }
+    const std::optional<std::string> to = args.take("to");
+    const std::optional<std::string> from = args.take("from");
+    check.to = to ? parse_time(*to) : command.time;
+    check.from = from ? parse_time(*from) : last_action;
+    args.finish(accepted);
+    if (!check.period && !check.frequency_hz && !check.duty_percent) {
+        fail("check " + line + " needs what to measure; expected period=TIME, frequency=HZ and/or duty=PCT");
+    }
+    if (check.to > command.time) {
+        fail("to=" + format_time(check.to) + " is after the check's time " + format_time(command.time) +
+             "; expected to= at or before the time of the check");
+    }
+    if (check.from >= check.to) {
+        fail("from=" + format_time(check.from) + " is not before to=" + format_time(check.to) +
+             (from ? "" : " (without from=: the time of the last command other than check and wait)") +
+             "; expected an interval that ends after it starts");
+    }
+    command.interval = std::move(check);
+}
+
+void parse_check(Arguments &args, Command &command, Ticks last_action)
+{
+    for (const char *line : {"enable", "drive"}) {
+        if (args.take_word(line)) {
+            parse_interval_check(args, command, line, last_action);
+            return;
+        }
+    }
+    const std::string accepted = "enable=0|1, drive=0|1, state=N, or enable|drive with period=, frequency=, duty=";
     if (auto value = args.take("enable")) {
         command.enable = parse_level_value("enable", *value);
     }
@@ -181,15 +251,15 @@ void parse_check(Arguments &args, Command &command)
         command.drive = parse_level_value("drive", *value);
     }
     command.state = take_u32(args, "state");
+    args.finish(accepted);
     if (!command.enable && !command.drive && !command.state) {
-        fail("check needs something to check; expected enable=0|1, drive=0|1 and/or state=N");
+        fail("check needs something to check; expected " + accepted);
     }
-    args.finish("enable=0|1, drive=0|1, state=N");
 }
 
 }  // namespace
 
-void parse_arguments(Arguments &args, Command &command, std::string_view name)
+void parse_arguments(Arguments &args, Command &command, std::string_view name, Ticks last_action)
 {
     switch (command.kind) {
     case CommandKind::SetState:
@@ -205,7 +275,7 @@ void parse_arguments(Arguments &args, Command &command, std::string_view name)
         parse_fault(args, command, name);
         break;
     case CommandKind::Check:
-        parse_check(args, command);
+        parse_check(args, command, last_action);
         break;
     case CommandKind::Setup:
     case CommandKind::Start:

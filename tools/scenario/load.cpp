@@ -13,7 +13,7 @@ namespace vibra_tool {
 ParseResult load_scenario(const std::string &path)
 {
     const auto refuse = [&](const std::string &why) {
-        return ParseResult{std::nullopt, path + ": " + why};
+        return ParseResult{std::nullopt, {path + ": " + why}, 1, path + ": " + why};
     };
     // Opened first, then checked on the open descriptor, so that what is
     // checked is what is read.

@@ -34,77 +34,68 @@ int parse_level_value(std::string_view key, std::string_view text);
 Ticks parse_time(std::string_view text);
 
 // The tokens of one command after its time: bare words and key=value pairs.
+// It remembers the keys and words asked for, to suggest one for a misspelling.
 class Arguments {
 public:
-    Arguments(const std::vector<std::string> &tokens, size_t first, std::string_view command)
-        : command_(command)
-    {
-        for (size_t i = first; i < tokens.size(); ++i) {
-            const std::string &token = tokens[i];
-            const size_t equals = token.find('=');
-            if (equals == std::string::npos) {
-                words_.push_back(token);
-                continue;
-            }
-            const std::string key = token.substr(0, equals);
-            if (values_.count(key) != 0) {
-                fail(quote(key + "=") + " given twice; expected each argument once");
-            }
-            values_[key] = token.substr(equals + 1);
-        }
-    }
+    Arguments(const std::vector<std::string> &tokens, size_t first, std::string_view command);
 
-    std::optional<std::string> take(const std::string &key)
-    {
-        const auto found = values_.find(key);
-        if (found == values_.end()) {
-            return std::nullopt;
-        }
-        std::string value = found->second;
-        values_.erase(found);
-        return value;
-    }
+    std::optional<std::string> take(const std::string &key);
+    bool take_word(std::string_view word);
+    std::optional<std::string> take_first_word();
 
-    bool take_word(std::string_view word)
-    {
-        const auto found = std::find(words_.begin(), words_.end(), word);
-        if (found == words_.end()) {
-            return false;
-        }
-        words_.erase(found);
-        return true;
-    }
-
-    std::optional<std::string> take_first_word()
-    {
-        if (words_.empty()) {
-            return std::nullopt;
-        }
-        std::string word = words_.front();
-        words_.erase(words_.begin());
-        return word;
-    }
+    // A key the command needs: when it is missing but a given key is a
+    // misspelling of it, that key is refused with the suggestion.
+    std::optional<std::string> take_needed(const std::string &key, std::string_view accepted);
 
     // Anything not taken is refused, with what this command accepts.
-    void finish(std::string_view accepted) const
-    {
-        const std::string expected =
-            accepted.empty() ? "expected no arguments" : "expected " + std::string(accepted);
-        if (!words_.empty()) {
-            fail("unexpected word " + quote(words_.front()) + " for " + std::string(command_) + "; " + expected);
-        }
-        if (!values_.empty()) {
-            fail("unknown argument " + quote(values_.begin()->first + "=") + " for " + std::string(command_) + "; " + expected);
-        }
-    }
+    void finish(std::string_view accepted) const;
 
 private:
+    [[noreturn]] void unknown_key(const std::string &key, std::string_view accepted) const;
+
     std::string_view command_;
     std::vector<std::string> words_;
     std::map<std::string, std::string> values_;
+    std::vector<std::string> asked_keys_;
+    std::vector<std::string> asked_words_;
 };
 
 // Fills `command` from the arguments of its line, refusing what it does not take.
-void parse_arguments(Arguments &args, Command &command, std::string_view name);
+// `last_action`: see parse_line.
+void parse_arguments(Arguments &args, Command &command, std::string_view name, Ticks last_action);
+
+// Parses one line's text (comment removed) into `command`, filling its time
+// and then its kind as soon as each is known, so that a caller whose line is
+// refused still knows what it could read.
+struct LineProgress {
+    bool time_known = false;
+    bool kind_known = false;
+};
+// `last_action` is the time of the last command before it other than check
+// and wait: where a timing check's interval starts by default.
+void parse_line(std::string_view body, Ticks previous_time, Ticks last_action, int line, Command &command,
+                LineProgress &progress);
+
+// A decimal number ("50", "151.5"), optionally followed by `unit`.
+double parse_decimal(std::string_view key, std::string_view text, std::string_view unit, std::string_view expected);
+
+// Order rules that make a scenario playable from top to bottom.
+class Sequence {
+public:
+    void admit(const Command &command, const std::string &name);
+    // A refused line whose time is known moves the clock on; one whose time
+    // is not known lets the next line be taken at its word.
+    void skip(std::optional<Ticks> time);
+    // A command that moves the default start of a timing check's interval.
+    static bool acts(CommandKind kind) { return kind != CommandKind::Check && kind != CommandKind::Wait; }
+
+private:
+    std::optional<Ticks> last_time_ = Ticks{0};
+    bool setup_seen_ = false;
+    bool other_seen_ = false;
+    bool removed_ = false;
+    bool unloaded_ = false;
+    bool ended_ = false;
+};
 
 }  // namespace vibra_tool

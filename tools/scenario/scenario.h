@@ -33,8 +33,25 @@ enum class CommandKind {
     End,          // advance virtual time and end the run there
 };
 
+// A timing check over an interval: what the line's edges within [from, to]
+// must show (see docs/vibra-sim.md, "Timing checks").
+struct IntervalCheck {
+    std::string line;             // kEnableLine or kDriveLine
+    Ticks from = 0;
+    Ticks to = 0;
+    std::optional<Ticks> period;  // rising edge to rising edge
+    std::optional<double> frequency_hz;
+    std::optional<double> duty_percent;
+    // Relative to the expected value (for duty: in percentage points), or,
+    // when tolerance_time is set, an absolute time on the period and on the
+    // high time of a period.
+    double tolerance_percent = 1.0;
+    std::optional<Ticks> tolerance_time;
+};
+
 struct Command {
     int line = 0;        // line number in the scenario text, from 1
+    int repetition = 0;  // within a repeat block: which repetition, from 1
     Ticks time = 0;      // virtual time relative to the set-up, 100 ns units
     CommandKind kind = CommandKind::Wait;
     std::string text;    // the command as written, without time, '&' and comment
@@ -63,6 +80,7 @@ struct Command {
     std::optional<int> enable;
     std::optional<int> drive;
     std::optional<uint32_t> state;
+    std::optional<IntervalCheck> interval;
 
     // expectations on the call's result
     std::optional<int32_t> expect_status;
@@ -83,13 +101,21 @@ struct Scenario {
 
 struct ParseResult {
     std::optional<Scenario> scenario;
-    std::string error;  // "name:line: what is wrong; expected ..." when scenario is empty
+    // When scenario is empty: each refused line's first error,
+    // "name:line: what is wrong; expected ...", in line order, and how many;
+    // reading stops after kMaxShownErrors of them.
+    std::vector<std::string> errors;
+    size_t error_count = 0;
+    // `errors` one a line, then "name: N errors" when there are several.
+    std::string error;
 };
 
 // Limits on what a scenario may ask for, so that no file makes the tool
 // allocate or read without bound.
 constexpr size_t kMaxScenarioBytes = 16 * 1024 * 1024;  // a scenario file
 constexpr uint32_t kMaxBufferLength = 64 * 1024;         // a buffer handed to the driver
+constexpr size_t kMaxCommands = 1'000'000;               // commands, repeat blocks expanded
+constexpr size_t kMaxShownErrors = 100;                  // errors listed of one file
 
 ParseResult parse_scenario(std::string_view text, const std::string &name);
 ParseResult load_scenario(const std::string &path);

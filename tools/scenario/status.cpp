@@ -1,5 +1,7 @@
 #include "status.h"
 
+#include "catalogue.h"
+
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -85,6 +87,15 @@ std::string describe_status(int32_t status)
     std::snprintf(hex, sizeof hex, "0x%08X", static_cast<uint32_t>(status));
     const std::string_view name = status_name(status);
     return name.empty() ? std::string(hex) : std::string(name) + " (" + hex + ")";
+}
+
+std::vector<std::string> status_names()
+{
+    std::vector<std::string> names;
+    for (const NamedStatus &entry : kStatuses) {
+        names.emplace_back(entry.name);
+    }
+    return names;
 }
 
 std::optional<int32_t> parse_status(std::string_view text)

@@ -5,7 +5,9 @@
 #include <charconv>
 #include <cstring>
 
+#include "catalogue.h"
 #include "status.h"
+#include "suggest.h"
 
 namespace vibra_tool {
 
@@ -67,8 +69,13 @@ int32_t parse_status_arg(std::string_view key, std::string_view text)
 {
     const std::optional<int32_t> status = parse_status(text);
     if (!status) {
-        fail("bad status " + quote(text) + " for " + std::string(key) +
-             "=; expected a name such as STATUS_SUCCESS or a value such as 0xC000000D");
+        const std::vector<std::string> names = status_names();
+        std::string hint = did_you_mean(text, names);
+        if (hint == "; " && !text.starts_with("STATUS_")) {
+            hint = did_you_mean("STATUS_" + std::string(text), names);
+        }
+        fail("bad status " + quote(text) + " for " + std::string(key) + "=" + hint +
+             "expected a name such as STATUS_SUCCESS or a value such as 0xC000000D");
     }
     return *status;
 }
@@ -79,6 +86,25 @@ int parse_level_value(std::string_view key, std::string_view text)
         fail("bad line level " + quote(text) + " for " + std::string(key) + "=; expected 0 or 1");
     }
     return text == "1" ? 1 : 0;
+}
+
+double parse_decimal(std::string_view key, std::string_view text, std::string_view unit, std::string_view expected)
+{
+    std::string_view number = text;
+    if (!unit.empty() && number.ends_with(unit)) {
+        number.remove_suffix(unit.size());
+    }
+    const size_t dot = number.find('.');
+    const std::string_view whole = number.substr(0, dot);
+    const std::string_view fraction = dot == std::string_view::npos ? std::string_view{} : number.substr(dot + 1);
+    const auto digits_only = [](std::string_view s) {
+        return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (whole.empty() || whole.size() > 9 || fraction.size() > 9 || (dot != std::string_view::npos && fraction.empty()) ||
+        !digits_only(whole) || !digits_only(fraction)) {
+        fail("bad number " + quote(text) + " for " + std::string(key) + "=; expected " + std::string(expected));
+    }
+    return std::stod(std::string(number));
 }
 
 // "12ms", "3.3ms", "250us", "2s"; a whole number of 100 ns ticks.
