@@ -209,7 +209,8 @@ private:
         }
         out_ << "<g class=\"axis\">\n<line x1=\"" << number(kLeft) << "\" y1=\"" << number(y) << "\" x2=\""
              << number(x(span_)) << "\" y2=\"" << number(y) << "\" stroke=\"black\"/>\n";
-        for (double t = 0; t <= span_ms + step / 1000; t += step) {
+        for (int tick = 0; tick * step <= span_ms + step / 1000; ++tick) {
+            const double t = tick * step;
             const double tx = x(static_cast<Ticks>(std::llround(t * vsim::kTicksPerMs)));
             out_ << "<line x1=\"" << number(tx) << "\" y1=\"" << number(y) << "\" x2=\"" << number(tx)
                  << "\" y2=\"" << number(y + 5) << "\" stroke=\"black\"/>\n"

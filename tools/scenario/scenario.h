@@ -88,7 +88,7 @@ struct ParseResult {
 
 // Limits on what a scenario may ask for, so that no file makes the tool
 // allocate or read without bound.
-constexpr size_t kMaxScenarioBytes = 16 * 1024 * 1024;  // a scenario file
+constexpr size_t kMaxScenarioBytes = size_t{16} * 1024 * 1024;  // a scenario file
 constexpr uint32_t kMaxBufferLength = 64 * 1024;         // a buffer handed to the driver
 
 ParseResult parse_scenario(std::string_view text, const std::string &name);
