@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "default_scenario.h"
+#include "errno_text.h"
 #include "explore.h"
 #include "report.h"
 #include "scenario.h"
@@ -201,7 +202,7 @@ int run(const Settings &settings)
     tell_where_files_are(paths);
     errno = 0;
     if (!std::cout.flush()) {
-        std::cerr << "vibra-sim: standard output: " << (errno ? std::strerror(errno) : "write failed") << "\n";
+        std::cerr << "vibra-sim: standard output: " << (errno ? errno_text(errno) : "write failed") << "\n";
         written = false;
     }
 

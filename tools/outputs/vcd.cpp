@@ -19,7 +19,10 @@ void VcdWriter::header(const std::string &scenario, const std::string &version)
 {
     char date[64] = "";
     const std::time_t now = std::time(nullptr);
-    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    std::tm local{};
+    if (localtime_r(&now, &local) != nullptr) {
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+    }
     *out_ << "$date " << date << " $end\n"
          << "$version vibra-sim " << version << " $end\n"
          << "$comment scenario " << scenario << "; state[1:0]: stored element state (0 off, 1 on, 2 blink) $end\n"
