@@ -34,6 +34,7 @@ static NTSTATUS QM38_205_ApplyRecords(PDEVICE_CONTEXT DeviceContext, PHWN_HEADER
     NTSTATUS Status;
 
     *ByteCount = HWN_HEADER_SIZE;
+    // NOLINTNEXTLINE(clang-analyzer-core.NullDereference): QM38_205_DataValidate refuses a null Buffer first
     for (ULONG Index = 0; Index < Buffer->HwNRequests; Index++) {
         PHWN_SETTINGS Record = &Buffer->HwNSettingsInfo[Index];
         PHWN_SETTINGS Stored = &DeviceContext->ClientInformation.HwNSettingsInfo[Record->HwNId];

@@ -97,11 +97,12 @@ inline VOID WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes)
 
 // Declares the type information of a context type, named after the type, and
 // an accessor that returns the object's context of that type (NULL if absent).
+// The accessor's return type is the argument itself, which no parentheses fit.
 #define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                    \
     inline const WDF_OBJECT_CONTEXT_TYPE_INFO _WDF_##_contexttype##_TYPE_INFO = {             \
         sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),            \
         &_WDF_##_contexttype##_TYPE_INFO, NULL};                                              \
-    inline _contexttype *_castingfunction(WDFOBJECT Handle)                                   \
+    inline _contexttype *_castingfunction(WDFOBJECT Handle) /* NOLINT(bugprone-macro-parentheses) */ \
     {                                                                                         \
         return (_contexttype *)WdfObjectGetTypedContextWorker(Handle,                         \
                                                               &_WDF_##_contexttype##_TYPE_INFO); \

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only when some are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
+packages=(cmake ninja-build g++ clang clang-tidy libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev help2man zip
           g++-arm-linux-gnueabihf qemu-user)  # the armhf cross build and its tests
 missing=()

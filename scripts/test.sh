@@ -12,6 +12,10 @@ rm -f build/test/trace-formats.txt
 cmake --build --preset test -j "$(nproc)"
 ctest --preset test -j "$(nproc)"
 
+# clang-tidy over the logic, the simulated platform and the tool, with the
+# test build's compile commands; any finding fails.
+bash scripts/tidy.sh build/test
+
 # The seeded explorer in the optimised build: interleaved (PCT and random) and
 # sequential schedules, faults and concurrent calls; a failing run prints how
 # to replay it. Progress lines are dropped.

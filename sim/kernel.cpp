@@ -87,15 +87,18 @@ void detail::State::record_trace(ULONG component, ULONG level, const char *forma
         va_end(copy);
     }
     if (!trace_formats) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): read once under the platform lock; nothing sets the environment
         const char *path = std::getenv("VIBRA_TRACE_FORMATS");
         trace_formats = path ? path : "";
     }
     note_format(*trace_formats, format);
     TraceLine made{now, component, level, format, std::move(text)};
+    const TraceLine *kept = &made;
     if (options.keep_records) {
         trace.push_back(std::move(made));
+        kept = &trace.back();
     }
-    const TraceLine &line = options.keep_records ? trace.back() : made;
+    const TraceLine &line = *kept;
     if (options.echo_trace) {
         std::fprintf(stderr, "[%10.4f ms] %s", double(line.time) / kTicksPerMs, line.text.c_str());
         if (line.text.empty() || line.text.back() != '\n') {

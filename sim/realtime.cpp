@@ -74,7 +74,7 @@ bool PlatformCall::wait(Ticks deadline, std::condition_variable *on)
     std::condition_variable &cv = on != nullptr ? *on : real.changed;
     std::unique_lock lock(real.mutex, std::adopt_lock);
     if (deadline < 0) {
-        cv.wait(lock);
+        cv.wait(lock);  // NOLINT(bugprone-spuriously-wake-up-functions): every caller re-checks in a loop
     } else {
         cv.wait_until(lock, real.wall(deadline));
     }

@@ -231,9 +231,7 @@ std::vector<Carrier *> Scheduler::candidates(Carrier *excluded) const
     }
     Carrier *main = const_cast<Carrier *>(&main_);
     if (main != excluded && main_.runnable) {
-        if (!main_in_loop_) {
-            result.push_back(main);
-        } else if (result.empty() || may_advance()) {
+        if (!main_in_loop_ || result.empty() || may_advance()) {
             result.push_back(main);
         }
     }

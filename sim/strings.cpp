@@ -142,7 +142,7 @@ void convert(WideText &out, const Directive &directive, WCHAR conversion, va_lis
                         : directive.size == Size::Pointer ? int64_t(va_arg(arguments, intptr_t))
                                                      : int64_t(va_arg(arguments, int));
         if (directive.size == Size::Short) value = int16_t(value);
-        if (directive.size == Size::Char) value = int8_t(value);
+        if (directive.size == Size::Char) value = int8_t(value);  // NOLINT(bugprone-signed-char-misuse): %hhd is signed
         integer(out, directive, 'd', value < 0 ? 0 - uint64_t(value) : uint64_t(value), value < 0);
         return;
     }

@@ -1,6 +1,7 @@
 #include "explore.h"
 
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <ostream>
@@ -20,12 +21,26 @@ namespace {
 // ---------------------------------------------------------------------------
 // Crash notes: what to print if the process dies in the middle of a run.
 
+// The handler reads only the published text and length, lock-free atomics,
+// and calls write(2): no string member runs inside a signal handler.
 std::string crash_note;
+std::atomic<const char *> crash_note_text{nullptr};
+std::atomic<size_t> crash_note_size{0};
+static_assert(std::atomic<const char *>::is_always_lock_free && std::atomic<size_t>::is_always_lock_free);
+
+void set_crash_note(std::string note)
+{
+    crash_note_text = nullptr;
+    crash_note = std::move(note);
+    crash_note_size = crash_note.size();
+    crash_note_text = crash_note.empty() ? nullptr : crash_note.data();
+}
 
 void write_crash_note()
 {
-    if (!crash_note.empty()) {
-        ssize_t ignored = ::write(STDERR_FILENO, crash_note.data(), crash_note.size());
+    const char *text = crash_note_text;
+    if (text != nullptr) {
+        ssize_t ignored = ::write(STDERR_FILENO, text, crash_note_size);
         (void)ignored;
     }
 }
@@ -56,7 +71,7 @@ public:
         for (size_t i = 0; i < kSignals.size(); ++i) {
             std::signal(kSignals[i], previous_[i]);
         }
-        crash_note.clear();
+        set_crash_note({});
     }
 
 private:
@@ -121,7 +136,7 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
             "reproduce: vibra-sim --explore " + options_line(options) + "   (stops at this run)\n"
             "or save the scenario below and run: vibra-sim --explore --scenario FILE --schedule " +
             vsim::format_schedule(options.schedule) + " --seed " + std::to_string(seed) + "   (this run alone)\n";
-        crash_note = "\nvibra-sim explore: CRASH in " + heading + "\n" + reproduce + "scenario:\n" + text;
+        set_crash_note("\nvibra-sim explore: CRASH in " + heading + "\n" + reproduce + "scenario:\n" + text);
 
         vsim::Schedule schedule = options.schedule;
         schedule.seed = seed;

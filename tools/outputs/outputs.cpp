@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <iostream>
 
+#include "errno_text.h"
+
 namespace vibra_tool {
 namespace {
 
@@ -13,7 +15,7 @@ namespace {
 // row. The buffer is a base so that it outlives the stream that flushes it.
 struct OutputBuffer {
     std::unique_ptr<char[]> bytes = std::make_unique<char[]>(kSize);
-    static constexpr size_t kSize = 256 * 1024;
+    static constexpr size_t kSize = size_t{256} * 1024;
 };
 class OutputFile : private OutputBuffer, public std::ofstream {
 public:
@@ -74,7 +76,7 @@ std::unique_ptr<std::ofstream> open_output(const std::string &path, std::string 
     errno = 0;
     std::unique_ptr<std::ofstream> file = std::make_unique<OutputFile>(path);
     if (!*file) {
-        error = path + ": cannot write this file (" + (errno ? std::strerror(errno) : "cannot open it") + ")";
+        error = path + ": cannot write this file (" + (errno ? errno_text(errno) : "cannot open it") + ")";
         return nullptr;
     }
     return file;
@@ -99,7 +101,7 @@ bool close_output(std::ofstream &file, const std::string &path, std::string &err
     file.close();
     if (!flushed || !file) {
         error = path + ": could not write all of this file (" +
-                (reason ? std::strerror(reason) : errno ? std::strerror(errno) : "write failed") + ")";
+                (reason ? errno_text(reason) : errno ? errno_text(errno) : "write failed") + ")";
         return false;
     }
     return true;

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "errno_text.h"
+
 namespace vibra_tool {
 
 ParseResult load_scenario(const std::string &path)
@@ -19,14 +21,14 @@ ParseResult load_scenario(const std::string &path)
     // checked is what is read.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return refuse(std::string("cannot read the scenario file (") + std::strerror(errno) +
+        return refuse(std::string("cannot read the scenario file (") + errno_text(errno) +
                       "); expected a readable text file");
     }
     struct stat info {};
     std::string text;
     std::string why;
     if (::fstat(fd, &info) != 0) {
-        why = std::string("cannot read the scenario file (") + std::strerror(errno) + ")";
+        why = std::string("cannot read the scenario file (") + errno_text(errno) + ")";
     } else if (!S_ISREG(info.st_mode)) {
         why = std::string("not a regular file (") + (S_ISDIR(info.st_mode) ? "a directory" : "a device or pipe") +
               "); expected a readable text file";
@@ -44,7 +46,7 @@ ParseResult load_scenario(const std::string &path)
                 continue;
             }
             if (got < 0) {
-                why = std::string("cannot read the scenario file (") + std::strerror(errno) + ")";
+                why = std::string("cannot read the scenario file (") + errno_text(errno) + ")";
                 break;
             }
             if (got == 0) {

@@ -112,7 +112,7 @@ struct ParseResult {
 
 // Limits on what a scenario may ask for, so that no file makes the tool
 // allocate or read without bound.
-constexpr size_t kMaxScenarioBytes = 16 * 1024 * 1024;  // a scenario file
+constexpr size_t kMaxScenarioBytes = size_t{16} * 1024 * 1024;  // a scenario file
 constexpr uint32_t kMaxBufferLength = 64 * 1024;         // a buffer handed to the driver
 constexpr size_t kMaxCommands = 1'000'000;               // commands, repeat blocks expanded
 constexpr size_t kMaxShownErrors = 100;                  // errors listed of one file
