@@ -269,7 +269,7 @@ int systematic(const std::vector<SystematicInput> &inputs, std::optional<uint32_
             const SystematicResult result = check_injection(input, injection);
             ++runs;
             fired += result.fired;
-            halted += result.halted;
+            halted += result.halted && result.findings.empty();
             if (result.findings.empty()) {
                 continue;
             }
