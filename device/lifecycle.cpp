@@ -81,8 +81,9 @@ Exit:
     return Status;
 }
 
-// Stops as a device stop does and always succeeds; the framework deletes the
-// objects with the device and the class extension releases the context.
+// Stops as a device stop does, with the enable line let go at once, and always
+// succeeds; the framework deletes the objects with the device and the class
+// extension releases the context.
 NTSTATUS QM38_205_UnInitializeDevice(WDFDEVICE Device, PVOID Context)
 {
     PDEVICE_CONTEXT DeviceContext = (PDEVICE_CONTEXT)Context;
@@ -100,6 +101,9 @@ NTSTATUS QM38_205_UnInitializeDevice(WDFDEVICE Device, PVOID Context)
     }
 
     (VOID)QM38_205_StopDevice(DeviceContext);
+    // The objects go with the device: a stop sequence still under way would
+    // not finish.
+    (VOID)QM38_205_HaltVibration(DeviceContext);
     Status = STATUS_SUCCESS;
 
 Exit:

@@ -240,6 +240,7 @@ void Simulator::remove_device(DeviceId id)
     if (record == nullptr) {
         return;
     }
+    impl_->finish_writes_of(record->device);
     impl_->destroy(record->device);  // also releases the client context
     impl_->threads.wake();
 }

@@ -129,6 +129,8 @@ const std::vector<Op> &Simulator::call_log() const { return impl_->call_log; }
 
 void Simulator::clear_call_log() { impl_->call_log.clear(); }
 
+const std::vector<Op> &Simulator::consultation_log() const { return impl_->consultation_log; }
+
 void Simulator::before_call(Op op, uint32_t nth, std::function<void()> action)
 {
     if (impl_->real) {

@@ -336,6 +336,7 @@ struct State {
     uint64_t consultations[size_t(Op::Count)] = {};
     uint64_t faults_fired[size_t(Op::Count)] = {};
     std::vector<Op> call_log;
+    std::vector<Op> consultation_log;
     std::vector<detail::Fault> faults;
     Ticks last_fault = -1;
     std::vector<detail::Hook> hooks;
@@ -359,6 +360,9 @@ struct State {
     std::optional<NTSTATUS> fault(Op op)
     {
         const uint64_t number = ++consultations[size_t(op)];
+        if (options.log_consultations) {
+            consultation_log.push_back(op);
+        }
         return faults.empty() ? std::nullopt : armed_fault(op, number);
     }
     std::optional<NTSTATUS> armed_fault(Op op, uint64_t number);
@@ -459,6 +463,11 @@ struct State {
     // --- requests (requests.cpp) ---
     void complete(WDFREQUEST request);
     void abandon(WDFREQUEST request);  // deleted while in flight
+    // Before a device's objects go, the framework lets the controller finish
+    // the writes sent to its targets whose requests go with it: each line is
+    // written and the request is no longer in flight; no completion routine
+    // runs. Other requests complete as usual.
+    void finish_writes_of(WDFDEVICE device);
     // The request's write has ended: into the log when records are kept, and
     // to the sink.
     void write_ended(RequestData &request);

@@ -117,6 +117,40 @@ void detail::State::abandon(WDFREQUEST handle)
     write_ended(request);
 }
 
+void detail::State::finish_writes_of(WDFDEVICE device)
+{
+    for (detail::Object &object : objects) {
+        auto *request = std::get_if<RequestData>(&object.data);
+        if (!object.alive || request == nullptr || !request->in_flight) {
+            continue;
+        }
+        detail::Object *sent_to = find(request->sent_to);
+        auto *target = sent_to ? std::get_if<TargetData>(&sent_to->data) : nullptr;
+        if (target == nullptr || sent_to->parent != device) {
+            continue;
+        }
+        // Only the requests that go with the device: the others complete as
+        // usual, and their completion routines delete them.
+        bool goes = false;
+        for (detail::Object *up = find(object.parent); up != nullptr && !goes; up = find(up->parent)) {
+            goes = up == find(device);
+        }
+        if (!goes) {
+            continue;
+        }
+        cancel(request->due, request->seq);
+        NTSTATUS status = STATUS_CANCELLED;
+        if (target->open && target->writable) {
+            status = line_write(this, *request, request->record);
+        }
+        request->in_flight = false;
+        request->status = status;
+        request->record.completed = now;
+        request->record.status = status;
+        write_ended(*request);
+    }
+}
+
 void detail::State::write_ended(RequestData &request)
 {
     if (options.keep_records) {

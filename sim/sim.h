@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,11 @@ enum class Op {
 };
 const char *op_name(Op op);
 std::optional<Op> op_from_name(std::string_view name);
+// The failure statuses the real platform can return from `op`, the most
+// common first; empty for an operation that cannot fail (one that returns a
+// value or nothing). Injected faults should be among these.
+std::span<const NTSTATUS> possible_failures(Op op);
+bool can_fail_with(Op op, NTSTATUS status);
 
 enum class ObjectType { Driver, Device, IoTarget, Timer, WaitLock, Request, Memory, ResourceList, Count };
 const char *object_type_name(ObjectType type);
@@ -209,6 +215,8 @@ struct Options {
     // (set_write_sink, set_line_change_sink, set_trace_sink) still see every
     // record as it is made, and the counts (calls(), objects) are kept.
     bool keep_records = true;
+    // Keep consultation_log(): the calls that could have been failed.
+    bool log_consultations = false;
 };
 
 // Builders for resource descriptors.
@@ -321,6 +329,11 @@ public:
     // Injected faults of `op` that have taken effect so far.
     uint64_t faults_fired(Op op) const;
     const std::vector<Op> &call_log() const;
+    // The calls that could have been failed, in order: those that consulted
+    // the injected faults (an acquire without a time-out does not). Kept with
+    // Options::log_consultations; the nth entry of an op is the call `inject(op, status, n)`
+    // made before the first call fails.
+    const std::vector<Op> &consultation_log() const;
     void clear_call_log();
 
     // Runs `action` just before the nth call of `op` from now, as another

@@ -74,6 +74,19 @@ static VOID QM38_205_BindDevice(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_C
     }
 }
 
+// Mode is written under IntensityLock, and read without it by a run that did
+// not get the lock: both go through these.
+static VOID QM38_205_SetMode(PINTENSITY_TIMER_CONTEXT TimerContext, INTENSITY_MODE Mode)
+{
+    __atomic_store_n(&TimerContext->Mode, Mode, __ATOMIC_SEQ_CST);
+}
+
+static BOOLEAN QM38_205_IsStopping(PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    INTENSITY_MODE Mode = __atomic_load_n(&TimerContext->Mode, __ATOMIC_SEQ_CST);
+    return (BOOLEAN)(Mode == IntensityModeStopRequested || Mode == IntensityModeStopping);
+}
+
 // Every field of the drive's course. ResolutionHeld, StepArmed and
 // EnableRaised describe the platform, not the course, and stay as they are.
 static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
@@ -83,7 +96,7 @@ static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext
     TimerContext->LineState = 1;
     TimerContext->OnTimeUs = INTENSITY_STEP_US;
     TimerContext->OffTimeUs = INTENSITY_STEP_US;
-    TimerContext->Mode = IntensityModeKickStart;
+    QM38_205_SetMode(TimerContext, IntensityModeKickStart);
     QM38_205_BindDevice(TimerContext, DeviceContext);
 }
 
@@ -124,7 +137,7 @@ static VOID QM38_205_ArmStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerConte
 // Runs under IntensityLock.
 static VOID QM38_205_RequestStop(PDEVICE_CONTEXT DeviceContext, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    TimerContext->Mode = IntensityModeStopRequested;
+    QM38_205_SetMode(TimerContext, IntensityModeStopRequested);
     if (QM38_205_IsStepArmed(TimerContext) || !QM38_205_IsEnableRaised(TimerContext)) {
         return;
     }
@@ -133,6 +146,24 @@ static VOID QM38_205_RequestStop(PDEVICE_CONTEXT DeviceContext, PINTENSITY_TIMER
     }
     QM38_205_BindDevice(TimerContext, DeviceContext);
     QM38_205_ArmStep(DeviceContext->IntensityTimer, TimerContext, INTENSITY_STEP_US);
+}
+
+// A stop must not end with the motor on: when a step of a stop sequence failed
+// (a drive-line or enable-low write that did not go through) and the enable
+// line may still be high, the sequence goes on 3.3 ms later, from the start
+// if it had run out. A running drive's failed step is not retried: the next
+// start or stop takes the drive up again. Runs under IntensityLock.
+static VOID QM38_205_RetryStop(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    if (!QM38_205_IsStopping(TimerContext) || !QM38_205_IsEnableRaised(TimerContext) ||
+        QM38_205_IsStepArmed(TimerContext)) {
+        return;
+    }
+    if (TimerContext->StopStepCount == 0) {
+        TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
+        QM38_205_SetMode(TimerContext, IntensityModeStopRequested);
+    }
+    QM38_205_ArmStep(Timer, TimerContext, INTENSITY_STEP_US);
 }
 
 // Both lines high, resolution requested, first step armed 3.3 ms from now.
@@ -234,6 +265,45 @@ NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext)
     return Status;
 }
 
+// The device is going away, and its timers with it, so a stop sequence that
+// has not finished would leave the motor on: the drive's steps are stopped
+// and the enable line is let go at once, the resolution released. A drive at
+// rest with its enable line low is left alone.
+NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext)
+{
+    PINTENSITY_TIMER_CONTEXT TimerContext;
+    BOOLEAN LockHeld;
+    NTSTATUS Status = STATUS_SUCCESS;
+
+    PAGED_CODE();
+
+    TimerContext = QM38_205_GetIntensityContext(DeviceContext);
+    if (TimerContext == NULL || !QM38_205_IsEnableRaised(TimerContext)) {
+        return STATUS_SUCCESS;
+    }
+    // Waits for a running step; none runs after this.
+    WdfTimerStop(DeviceContext->IntensityTimer, TRUE);
+    LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
+    QM38_205_MarkStepArmed(TimerContext, FALSE);
+    TimerContext->StopStepCount = 0;
+    QM38_205_SetMode(TimerContext, IntensityModeStopping);
+    QM38_205_MarkEnableRaised(TimerContext, FALSE);
+    // Watched, as a stop sequence's: its request goes with the timer, so the
+    // framework lets it finish before the device goes.
+    Status = QM38_205_PerformWatchedWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE,
+                                          DeviceContext->IntensityTimer, &TimerContext->EnableRaised);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_MarkEnableRaised(TimerContext, TRUE);
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "EvtTimerIntensityCallback Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
+    }
+    QM38_205_ReleaseTimerResolution(TimerContext);
+    if (LockHeld) {
+        WdfWaitLockRelease(DeviceContext->IntensityLock);
+    }
+    return Status;
+}
+
 // The step table: from LineState and Mode as they are before the step, stores
 // the step's field changes and returns the drive-line value and the delay to
 // the next step.
@@ -247,7 +317,7 @@ static BOOLEAN QM38_205_NextIntensityStep(PINTENSITY_TIMER_CONTEXT TimerContext,
             *DelayUs = INTENSITY_STEP_US;
             QM38_205_CountDown(&TimerContext->KickPulseCount);
             if (TimerContext->KickPulseCount == 0) {
-                TimerContext->Mode = IntensityModeRun;
+                QM38_205_SetMode(TimerContext, IntensityModeRun);
             }
             break;
         case IntensityModeRun:
@@ -265,7 +335,7 @@ static BOOLEAN QM38_205_NextIntensityStep(PINTENSITY_TIMER_CONTEXT TimerContext,
     switch (TimerContext->Mode) {
     case IntensityModeStopRequested:
         // First stop step: the line stays low for one more fixed step.
-        TimerContext->Mode = IntensityModeStopping;
+        QM38_205_SetMode(TimerContext, IntensityModeStopping);
         QM38_205_CountDown(&TimerContext->StopStepCount);
         return FALSE;
     case IntensityModeStopping:
@@ -291,6 +361,14 @@ static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTE
     ULONGLONG DelayUs = 0;
     BOOLEAN Value;
     NTSTATUS Status;
+
+    // A step after a finished stop sequence comes from an enable-low write
+    // that the controller failed: the whole sequence runs again.
+    if (TimerContext->StopStepCount == 0 && QM38_205_IsStopping(TimerContext) &&
+        QM38_205_IsEnableRaised(TimerContext)) {
+        TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
+        QM38_205_SetMode(TimerContext, IntensityModeStopRequested);
+    }
 
     Value = QM38_205_NextIntensityStep(TimerContext, &DelayUs);
 
@@ -321,7 +399,8 @@ static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTE
 }
 
 // One step of the drive. Overlapping runs are serialised by IntensityLock; a
-// run that does not get it within 1 s skips its step without re-arming. Every
+// run that does not get it within 1 s skips its step, re-arming it only in a
+// stop sequence. Every
 // run that reaches the context takes up the armed step, so that the next stop
 // knows whether a step is still coming.
 VOID EvtTimerIntensityCallback(WDFTIMER Timer)
@@ -355,8 +434,17 @@ VOID EvtTimerIntensityCallback(WDFTIMER Timer)
     if (!NT_SUCCESS(Status) || Status == STATUS_TIMEOUT) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "EvtTimerIntensityCallback Error:  WdfWaitLockAcquire failed %x\n", Status);
+        // The skipped step of a stop sequence is tried again; its fields are
+        // as they were, so only the timer is armed.
+        if (QM38_205_IsStopping(TimerContext) && QM38_205_IsEnableRaised(TimerContext) &&
+            !QM38_205_IsStepArmed(TimerContext)) {
+            QM38_205_ArmStep(Timer, TimerContext, INTENSITY_STEP_US);
+        }
     } else {
         Status = QM38_205_RunIntensityStep(Timer, TimerContext);
+        if (!NT_SUCCESS(Status)) {
+            QM38_205_RetryStop(Timer, TimerContext);
+        }
     }
 
     // Made on every path, also after a skipped step: the release happens once,

@@ -13,14 +13,18 @@
 // asynchronous send: the same byte is the request's input and output buffer.
 typedef struct _WRITE_REQUEST_CONTEXT {
     UCHAR Value;
+    // A watched write's timer, whose next step tries again when the controller
+    // fails the write; NULL for any other write.
+    WDFTIMER RetryTimer;
 } WRITE_REQUEST_CONTEXT, *PWRITE_REQUEST_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WRITE_REQUEST_CONTEXT, GetWriteRequestContext)
 
 EXTERN_C NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value);
 // The same write; if the controller later completes it with a failure, the
-// completion sets *FailureMark to TRUE. FailureMark lies in Watcher or its
-// context; the request is Watcher's child, so the mark outlives it.
-EXTERN_C NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Watcher,
+// completion sets *FailureMark to TRUE and arms Watcher for a step 3.3 ms on.
+// FailureMark lies in Watcher's context; the request is Watcher's child, so
+// the mark outlives it.
+EXTERN_C NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFTIMER Watcher,
                                                PLONG FailureMark);
 EXTERN_C EVT_WDF_REQUEST_COMPLETION_ROUTINE EvtRequestWriteCompletionRoutine;
 
@@ -60,6 +64,8 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(INTENSITY_TIMER_CONTEXT, GetIntensityTimerCon
 
 EXTERN_C NTSTATUS QM38_205_StartVibration(PDEVICE_CONTEXT DeviceContext);
 EXTERN_C NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext);
+// Teardown: lets the enable line go at once when it may still be high.
+EXTERN_C NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext);
 EXTERN_C EVT_WDF_TIMER EvtTimerIntensityCallback;
 
 // --- blink pattern -------------------------------------------------------------

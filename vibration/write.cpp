@@ -13,7 +13,7 @@
 // *Sent is TRUE once the target has taken the request: from then on the
 // completion routine owns it. A watched write's request is a child of the
 // object that holds the mark, which the completion routine is handed.
-static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Watcher, PLONG FailureMark,
+static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFTIMER Watcher, PLONG FailureMark,
                                        WDFREQUEST *Request, PBOOLEAN Sent)
 {
     WDF_OBJECT_ATTRIBUTES RequestAttributes;
@@ -28,7 +28,7 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFO
     // and the byte is read when the controller completes the request.
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&RequestAttributes, WRITE_REQUEST_CONTEXT);
     if (FailureMark != NULL) {
-        RequestAttributes.ParentObject = Watcher;
+        RequestAttributes.ParentObject = (WDFOBJECT)Watcher;
     }
     Status = WdfRequestCreate(&RequestAttributes, IoTarget, Request);
     if (!NT_SUCCESS(Status)) {
@@ -45,6 +45,7 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFO
         return Status;
     }
     // Exactly TRUE drives the line high; any other value drives it low.
+    RequestContext->RetryTimer = FailureMark != NULL ? Watcher : NULL;
     RequestContext->Value = 1;
     if (Value != TRUE) {
         RequestContext->Value = 0;
@@ -89,7 +90,7 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFO
 // then fails sets *FailureMark to TRUE (when FailureMark is not NULL), from
 // whatever context the completion runs in. The mark lives in Watcher (or its
 // context), whose child the request is: the mark outlives the request.
-NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Watcher, PLONG FailureMark)
+NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFTIMER Watcher, PLONG FailureMark)
 {
     WDFREQUEST Request = WDF_NO_HANDLE;
     BOOLEAN Sent = FALSE;
@@ -127,11 +128,13 @@ NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value)
 }
 
 // Resident: request completion may run at DISPATCH_LEVEL. A failed write is
-// reported and marked for the writer that asked to know; nothing is retried.
+// reported; for the writer that asked to know, it is marked and the writer's
+// timer is armed, so that its next step tries again.
 VOID EvtRequestWriteCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                                       WDFCONTEXT Context)
 {
     PLONG FailureMark = (PLONG)Context;
+    PWRITE_REQUEST_CONTEXT RequestContext;
 
     UNREFERENCED_PARAMETER(Target);
     UNREFERENCED_PARAMETER(Params);
@@ -143,6 +146,10 @@ VOID EvtRequestWriteCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, PW
                             "EvtRequestWriteCompletionRoutine Failed\r\n");
         if (FailureMark != NULL) {
             __atomic_store_n(FailureMark, TRUE, __ATOMIC_SEQ_CST);
+            RequestContext = GetWriteRequestContext(Request);
+            if (RequestContext != NULL && RequestContext->RetryTimer != NULL) {
+                WdfTimerStart(RequestContext->RetryTimer, -(LONGLONG)(3300 * 10));
+            }
         }
     }
 

@@ -111,10 +111,12 @@ TEST(ScenarioGetState, DefaultsToA48ByteOutputAndNoInput)
 
 TEST(ScenarioFaults, NameTheOperationTheStatusAndWhichCall)
 {
-    const Command fault = only_command("at 0ms fault WdfTimerStart status=STATUS_NO_MEMORY every");
-    EXPECT_EQ(fault.op, vsim::Op::WdfTimerStart);
-    EXPECT_EQ(fault.status, static_cast<int32_t>(0xC0000017));
+    const Command fault = only_command("at 0ms fault WdfIoTargetOpen status=STATUS_OBJECT_NAME_NOT_FOUND every");
+    EXPECT_EQ(fault.op, vsim::Op::WdfIoTargetOpen);
+    EXPECT_EQ(fault.status, static_cast<int32_t>(0xC0000034));
     EXPECT_EQ(fault.nth, 0u) << "every call";
+    EXPECT_EQ(only_command("at 0ms fault WdfRequestCreate").status, static_cast<int32_t>(0xC000009A))
+        << "the operation's most common failure by default";
 
     const Command timeout = only_command("at 0ms lock-timeout nth=2");
     EXPECT_EQ(timeout.op, vsim::Op::WdfWaitLockAcquire);
@@ -184,6 +186,18 @@ TEST(ScenarioErrors, NameTheFileAndLineAndWhatWasExpected)
         {"at 0ms get-state same-buffer\n", "t.vsim:1: same-buffer without input="},
         {"at 0ms fault WdfFrobnicate\n", "t.vsim:1: unknown platform operation 'WdfFrobnicate'"},
         {"at 0ms refuse-send nth=0\n", "t.vsim:1: nth=0; expected 1 for the next call"},
+        // Only failures the real platform can return.
+        {"at 0ms fault WdfTimerStart\n", "t.vsim:1: WdfTimerStart cannot fail on the real platform (it returns a "
+                                         "value or nothing)"},
+        {"at 0ms fault ExSetTimerResolution status=STATUS_UNSUCCESSFUL\n",
+         "t.vsim:1: ExSetTimerResolution cannot fail on the real platform"},
+        {"at 0ms fault WdfObjectGetTypedContext\n", "t.vsim:1: WdfObjectGetTypedContext cannot fail"},
+        {"at 0ms fault WdfWaitLockAcquire status=STATUS_UNSUCCESSFUL\n",
+         "t.vsim:1: WdfWaitLockAcquire cannot fail with STATUS_UNSUCCESSFUL (0xC0000001) on the real platform; "
+         "expected status=STATUS_TIMEOUT"},
+        {"at 0ms refuse-send status=STATUS_TIMEOUT\n",
+         "t.vsim:1: WdfRequestSend cannot fail with STATUS_TIMEOUT (0x00000102) on the real platform; expected "
+         "status=STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_NOT_CONNECTED or STATUS_INSUFFICIENT_RESOURCES"},
         {"at 0ms refuse-send nth=1 every\n", "t.vsim:1: both nth= and every"},
         {"at 0ms trace-mask level=6 mask=1\n", "t.vsim:1: bad level 6 for trace-mask; expected a level from 1 to 5"},
         {"at 0ms check\n", "t.vsim:1: check needs something to check"},

@@ -263,16 +263,9 @@ const StepFailure kStepFailures[] = {
     {"LockTimeoutMidDrive", 0, us(13000), Op::WdfWaitLockAcquire, STATUS_TIMEOUT, 1,
      "EvtTimerIntensityCallback Error:  WdfWaitLockAcquire failed 102\n",
      "-EvtTimerIntensityCallback:Success:00000102\n", square_wave(0, 3), {{0, 1}}, 1},
-    {"LockTimeoutBeforeLastStopStep", us(24000), us(29000), Op::WdfWaitLockAcquire, STATUS_TIMEOUT, 1,
-     "EvtTimerIntensityCallback Error:  WdfWaitLockAcquire failed 102\n",
-     "-EvtTimerIntensityCallback:Success:00000102\n", square_wave(0, 7) + Writes{{step(8), 0}}, {{0, 1}}, 1},
     {"DriveWriteFails", 0, us(13000), Op::WdfRequestCreate, STATUS_INSUFFICIENT_RESOURCES, 1,
      "EvtTimerIntensityCallback Error:  QM38_205_PerformHardwareWrite(IoTarget, TRUE) failed c000009a\n",
      "-EvtTimerIntensityCallback:Fail:C000009A\n", square_wave(0, 3), {{0, 1}}, 1},
-    {"EnableWriteFailsAtTheEnd", us(24000), us(29000), Op::WdfRequestCreate, STATUS_INSUFFICIENT_RESOURCES, 2,
-     "EvtTimerIntensityCallback Error: QM38_205_PerformHardwareWrite failed c000009a\n",
-     "-EvtTimerIntensityCallback:Fail:C000009A\n", square_wave(0, 7) + Writes{{step(8), 0}, {step(9), 1}},
-     {{0, 1}}, 0},
 };
 
 class StepFailureTest : public VibrationTest, public testing::WithParamInterface<StepFailure> {};

@@ -1,8 +1,9 @@
-// A stop request and a failed start always reach the stop sequence: after a
-// step that failed or was skipped, a start that failed half-way or during a
-// stop sequence, or an enable-low write that the controller failed, the
-// enable line ends low, no step stays armed and the resolution is released,
-// to the microsecond in virtual time.
+// A stop request and a failed start always reach the stop sequence, and a
+// stop sequence always ends: after a step that failed or was skipped (before
+// or during the sequence), a start that failed half-way or during a stop
+// sequence, or an enable-low write that the controller failed, the enable
+// line ends low, no step stays armed and the resolution is released, to the
+// microsecond in virtual time.
 
 #include <functional>
 
@@ -87,11 +88,32 @@ const ReachCase kCases[] = {
     // The whole stop sequence is sent while every write fails in the
     // controller: the enable line stays high, and the next stop, with the
     // faults gone, runs the sequence again.
-    {"StopAfterTheEnableLowWriteFailedInTheController",
-     {start(0), fault(ms(100), Op::RequestCompletion, STATUS_IO_TIMEOUT, 0), stop(ms(100)), clear_faults(ms(200)),
-      enable_still_high(ms(299)), stop(ms(300))},
-     square_wave(30) + Writes{{step(1, ms(300)), 0}, {step(2, ms(300)), 0}, {step(3, ms(300)), 1}},
-     {{0, 1}, {step(3, ms(300)), 0}},
+    // The last stop step is skipped on a lock time-out: it is tried again
+    // 3.3 ms later, and the sequence ends.
+    {"LockTimeoutBeforeTheLastStopStep",
+     {start(0), stop(us(24000)), fault(us(29000), Op::WdfWaitLockAcquire, STATUS_TIMEOUT)},
+     square_wave(7) + Writes{{step(8), 0}, {step(10), 1}},
+     {{0, 1}, {step(10), 0}},
+     2},
+    // The enable-low write cannot be sent: the whole stop sequence runs again.
+    {"EnableLowWriteNotSent",
+     {start(0), stop(us(24000)), fault(us(29000), Op::WdfRequestCreate, STATUS_INSUFFICIENT_RESOURCES, 2)},
+     square_wave(7) + Writes{{step(8), 0}, {step(9), 1}, {step(10), 0}, {step(11), 0}, {step(12), 1}},
+     {{0, 1}, {step(12), 0}},
+     2},
+    // The enable-low write is sent but the controller fails it: its completion
+    // arms a step, and the whole stop sequence runs again.
+    {"EnableLowWriteFailedInTheController",
+     {start(0), stop(us(24000)), fault(us(29000), Op::RequestCompletion, STATUS_IO_TIMEOUT, 2)},
+     square_wave(7) + Writes{{step(8), 0}, {step(9), 1}, {step(10), 0}, {step(11), 0}, {step(12), 1}},
+     {{0, 1}, {step(12), 0}},
+     2},
+    // Every write fails in the controller for a while: the stop sequence is
+    // tried again until one goes through, with no new stop asked for.
+    {"StopWhileTheControllerFailsEveryWrite",
+     {start(0), fault(ms(100), Op::RequestCompletion, STATUS_IO_TIMEOUT, 0), stop(ms(100)), clear_faults(ms(130))},
+     square_wave(30) + Writes{{step(40), 0}, {step(41), 0}, {step(42), 1}},
+     {{0, 1}, {step(42), 0}},
      2},
     // The enable line went high, the drive line's write was refused: the
     // half-started motor goes through the stop sequence on its own.
@@ -168,8 +190,8 @@ TEST_F(VibrationTest, StopOfADriveAtRestStaysANoOp)
 
 // The enable-low write of a stop sequence reports a failed completion into
 // the intensity timer's context; a device removed while that write is in
-// flight takes the request with the timer, so no completion comes after the
-// context is gone.
+// flight lets the controller finish it (the line goes low) and takes the
+// request with the timer, so no completion comes after the context is gone.
 TEST_F(VibrationTest, RemovalWhileTheEnableLowWriteIsInFlight)
 {
     sim.set_gpio_latency(us(500));
@@ -181,7 +203,23 @@ TEST_F(VibrationTest, RemovalWhileTheEnableLowWriteIsInFlight)
     EXPECT_TRUE(sim.run_until_idle());
     const vsim::GpioWrite &last = sim.writes().back();
     ASSERT_EQ(last.line, "enable");
-    EXPECT_EQ(last.status, STATUS_CANCELLED) << "the request went with the timer, uncompleted";
+    EXPECT_EQ(last.status, STATUS_SUCCESS) << "the controller finished the write before the device went";
+    EXPECT_EQ(sim.level("enable"), 0);
+    EXPECT_EQ(sim.created_objects(vsim::ObjectType::Request), sim.deleted_objects(vsim::ObjectType::Request));
+}
+
+// A device torn down and removed at once, while its motor runs: the stop
+// sequence would go with the timers, so teardown lets the enable line go
+// itself, and removal lets the controller finish that write.
+TEST_F(VibrationTest, TeardownAndRemovalWhileRunningLeaveTheMotorOff)
+{
+    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    sim.run_until(ms(20));
+    EXPECT_EQ(sim.uninitialize_device(id), STATUS_SUCCESS);
+    sim.remove_device(id);
+    EXPECT_TRUE(sim.run_until_idle());
+    EXPECT_EQ(sim.level("enable"), 0);
+    EXPECT_EQ(sim.outstanding_resolution_requests(), 0);
     EXPECT_EQ(sim.created_objects(vsim::ObjectType::Request), sim.deleted_objects(vsim::ObjectType::Request));
 }
 

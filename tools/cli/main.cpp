@@ -52,6 +52,9 @@ int run_main(int argc, char **argv)
     if (settings.timing) {
         return run_timing(settings);
     }
+    if (settings.systematic) {
+        return run_systematic(settings);
+    }
     return settings.explore ? run_explorer(settings) : run(settings);
 }
 

@@ -55,6 +55,9 @@ int run_explorer(const Settings &settings)
     options.runs = settings.runs;
     options.steps = settings.steps;
     options.fault_rate = settings.fault_rate;
+    if (!shard_option(settings, options.shard, options.shards)) {
+        return kExitUsage;
+    }
     return explore(options, std::cout, std::cerr);
 }
 

@@ -45,6 +45,11 @@ struct Settings {
     uint32_t steps = 40;
     double fault_rate = 0.1;
     std::string schedule;
+    // Systematic fault injection (systematic_options.cpp): more scenario
+    // files, and the one run to replay. The explorer's shard, "K/N".
+    bool systematic = false;
+    std::optional<uint32_t> inject_at;
+    std::string shard;
     bool timing = false;
     double timing_seconds = 10;
     unsigned long timer_slack_ns = 1;
@@ -87,5 +92,10 @@ bool within_max_time(const Scenario &scenario, const Settings &settings);
 int run(const Settings &settings);
 int run_explorer(const Settings &settings);
 int run_timing(const Settings &settings);
+int run_systematic(const Settings &settings);
+void add_systematic_options(CLI::App &app, Settings &settings);
+// --shard K/N into the explorer's shard K - 1 of N (0 of 1 without it);
+// reports a bad one on stderr.
+bool shard_option(const Settings &settings, uint32_t &shard, uint32_t &shards);
 
 }  // namespace vibra_tool::cli

@@ -190,7 +190,7 @@ std::vector<Finding> check_run(const Scenario &scenario, const Recording &record
         wrong("verifier: " + failure);
     }
     if (!recording.setup_ok || !seen.device) {
-        wrong("no initialised device after the commands, so nothing could be checked");
+        wrong(kNoDeviceFinding);
         return findings;
     }
     if (seen.header[0] != kStoredSize || seen.header[1] != 1 || seen.header[2] != 1) {
@@ -299,7 +299,8 @@ int exit_status(const std::vector<Finding> &findings)
                : kExitWrongResult;
 }
 
-RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedule)
+RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedule,
+                         const std::function<void(PlayerOptions &)> &adjust)
 {
     RunResult result;
     PlayerOptions options;
@@ -318,6 +319,9 @@ RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedul
         settle_phase(sim, device, result.observation);
         result.races = sim.races();
     };
+    if (adjust) {
+        adjust(options);
+    }
     result.recording = play(scenario, options);
     result.findings = check_run(scenario, result.recording, result.observation);
     for (const std::string &race : result.races) {

@@ -1,5 +1,6 @@
 #include "explore.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <csignal>
@@ -84,6 +85,9 @@ std::string options_line(const ExploreOptions &options)
     std::ostringstream text;
     text << "--seed " << options.seed << " --runs " << options.runs << " --steps " << options.steps
          << " --fault-rate " << options.fault_rate << " --schedule " << vsim::format_schedule(options.schedule);
+    if (options.shards > 1) {
+        text << " --shard " << options.shard + 1 << "/" << options.shards;
+    }
     return text.str();
 }
 
@@ -119,7 +123,10 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
     uint64_t failed_calls = 0;
     uint64_t points = 0;
     uint64_t switches = 0;
-    for (uint32_t run = 0; run < options.runs; ++run) {
+    uint32_t played = 0;
+    for (uint64_t index = options.shard; index < options.runs; index += std::max<uint32_t>(options.shards, 1)) {
+        const auto run = static_cast<uint32_t>(index);
+        ++played;
         const uint64_t seed = run_seed(options.seed, run);
         const std::string text = format_scenario(generate_scenario(seed, options.steps, options.fault_rate));
         const ParseResult parsed = parse_scenario(text, "run " + std::to_string(run));
@@ -161,12 +168,12 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
             out << "scenario:\n" << text;
             return status;
         }
-        if ((run + 1) % 10 == 0) {
+        if (played % 10 == 0) {
             progress << "explore: " << run + 1 << "/" << options.runs << " runs held\n" << std::flush;
         }
     }
-    out << "all " << options.runs << " runs held: " << commands << " commands, " << faults << " faults armed, "
-        << failed_calls << " calls returned a failure status; " << points << " scheduling points, " << switches
+    out << "all " << played << " runs" << (options.shards > 1 ? " of the shard" : "") << " held: " << commands
+        << " commands, " << faults << " faults armed, " << failed_calls << " calls returned a failure status; " << points << " scheduling points, " << switches
         << " thread switches\n";
     return 0;
 }

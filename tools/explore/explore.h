@@ -22,11 +22,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "player.h"
 #include "recording.h"
 #include "rest_check.h"
 #include "scenario.h"
@@ -41,6 +43,10 @@ struct ExploreOptions {
     uint32_t runs = 100;
     uint32_t steps = 40;       // commands per run
     double fault_rate = 0.1;   // probability that a step arms (or clears) a fault
+    // Only the runs i of 0 .. runs - 1 with i mod shards == shard: N shards
+    // of one seed together play its runs once each.
+    uint32_t shard = 0;
+    uint32_t shards = 1;
     // How the simulated threads interleave; each run seeds it with its own
     // run seed.
     vsim::Schedule schedule = default_explore_schedule();
@@ -97,6 +103,10 @@ struct SettleObservation {
     std::vector<std::string> verifier_at_end;  // after the quiescence check
 };
 
+// The finding of a run whose device was gone (or never there) after the
+// commands.
+inline constexpr const char *kNoDeviceFinding = "no initialised device after the commands, so nothing could be checked";
+
 struct Finding {
     bool stuck = false;  // the run did not come to rest
     std::string text;
@@ -121,7 +131,10 @@ struct RunResult {
 // invariants. Besides the checks of check_run, a change to the intensity
 // drive's state made without its lock while another thread holds it is a
 // wrong result.
-RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedule = {});
+// `adjust`, when given, may add to the player's options before the run (the
+// systematic runs' own observations).
+RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedule = {},
+                         const std::function<void(PlayerOptions &)> &adjust = {});
 
 // Exit status of a run's findings: 0, kExitWrongResult or kExitStuck (a stuck
 // run wins, since what follows a hang is not telling).

@@ -25,11 +25,6 @@ public:
 // ---------------------------------------------------------------------------
 // Generation
 
-constexpr std::array<int32_t, 6> kFaultStatuses = {
-    static_cast<int32_t>(0xC0000001), static_cast<int32_t>(0xC000009A), static_cast<int32_t>(0xC000009D),
-    static_cast<int32_t>(0xC00000B5), static_cast<int32_t>(0xC0000120), static_cast<int32_t>(0xC0000184),
-};
-
 // Buffer lengths around the ones the driver tells apart.
 uint32_t odd_length(Random &random)
 {
@@ -215,19 +210,18 @@ private:
             return;
         }
         command.kind = CommandKind::Fault;
-        // Only failures the real platform can produce: a timer start and a
-        // typed-context look-up cannot fail there.
+        // The operations a running device calls, each failing only as the
+        // real platform can fail it (vsim::possible_failures).
         static constexpr std::array<vsim::Op, 12> ops = {
             vsim::Op::WdfRequestSend,        vsim::Op::WdfRequestSend,       vsim::Op::RequestCompletion,
             vsim::Op::RequestCompletion,     vsim::Op::WdfWaitLockAcquire,   vsim::Op::WdfWaitLockAcquire,
             vsim::Op::WdfRequestCreate,      vsim::Op::WdfMemoryCreatePreallocated,
             vsim::Op::WdfIoTargetFormatRequestForIoctl,                      vsim::Op::WdfRequestSend,
-            vsim::Op::RequestCompletion,                                     vsim::Op::WdfRequestGetStatus,
+            vsim::Op::RequestCompletion,                                     vsim::Op::RequestCompletion,
         };
         command.op = random_.pick(ops);
-        command.status = command.op == vsim::Op::WdfWaitLockAcquire && random_.chance(0.8)
-                             ? STATUS_TIMEOUT
-                             : random_.pick(kFaultStatuses);
+        const std::span<const NTSTATUS> statuses = vsim::possible_failures(command.op);
+        command.status = statuses[random_.below(static_cast<uint32_t>(statuses.size()))];
         const uint32_t roll = random_.below(10);
         command.nth = roll < 7 ? 1 + random_.below(3) : roll < 9 ? 4 + random_.below(7) : 0;
     }

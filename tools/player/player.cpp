@@ -95,6 +95,7 @@ vsim::Options Player::simulator_options(const PlayerOptions &options)
     result.gpio_latency = options.gpio_latency;
     result.schedule = options.schedule;
     result.keep_records = false;  // the player takes what it keeps from the sinks
+    result.log_consultations = options.log_consultations;
     if (options.realtime) {
         result.threads = vsim::Threads::Real;
     }
@@ -390,6 +391,9 @@ void Player::finish()
 {
     recording_.end = now();
     recording_.verifier_failures = recording_.idle ? sim_.check_quiescent() : sim_.verifier_failures();
+    if (options_.at_end) {
+        options_.at_end(sim_);
+    }
     const auto lock = stream_lock();
     recording_.summaries = summariser_.finish(recording_.end);
     finished_ = true;

@@ -42,6 +42,8 @@ struct PlayerOptions {
     // summaries are made as the run goes, and what a caller wants of the rest
     // it takes from the callbacks below.
     bool keep_records = true;
+    // Keep the simulator's consultation log (vsim::Options).
+    bool log_consultations = false;
     // Each trace line as it is printed by the driver.
     std::function<void(const TraceRecord &)> on_trace;
     // Each completed write, in completion order; each completed successful
@@ -68,6 +70,9 @@ struct PlayerOptions {
     // Called before each command, and once after the last, while the set-up's
     // device is there, with what the run recorded so far.
     std::function<void(vsim::Simulator &, vsim::DeviceId, const Recording &)> before_command;
+    // Called once at the end of the run, after the verifier's last look, with
+    // the simulator as the run left it (the device may be gone).
+    std::function<void(vsim::Simulator &)> at_end;
     // Called once the set-up has initialised the device.
     std::function<void(vsim::Simulator &, vsim::DeviceId)> after_setup;
 };

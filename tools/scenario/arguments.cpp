@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "catalogue.h"
+#include "fault_check.h"
 #include "payload.h"
 #include "status.h"
 #include "suggest.h"
@@ -166,6 +167,7 @@ void parse_fault(Arguments &args, Command &command, std::string_view name)
         command.op = vsim::Op::RequestCompletion;
     }
     if (name != "lock-timeout") {
+        command.status = default_fault_status(command.op);
         if (auto status = args.take("status")) {
             command.status = parse_status_arg("status", *status);
         }
@@ -179,6 +181,9 @@ void parse_fault(Arguments &args, Command &command, std::string_view name)
         fail("nth=0; expected 1 for the next call, 2 for the one after, ... or every");
     }
     command.nth = every ? 0 : nth.value_or(1);
+    if (const std::string impossible = impossible_fault(command.op, command.status); !impossible.empty()) {
+        fail(impossible);
+    }
     args.finish(accepted);
 }
 
