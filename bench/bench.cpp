@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How fast the driver runs on the simulated platform, and what it keeps alive.
 //
 //   cmake --preset bench && cmake --build --preset bench && build/bench/bench/vibra_bench

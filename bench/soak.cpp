@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Soak runs end to end: vibra-sim plays an hour (or a minute) of steady
 // vibration, or of a 100 ms / 50 % blink pattern, with the report, the
 // events CSV, the VCD, the SVG and the trace all written to files. Each run is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-builds for 32-bit ARM (armhf) with Debian's cross compiler; the tests
 # run under qemu-user. Needs g++-arm-linux-gnueabihf and qemu-user
 # (scripts/setup.sh installs them).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-device client context and the device callbacks.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device initialisation: fills the client context, opens the motor's GPIO
 // lines through the Resource Hub and creates the blink and intensity timers
 // with their wait locks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device start, stop, teardown and device information.
 
 #include <ntddk.h>

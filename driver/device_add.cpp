@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device add: the class extension prepares the device, the framework creates
 // it, and the class extension completes its own set-up with our class GUID.
 

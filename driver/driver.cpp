@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Driver entry and unload: creates the framework driver object and registers
 // this driver as a client of the hardware-notification class extension.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Driver entry, unload and device add.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/bin/bash -eu
+# SPDX-License-Identifier: MIT
 # Builds the fuzz targets the way OSS-Fuzz and ClusterFuzzLite expect:
 #   $CXX, $CXXFLAGS        compiler and flags (sanitizer and coverage
 #                          instrumentation included) for every library and target

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds get-state arbitrary input payloads and buffer lengths, with separate
 // input and output buffers or one buffer passed as both, each allocated at
 // exactly the length stated to the driver (a shared one at the larger of the

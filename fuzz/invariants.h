@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every fuzz target checks after each input, besides the sanitizers:
 // the verifier saw no misuse, the motor is off where the device says it is off
 // (after a final set-state off, and after a device stop: enable line low, no

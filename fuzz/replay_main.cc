@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target without libFuzzer: every file of a corpus folder, then a
 // fixed number of inputs from a seeded generator, so that the same inputs run
 // on every machine. Usage: <target> [corpus-dir] [--runs=N] [--seed=S]

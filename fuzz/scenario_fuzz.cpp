@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary text to the scenario parser, and plays what it accepts:
 // timed class-extension calls, concurrent ones too, with faults armed and
 // cleared. A bad scenario must be refused with a "name:line:" message and

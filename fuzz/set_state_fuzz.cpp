@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds a started device a sequence of set-state calls with arbitrary
 // buffers and lengths, letting virtual time run between them so that drive
 // steps, stop sequences and blink phases interleave with the calls.

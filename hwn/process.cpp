@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request processing: turns one validated settings record into a motor
 // operation and records the element's new state and settings.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HwN payload validation, the set-state and get-state callbacks, and request
 // processing.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The set-state and get-state callbacks of the class extension.
 
 #include <ntddk.h>

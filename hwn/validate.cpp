@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HwN payload validation: the header, then the one record it may declare.
 
 #include <ntddk.h>

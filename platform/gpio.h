@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GPIO controller requests as seen through the Resource Hub.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hardware-notification class extension (HwNClx 1.0): the client registration
 // packet, the client callbacks, the payload records and the four functions that
 // the load-time layer binds before DriverEntry runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kernel base types, status codes, strings, resource descriptors and the kernel
 // services that the driver's logic uses. Widths follow the target: ULONG is 32
 // bits, WCHAR is 16 bits (the host build uses -fshort-wchar).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounded wide-string formatters. Both fail with STATUS_BUFFER_OVERFLOW when the
 // text does not fit; the destination then holds the truncated, terminated text
 // (RtlStringCbPrintfW) or keeps its Length within MaximumLength

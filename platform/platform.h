@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Everything the driver's logic may use of the platform.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resource Hub paths: a connection resource is reachable as
 // "\Device\RESOURCE_HUB\" followed by its 64-bit identifier in 16 lowercase,
 // zero-padded hexadecimal digits.

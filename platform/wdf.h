@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kernel-Mode Driver Framework 1.11: the handles, records, initialisers and
 // operations that the driver's logic uses.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds vibra-sim in the repository (build/release) and plays a scenario (the
 # built-in one unless --scenario FILE is given) from the directory it is called
 # in, so that relative paths mean what they say there. Unless -o/--out DIR is

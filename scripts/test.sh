@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything under the address and undefined-behaviour sanitizers and
 # runs every test; explores 100,000 random scenarios in the optimised build;
 # then builds everything under the thread sanitizer and runs the stress and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs clang-tidy (checks in .clang-tidy) over every source of the driver's
 # logic, the simulated platform and vibra-sim, with the compile commands of a
 # configured build (default build/test, the test preset's; or pass its

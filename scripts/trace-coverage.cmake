@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compares the trace formats the driver's code can print with those the tests
 # made it print (the file named by VIBRA_TRACE_FORMATS during the test run).
 #   cmake -DSOURCE_DIR=<repo> -DFORMATS=<file> [-DSTRICT=1] [-DVERBOSE=1] -P scripts/trace-coverage.cmake

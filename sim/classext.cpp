@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The HwN class extension and the framework's device side: client
 // registration, the three-step device add, resource lists, and the client
 // callbacks that the class extension makes with each device's client context.

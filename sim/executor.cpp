@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual clock and the event executor: events run in order of due time,
 // then of scheduling, each as its own simulated thread. Virtual time moves only
 // between events, never while a callback runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The verifier's findings, call counts, injected faults and the hooks that run
 // another thread's action just before a given call.
 #include "internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GPIO controller behind the Resource Hub: lines known by connection id,
 // remote I/O targets opened on them by Resource Hub path, exclusive opens.
 #include "internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's inside: the object table, the simulated threads, the event
 // queue and the state of every platform component. Only sim/*.cpp include it.
 #pragma once

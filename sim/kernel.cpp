@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kernel services: the debug print (with the trace-format coverage file), the
 // system timer resolution, the current IRQL and assertions.
 #include "internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The load-time layer and the driver object: binding the framework library
 // and the class extension, DriverEntry, unload, and WdfDriverCreate.
 #include "internal.h"

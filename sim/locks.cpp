@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framework wait locks, owned by simulated threads. A timed wait for a lock
 // whose holder cannot run (it is interrupted or parked, and virtual time does
 // not move meanwhile) times out at once; an untimed one parks the thread until

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framework objects: opaque handles that encode a slot and its generation, so
 // that a null, stale or wrong-type handle is reported instead of followed;
 // parents, children, typed contexts and deletion.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform mutex of the real-threads mode and what ThreadSanitizer is told
 // about it.
 //

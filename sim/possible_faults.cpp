@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The failures the real platform can return from each operation, as its
 // documentation describes them. Fault injection in scenarios and in the
 // explorer, and the systematic runs, choose only among these, so that every

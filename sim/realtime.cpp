@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real-threads mode's threads, clock, wait locks, completion delivery and
 // per-device serialisation of the class extension's calls.
 #include "realtime.h"

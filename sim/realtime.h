@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real-threads mode: the same platform state as the virtual mode, driven
 // by real threads. A pool of workers runs timer callbacks when they fall due
 // on the monotonic clock; one completion thread completes requests at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests to the GPIO controller: creation, preallocated memory (which keeps
 // the caller's pointer: the byte is read when the request completes, not when
 // the memory object is made), formatting, asynchronous sending and completion

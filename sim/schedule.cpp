@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scheduling policies of the interleaved schedules, and their names.
 #include "internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Simulated threads. Each simulated thread runs on an OS thread of its own (a
 // carrier), but only one carrier runs at a time: they pass a baton, so every
 // run is deterministic.

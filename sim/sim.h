@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated platform's test-facing side: what tests, tools and benchmarks
 // use to load the driver, add devices, drive the class extension, advance
 // virtual time, read the GPIO lines and the trace, inject faults and read the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator itself: one at a time, reachable by the platform's C
 // functions; object statistics and the resource-descriptor builders.
 #include "internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bounded wide-string formatters. WCHAR is 16 bits here as on the target,
 // so nothing of the C library's wide-character support applies: the
 // formatting is our own. Supported: flags - 0 + space #, width and precision

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's two hot tables: the object slots and the pending events.
 #pragma once
 

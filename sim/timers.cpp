@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framework timers: creation checks, arming in virtual time, stopping with and
 // without waiting for a running callback, and the platform's rough edges (a
 // stop with wait from the timer's own callback; a re-arm by the callback while

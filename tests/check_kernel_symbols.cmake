@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails when the driver library defines or references anything a kernel driver
 # cannot have.
 execute_process(COMMAND ${NM} -A ${LIB} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Layouts that cross to the class extension, checked at compile time for the
 // target's 32-bit ARM build and for 64-bit ARM, each both with the target's own
 // ABI (Windows on ARM, LLP64: long stays 32 bits) and a bare-metal one. With

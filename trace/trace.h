@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's leveled, flag-filtered debug trace.
 #pragma once
 

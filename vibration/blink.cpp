@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Blink pattern: the motor runs for a share of each period and rests for the
 // rest, for a number of periods. The blink timer ends each phase; the 3.3 ms
 // pulse train inside an on-phase is the intensity drive's business.

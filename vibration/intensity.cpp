@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vibration drive: the motor's enable line is held high while the intensity
 // timer toggles the drive line in 3.3 ms steps: three kick-start pulses, a
 // steady square wave, then a short stop sequence that lets the enable line go.

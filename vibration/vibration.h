@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vibration engine: GPIO line writes, the intensity drive and the blink
 // pattern.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GPIO line write: drives one line high or low with one asynchronous I/O
 // control request. It is the driver's only access to the hardware.
 

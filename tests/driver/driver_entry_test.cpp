@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Driver entry, unload and device add: the registration packet, the trace
 // lines and statuses of every failure, and what reaches the class extension.
 

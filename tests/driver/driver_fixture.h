@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the driver suite: trace-line builders, mask sets that let
 // exactly one class of line through, and direct access to the stored record.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device initialisation: resource lists of every shape, each failure step, the
 // Resource Hub paths and open parameters, and the objects it creates.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device start, stop, teardown and information, alone, after a failed
 // initialisation, and end to end through the class extension.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each line's level and flags, seen through the masks: a scenario runs once
 // with every line let through, then with only error lines, only entry and
 // exit lines, or only information lines let through; each run must print

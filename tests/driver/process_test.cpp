@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request processing: the state table (stored state x requested state), the
 // failure rows, and requests that select no stored record.
 

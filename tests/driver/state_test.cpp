@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Set-state and get-state: every length case, including buffers too short for
 // the header or records they declare (each buffer exactly its stated length),
 // same-buffer get-state and incomplete reads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The trace routine's level and flag filter against TraceLevelMask.
 
 #include "driver/driver_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Payload validation: header bounds, record limits, and that nothing beyond the
 // header and its one declared record is read (buffers are exactly as long as
 // the payload under test).

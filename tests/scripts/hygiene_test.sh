@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks of the project's scripts and install rules, one case per argument:
 #   run-sim SIM              outputs land under the caller's directory, with -o where it says
 #   run-sim-build-error      a failing build is reported on stderr with its reason

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Systematic fault injection over every end-to-end scenario of the suite: the
 # built-in scenario, the examples of the README and of docs/vibra-sim.md, and
 # the well-formed scenarios of tests/scenarios. Usage: systematic_suite.sh SIM

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wait locks between simulated threads: time-outs, parking until release,
 // misuse, and what is left over at the end.
 #include "mini.h"

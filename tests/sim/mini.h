@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A minimal client driver of its own, so that the simulator's semantics can be
 // tested without the real driver: it creates its driver object, registers
 // seven do-nothing callbacks and adds devices with the class extension's help.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framework objects: handle checks, parents and children, typed contexts and
 // the creation checks of timers and wait locks.
 #include "mini.h"

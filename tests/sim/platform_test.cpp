@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The load-time layer, the class extension's device add, fault injection and
 // the kernel services.
 #include "mini.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GPIO controller behind the Resource Hub: opening lines by path, and line
 // writes as asynchronous requests that complete as separate events.
 #include "mini.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Interleaved schedules: one seed, one interleaving; timed waits that end in
 // virtual time; the class extension's one call at a time; the races, lock
 // orders and deadlocks that the simulator reports; and a queued timer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bounded wide-string formatters with 16-bit WCHAR.
 #include <gtest/gtest.h>
 

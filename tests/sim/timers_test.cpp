@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Timers in virtual time: due times, re-arming, firing order, stopping, and the
 // platform's rough edges around stopping with wait.
 #include "mini.h"

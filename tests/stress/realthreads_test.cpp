@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real-threads mode of the platform: wait locks time out for real, a stop
 // with wait waits for the running callback, and each kind of code runs on its
 // own kind of thread at its own level. Only orderings and outcomes are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several threads drive one device on real threads while its timers run, then
 // the device is quiesced and its end state checked. The run is bounded by
 // wall time (VIBRA_STRESS_SECONDS, 2 s by default) and asserts no timing.

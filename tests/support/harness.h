@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared fixture and helpers for tests that run the driver on the simulated
 // platform.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing scenarios: every error of a file at once, did-you-mean suggestions,
 // a byte-order mark, --list, timing checks over an interval and repeat blocks.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vibra-sim end to end: the executable is run as a user runs it, and what it
 // writes is read back and checked.
 #include <gtest/gtest.h>

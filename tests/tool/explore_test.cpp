@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seeded explorer: its scenarios print as text that reads back to the
 // same commands, a seed decides the whole output, and the invariant checker
 // turns a wrong or stuck observation into a finding with its exit status.

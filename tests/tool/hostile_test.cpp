@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vibra-sim against hostile input: each input gets a clear message and exit
 // status 2, never a crash, a hang, a huge allocation or a silent success.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vibra-sim's machine-readable results and runs of several scenarios: the
 // JSON document and the JUnit XML are read back by Python's own parsers, as a
 // CI job would read them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vibra-sim's runs as a user leans on them: outputs opened (their directories
 // made) before anything runs, a reproducible VCD with the calls marked in it,
 // progress that writes no carriage return into a file, Ctrl-C ending a run

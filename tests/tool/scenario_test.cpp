@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scenario parser: what each command builds, and the refusals with their
 // line numbers.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The outputs made as a run goes: what the player streams against what it
 // keeps, the line summaries fed one change at a time, the SVG's bounded
 // picture and the VCD's rewrite in 100 ns steps.

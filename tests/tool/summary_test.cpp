@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report's line summaries, payload decoding and trace classification, on
 // recordings made up for the purpose.
 #include <gtest/gtest.h>

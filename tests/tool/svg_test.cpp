@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SVG timing diagram: its structure as a browser reads it, its window and
 // axis, the envelope of steps too dense to draw, the calls as markers of
 // their result, and a bounded size however long the run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults the real platform can produce, and nothing else: scenarios refuse
 // the others, the explorer never arms them, and systematic injection fails
 // each injectable call of a scenario in turn and judges every run. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timing report's arithmetic on made-up series, and the report from the
 // command line. The figures of a real run depend on the host and are never
 // checked here; only that the run happens, ends with the motor off and says

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Blink pattern: which patterns run and how they are normalised, the phase
 // timeline in virtual time, and the failure paths.
 

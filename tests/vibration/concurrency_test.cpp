@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Interleavings: requests that arrive while a timer callback runs, overlapping
 // runs of one callback, and a blink pattern stopped while its callback runs.
 // Each is produced deterministically by the simulator's hooks.

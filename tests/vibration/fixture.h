@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixture for the vibration engine's tests: one initialised device with the
 // lines "enable" and "drive", and helpers to read what the engine did.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Intensity drive: the recorded line writes of whole drives, to the
 // microsecond in virtual time, its failures, and the balance of the timer
 // resolution requests.

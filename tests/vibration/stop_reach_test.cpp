@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stop request and a failed start always reach the stop sequence, and a
 // stop sequence always ends: after a step that failed or was skipped (before
 // or during the sequence), a start that failed half-way or during a stop

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GPIO line write: the byte each request carries, every failure before and
 // after the send, and that exactly one party deletes each request.
 

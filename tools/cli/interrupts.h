@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ctrl-C (SIGINT) and SIGTERM during a played run: they end it cleanly at its
 // next slice of virtual time.
 #pragma once

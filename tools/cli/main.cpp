@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vibra-sim: loads the driver on the simulated platform, plays a scenario of
 // class-extension calls in virtual time and shows what the driver did to the
 // motor lines, what it reported and what it traced.

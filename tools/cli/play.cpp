@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Played scenarios: one or several in a run, each with its report and output
 // files, and the machine-readable results of all of them.
 #include <algorithm>

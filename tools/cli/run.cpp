@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The explorer and the real-threads timing report; played scenarios are in
 // play.cpp.
 #include <algorithm>

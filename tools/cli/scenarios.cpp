@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scenarios of a run: files, standard input, or the built-in one.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of vibra-sim: its settings, and the runs they choose.
 #pragma once
 

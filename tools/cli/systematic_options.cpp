@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The options of systematic fault injection and of the explorer's shards,
 // and the systematic run itself.
 #include <CLI/CLI.hpp>

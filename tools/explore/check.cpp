@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The checks of one run: safety while the faults were armed, rest once they
 // are cleared, and the settle phase's clean cycle.
 #include "explore.h"

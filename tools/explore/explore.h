@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seeded explorer: one seed drives everything. Each run generates a
 // scenario of random but mostly sensible commands (the vocabulary of scenario
 // files, faults included), plays it with the player, then checks the run in

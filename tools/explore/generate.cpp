@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Generation: one seed gives a scenario of random but mostly sensible
 // commands, faults and concurrent calls among them.
 #include "explore.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rest_check.h"
 
 #include <optional>

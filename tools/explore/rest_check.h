@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rest check shared by the explorer and the scenario fuzzer: with the
 // faults cleared, a motor that the device reports off must be off. It reads
 // the device context only for its stored state and its timer handles, to ask

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Systematic fault injection, as a driver verifier's systematic low-resources
 // mode does it: a scenario is played once to list the platform calls it
 // makes that the real platform could fail, then once more for each such call,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scenario words of a generated command, so that a run prints as a
 // scenario file that replays it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON document of a run (schema "vibra-sim/1", see docs/vibra-sim.md).
 #include <cmath>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JUnit XML of a run, as CI systems read it: a test suite a scenario, a test
 // case for each call that carries expectations (expect=, expect-bytes=,
 // expect-output=, or a check) or, for a scenario with none, one for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vibra-sim's output files: opened before the run, so that a bad path stops it
 // before it starts, and written as the run goes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A run's progress on real threads: "virtual time X of Y (P %)", redrawn in
 // place with \r on a terminal, else a plain line every so often.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The readable report on standard output: every call with its time, status
 // and byte count, get-state payloads decoded field by field, and a summary of
 // what each GPIO line did.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Machine-readable results of a run of one or more scenarios: a JSON
 // document and JUnit XML, as test runners and CI systems read them. Both are
 // written once every scenario has been played. Their fields are described in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report's line summaries, made in one pass as the line changes come, in
 // constant memory: edges and time high of each line, and the drive line's
 // frequency and duty while the enable line was high.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SVG timing diagram: a heading with the run's result and a legend, the
 // lanes of the lines, the state and the calls over the chosen window, a time
 // axis in the unit that fits it, and a zoom on the first steps of the drive

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SVG timing diagram: what it gathers as a run streams (a bounded picture
 // of the lines inside the chosen time window) and the writer that draws it
 // with the state and the calls once the run is over.

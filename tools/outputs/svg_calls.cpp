@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The calls lane of the SVG: a marker for every call, check and fault in the
 // window, its shape and colour saying how it went, its tooltip the scenario
 // line and the result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the parts of the SVG writer share: the layout, the time scale and
 // text helpers.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The digital lines of the SVG: steps where they can be told apart, and
 // where they cannot, a band labelled with what the edges measure.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the SVG gathers as the run streams: bounded, whatever its length.
 #include <algorithm>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files for looking at a run afterwards: the GPIO writes as CSV, a Value
 // Change Dump of the lines and the stored element state, and an SVG timing
 // diagram.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A timing check over an interval: the period, frequency and duty that the
 // line's edges within [from, to] show, against the expected values.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timing checks' intervals, measured from the line changes as they
 // stream past: each check keeps a few counters for its window [from, to],
 // and only while the window is open, so that a long run does not keep its

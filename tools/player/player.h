@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plays a parsed scenario against the driver on the simulated platform.
 //
 // Set-up, at virtual time 0 and before the first command other than the

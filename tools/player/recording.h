@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a played scenario produced: the calls with their results, the GPIO
 // line activity, the stored element state and the trace. Times are relative
 // to the end of the set-up, in 100 ns units. The report and the waveform

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The player's session: one simulated board, one device, the scenario's calls
 // made on it in order. player.cpp drives the session; calls.cpp makes the
 // driver calls and checks their expectations.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real-time timing report: runs the drive on real threads for a while and
 // measures, on the monotonic clock, the intervals between its drive-line steps,
 // the square wave they make and the CPU time they cost; in the same run a bare

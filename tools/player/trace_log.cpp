@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "trace_log.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's trace as the tool shows it. The driver filters by level and
 // flags and hands the debug-print service only component 101 and level 0, so
 // the level and flags of a line are recovered from its shape, the same way

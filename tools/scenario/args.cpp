@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The arguments of one command, and what is refused of them.
 #include "parse.h"
 #include "suggest.h"

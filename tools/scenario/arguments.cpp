@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each command's arguments: what it takes, with what defaults, and what it refuses.
 #include "parse.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the scenario language accepts, by name: the commands with their
 // arguments, the platform operations that a fault may hit and the status
 // names. The parser, its suggestions and --list read the same tables.

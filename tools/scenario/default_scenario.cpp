@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "default_scenario.h"
 
 namespace vibra_tool {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scenario that runs when none is given.
 #pragma once
 

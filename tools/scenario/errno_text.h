@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's text for an errno value, as strerror gives it, from a buffer of
 // the caller's own: strerror may share one buffer between threads.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fault_check.h"
 
 #include "status.h"

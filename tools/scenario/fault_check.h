@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults a scenario may arm: only failures the real platform can return.
 #pragma once
 

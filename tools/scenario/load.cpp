@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a scenario file: a regular, readable file of bounded size.
 #include "scenario.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the line parser shares with the parsers of each command's arguments.
 #pragma once
 

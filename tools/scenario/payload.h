@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Little-endian 32-bit fields of an HwN payload as bytes, and the plain
 // one-record payload that the tool's own calls send.
 #pragma once

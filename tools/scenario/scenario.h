@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scenario files: one timed command a line, played against the simulated
 // device by the player. The format is documented in docs/vibra-sim.md.
 #pragma once

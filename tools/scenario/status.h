@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // NTSTATUS values by name, both ways, for the report and for expectations.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "suggest.h"
 
 #include <algorithm>

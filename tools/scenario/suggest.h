@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Did-you-mean: the accepted word closest to a misspelled one.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scenario's text: its lines, its repeat blocks, and every refused line
 // reported at once.
 #include <algorithm>

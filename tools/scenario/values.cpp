@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The values of scenario arguments: numbers, hex bytes, statuses, levels and times.
 #include "parse.h"
 
