@@ -8,6 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+# Each phase says when it starts, so that a slow one shows in the log.
+phase() { echo "== $1 (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
+phase "sanitizer build and suite"
 cmake --preset test
 rm -f build/test/trace-formats.txt
 cmake --build --preset test -j "$(nproc)"
@@ -15,6 +18,7 @@ ctest --preset test -j "$(nproc)"
 
 # clang-tidy over the logic, the simulated platform and the tool, with the
 # test build's compile commands; any finding fails.
+phase "clang-tidy"
 bash scripts/tidy.sh build/test
 
 # The seeded explorer in the optimised build: 100,000 runs, sequential (fast)
@@ -22,6 +26,7 @@ bash scripts/tidy.sh build/test
 # exploration is split into two shards played at once, one per core. A
 # failing run prints how to replay it (its shard included). Progress lines are
 # dropped.
+phase "explorer and systematic faults, optimised build"
 cmake --preset release
 cmake --build --preset release -j "$(nproc)"
 explore() { build/release/vibra-sim --explore "$@" 2> >(grep -v '^explore: ' >&2); }
@@ -42,11 +47,13 @@ sharded --runs 10000 --seed 3 --schedule random
 # failing (too many runs for the sanitizer build, whose suite leaves it out).
 bash tests/scripts/systematic_suite.sh build/release/vibra-sim
 
+phase "thread sanitizer"
 cmake --preset tsan
 cmake --build --preset tsan -j "$(nproc)"
 ctest --preset tsan -L 'stress|realthreads'
 
 # The 32-bit ARM build: cross-compiled for armhf, the whole suite under qemu-arm.
+phase "armhf under qemu-arm"
 cmake --preset armhf
 rm -f build/armhf/trace-formats.txt
 cmake --build --preset armhf -j "$(nproc)"
@@ -54,9 +61,10 @@ ctest --preset armhf -j "$(nproc)"
 
 # The fuzz targets, with everything they link instrumented for coverage and
 # the address and undefined-behaviour sanitizers (preset fuzz, clang): each
-# runs from its checked-in corpus for VIBRA_FUZZ_SECONDS (40 s); a crash, a
+# runs from its checked-in corpus for VIBRA_FUZZ_SECONDS (30 s); a crash, a
 # sanitizer report, a broken invariant, a leak or a hang fails the run. New
 # inputs go to build/fuzz/corpus, failing ones to build/fuzz/findings.
+phase "fuzzing"
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$(nproc)"
 mkdir -p build/fuzz/findings
@@ -65,7 +73,7 @@ for source in fuzz/*_fuzz.cpp; do
   dict=()
   [[ -f "fuzz/$target.dict" ]] && dict=("-dict=fuzz/$target.dict")
   mkdir -p "build/fuzz/corpus/$target"
-  if ! "build/fuzz/fuzz/$target" "${dict[@]}" -max_total_time="${VIBRA_FUZZ_SECONDS:-40}" -timeout=30 \
+  if ! "build/fuzz/fuzz/$target" "${dict[@]}" -max_total_time="${VIBRA_FUZZ_SECONDS:-30}" -timeout=30 \
        -print_final_stats=1 -artifact_prefix=build/fuzz/findings/ \
        "build/fuzz/corpus/$target" "fuzz/corpus/$target" 2> "build/fuzz/$target.log"; then
     tail -n 60 "build/fuzz/$target.log" >&2
@@ -74,3 +82,4 @@ for source in fuzz/*_fuzz.cpp; do
   fi
   echo "fuzz: $target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "build/fuzz/$target.log" | tail -n 1)"
 done
+phase "done"

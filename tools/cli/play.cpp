@@ -13,6 +13,7 @@
 #include "progress.h"
 #include "report.h"
 #include "results.h"
+#include "errno_text.h"
 #include "settings.h"
 #include "trace_log.h"
 
@@ -161,7 +162,7 @@ bool finish_results(const std::string &path, std::unique_ptr<std::ofstream> &fil
     }
     errno = 0;
     if (!file && !std::cout.flush()) {
-        std::cerr << "vibra-sim: standard output: " << (errno ? std::strerror(errno) : "write failed") << "\n";
+        std::cerr << "vibra-sim: standard output: " << (errno ? errno_text(errno) : "write failed") << "\n";
         return false;
     }
     return true;
@@ -218,7 +219,7 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     tell_where_files_are(report, paths);
     errno = 0;
     if (!settings.quiet && !std::cout.flush()) {
-        std::cerr << "vibra-sim: standard output: " << (errno ? std::strerror(errno) : "write failed") << "\n";
+        std::cerr << "vibra-sim: standard output: " << (errno ? errno_text(errno) : "write failed") << "\n";
         written = false;
     }
     for (const std::string &failure : recording.verifier_failures) {

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "default_scenario.h"
+#include "errno_text.h"
 #include "settings.h"
 
 namespace vibra_tool::cli {
@@ -29,7 +30,7 @@ ParseResult read_standard_input()
             continue;
         }
         if (got < 0) {
-            return refused(std::string(kStdinName) + ": cannot read standard input (" + std::strerror(errno) +
+            return refused(std::string(kStdinName) + ": cannot read standard input (" + errno_text(errno) +
                            "); expected a scenario");
         }
         if (got == 0) {

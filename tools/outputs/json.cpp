@@ -77,7 +77,7 @@ public:
     void text(const char *key, std::string_view value) { raw(key, json_string(value)); }
 
 private:
-    void newline() { out_ << "\n" << std::string(2 * depth_, ' '); }
+    void newline() { out_ << "\n" << std::string(size_t{2} * depth_, ' '); }
     void item(const char *key)
     {
         if (depth_ > 0) {

@@ -2,6 +2,7 @@
 // The digital lines of the SVG: steps where they can be told apart, and
 // where they cannot, a band labelled with what the edges measure.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "svg_draw.h"
@@ -48,7 +49,7 @@ std::optional<Measure> measure(const SvgPicture::Bucket &stretch)
     const double period = static_cast<double>(between) / (edges.count - 1);
     const double at_level = 100.0 * static_cast<double>(edges.middle) / static_cast<double>(between);
     Measure result;
-    result.period = static_cast<Ticks>(period + 0.5);
+    result.period = static_cast<Ticks>(std::llround(period));
     result.duty = stretch.after ? 100.0 - at_level : at_level;
     result.hertz = static_cast<double>(vsim::kTicksPerSecond) / period;
     return result;

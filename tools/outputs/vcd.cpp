@@ -24,7 +24,8 @@ constexpr size_t kListedCalls = 1000;
 // builds set it), in UTC; else none.
 std::string header_date()
 {
-    const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
+    // Read once per file on the main thread; nothing sets the environment.
+    const char *epoch = std::getenv("SOURCE_DATE_EPOCH");  // NOLINT(concurrency-mt-unsafe)
     if (epoch == nullptr || *epoch == '\0') {
         return "";
     }
