@@ -201,3 +201,39 @@ EXTERN_C VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG Lin
 // ---------------------------------------------------------------------------
 EXTERN_C ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist);
 EXTERN_C ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution);
+
+// System time since boot, in 100 ns units, as timers count it: a timer armed
+// for a relative due time D at interrupt time T fires no earlier than T + D.
+EXTERN_C ULONGLONG KeQueryInterruptTime(VOID);
+
+// ---------------------------------------------------------------------------
+// Interlocked operations and ordered accesses of 32-bit values: full barriers
+// for the Interlocked* forms, acquire and release for ReadAcquire and
+// WriteRelease, no ordering for the NoFence forms.
+// ---------------------------------------------------------------------------
+EXTERN_C LONG InterlockedExchange(LONG volatile *Target, LONG Value);
+EXTERN_C LONG InterlockedCompareExchange(LONG volatile *Destination, LONG ExChange, LONG Comperand);
+EXTERN_C LONG InterlockedIncrement(LONG volatile *Addend);
+EXTERN_C LONG InterlockedDecrement(LONG volatile *Addend);
+EXTERN_C LONG ReadAcquire(LONG const volatile *Source);
+EXTERN_C VOID WriteRelease(LONG volatile *Destination, LONG Value);
+EXTERN_C LONG ReadNoFence(LONG const volatile *Source);
+EXTERN_C VOID WriteNoFence(LONG volatile *Destination, LONG Value);
+
+// ---------------------------------------------------------------------------
+// Run-down protection: an object's users acquire it (at IRQL <= DISPATCH_LEVEL)
+// around each use; once its owner has waited for run-down (at PASSIVE_LEVEL),
+// every acquire fails and no use is in progress. A zeroed reference is an
+// initialised one.
+// ---------------------------------------------------------------------------
+typedef struct _EX_RUNDOWN_REF {
+    union {
+        volatile ULONG_PTR Count;
+        PVOID volatile Ptr;
+    };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+
+EXTERN_C VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+EXTERN_C BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
+EXTERN_C VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
+EXTERN_C VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
