@@ -82,9 +82,12 @@ Exit:
     return Status;
 }
 
-// Stops as a device stop does, with the enable line let go at once, and always
-// succeeds; the framework deletes the objects with the device and the class
-// extension releases the context.
+// Stops as a device stop does, then makes sure that nothing of the driver
+// runs for this device once it returns (the class extension may release the
+// context): no blink phase or drive step runs or is pending, and no report of
+// a write reaches the drive. A stop sequence that could not finish is cut
+// short with the enable line let go. Always succeeds; the framework deletes
+// the objects with the device.
 NTSTATUS QM38_205_UnInitializeDevice(WDFDEVICE Device, PVOID Context)
 {
     PDEVICE_CONTEXT DeviceContext = (PDEVICE_CONTEXT)Context;
@@ -102,8 +105,8 @@ NTSTATUS QM38_205_UnInitializeDevice(WDFDEVICE Device, PVOID Context)
     }
 
     (VOID)QM38_205_StopDevice(DeviceContext);
-    // The objects go with the device: a stop sequence still under way would
-    // not finish.
+    // The blink pattern first: its runs start and stop the drive.
+    (VOID)QM38_205_HaltBlink(DeviceContext);
     (VOID)QM38_205_HaltVibration(DeviceContext);
     Status = STATUS_SUCCESS;
 

@@ -50,11 +50,13 @@ static NTSTATUS QM38_205_TurnOff(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT 
     return QM38_205_StopMotor(DeviceContext);
 }
 
+// An element stored on whose drive is not running (a device stop came since,
+// or a start or a step failed) is started again: on means on.
 static NTSTATUS QM38_205_TurnOn(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT DeviceContext, ULONG CurrentState)
 {
     NTSTATUS Status;
 
-    if (CurrentState == HWN_STATE_ON) {
+    if (CurrentState == HWN_STATE_ON && QM38_205_IsVibrationRunning(DeviceContext)) {
         QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_MESSAGE, "HwN ID %i Already Turned On\n",
                             HwNSettingsInfo->HwNId);
         return STATUS_SUCCESS;

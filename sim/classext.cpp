@@ -65,8 +65,119 @@ void detail::State::forget_device(WDFDEVICE device)
     std::erase_if(devices, [&](const auto &entry) { return entry.second.device == device; });
 }
 
+// The class extension makes no call for a device whose teardown has returned,
+// but a new initialisation, which gets its context back.
+bool detail::State::refused_after_teardown(DeviceId id, const char *function)
+{
+    auto found = devices.find(id);
+    if (found == devices.end() || !found->second.torn_down) {
+        return false;
+    }
+    if (std::strcmp(function, "initialize_device") != 0) {
+        return true;
+    }
+    DeviceRecord &record = found->second;
+    VSIM_UNPOISON(record.context.get(), record.context_size);
+    std::memcpy(record.context.get(), record.kept.get(), record.context_size);
+    record.kept.reset();
+    record.torn_down = false;
+    --torn_down_devices;
+    return false;
+}
+
+void detail::State::end_teardown(DeviceId id)
+{
+    detail::PlatformCall call(this);
+    auto found = devices.find(id);
+    if (found == devices.end() || found->second.torn_down) {
+        return;
+    }
+    DeviceRecord &record = found->second;
+    for (uint32_t index = 0; index < objects.size(); ++index) {
+        detail::Object &object = objects[index];
+        const auto *timer = std::get_if<detail::TimerData>(&object.data);
+        const WDFOBJECT handle = handle_of(index, object.generation);
+        if (object.alive && timer != nullptr && timer->pending && device_of(handle) == record.device) {
+            fail(describe(handle) + " is still armed when the teardown of device " + std::to_string(id) +
+                 " returned");
+        }
+    }
+    record.kept = std::make_unique<uint8_t[]>(record.context_size);
+    std::memcpy(record.kept.get(), record.context.get(), record.context_size);
+    std::memset(record.context.get(), kReleasedFill, record.context_size);
+    VSIM_POISON(record.context.get(), record.context_size);
+    record.torn_down = true;
+    ++torn_down_devices;
+}
+
+// Before the device goes: the context the driver had after its teardown must
+// be as it was left.
+void detail::State::release_context(DeviceId id)
+{
+    auto found = devices.find(id);
+    if (found == devices.end() || !found->second.torn_down) {
+        return;
+    }
+    DeviceRecord &record = found->second;
+    VSIM_UNPOISON(record.context.get(), record.context_size);
+    for (size_t i = 0; i < record.context_size; ++i) {
+        if (record.context[i] != kReleasedFill) {
+            fail("the client context of device " + std::to_string(id) + " was written after its teardown returned");
+            break;
+        }
+    }
+    std::memcpy(record.context.get(), record.kept.get(), record.context_size);
+    record.torn_down = false;
+    --torn_down_devices;
+}
+
+WDFDEVICE detail::State::device_of(WDFOBJECT handle)
+{
+    for (detail::Object *object = find(handle); object != nullptr; object = find(object->parent)) {
+        if (object->type == ObjectType::Device) {
+            return static_cast<WDFDEVICE>(handle_of(object->index, object->generation));
+        }
+    }
+    return nullptr;
+}
+
+void detail::State::check_after_teardown(WDFOBJECT handle, const detail::Object *object, const char *function)
+{
+    if (object->type == ObjectType::Request || object->type == ObjectType::Memory ||
+        std::strncmp(function, "Wdf", 3) != 0 ||
+        (object->type == ObjectType::Timer && std::strcmp(function, "WdfObjectGetTypedContext") == 0)) {
+        return;
+    }
+    const WDFDEVICE device = device_of(handle);
+    for (const auto &[id, record] : devices) {
+        if (record.torn_down && record.device == device && device != nullptr) {
+            fail(std::string(function) + ": " + describe(handle) + " of device " + std::to_string(id) +
+                 " used after its teardown returned");
+            return;
+        }
+    }
+}
+
+bool detail::State::fired_after_teardown(WDFTIMER timer)
+{
+    if (torn_down_devices == 0) {
+        return false;
+    }
+    const WDFDEVICE device = device_of(timer);
+    for (const auto &[id, record] : devices) {
+        if (record.torn_down && record.device == device && device != nullptr) {
+            fail(describe(timer) + " of device " + std::to_string(id) + " fired after its teardown returned");
+            return true;
+        }
+    }
+    return false;
+}
+
 NTSTATUS detail::State::call_client(DeviceId id, const char *function, const std::function<NTSTATUS(void *)> &call)
 {
+    if (refused_after_teardown(id, function)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     if (real) {
         return real->call_client(id, function, call);
     }
@@ -157,7 +268,10 @@ WDFDEVICE Simulator::device(DeviceId id) const
 void *Simulator::client_context(DeviceId id) const
 {
     auto it = impl_->devices.find(id);
-    return it == impl_->devices.end() ? nullptr : it->second.context.get();
+    if (it == impl_->devices.end()) {
+        return nullptr;
+    }
+    return it->second.torn_down ? it->second.kept.get() : it->second.context.get();
 }
 
 const GUID *Simulator::device_class_guid(DeviceId id) const
@@ -207,9 +321,11 @@ NTSTATUS Simulator::stop_device(DeviceId id)
 
 NTSTATUS Simulator::uninitialize_device(DeviceId id)
 {
-    return impl_->call_client(id, "uninitialize_device", [&](void *context) {
+    const NTSTATUS status = impl_->call_client(id, "uninitialize_device", [&](void *context) {
         return impl_->packet->UnInitializeDevice(impl_->devices[id].device, context);
     });
+    impl_->end_teardown(id);
+    return status;
 }
 
 NTSTATUS Simulator::query_device_information(DeviceId id, HWN_DEVICE_INFORMATION *information)
@@ -241,7 +357,9 @@ void Simulator::remove_device(DeviceId id)
     if (record == nullptr) {
         return;
     }
-    impl_->finish_writes_of(record->device);
+    impl_->cancel_writes_to(record->device);
+    detail::PlatformCall call(impl_.get());
+    impl_->release_context(id);
     impl_->destroy(record->device);  // also releases the client context
     impl_->threads.wake();
 }

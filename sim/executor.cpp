@@ -80,6 +80,7 @@ void detail::State::dispatch(const detail::Event &event)
     // The timer is no longer pending once it fires: its callback may re-arm it.
     data.pending = false;
     ++data.fired;
+    fired_after_teardown(timer);
     if (data.config.Period != 0) {
         data.due = now + Ticks(data.config.Period) * kTicksPerMs;
         data.seq = schedule(data.due, {detail::EventKind::TimerFires, timer});

@@ -36,9 +36,26 @@ struct WDFDEVICE_INIT {
     WDF_OBJECT_ATTRIBUTES attributes;  // as the pre-create left them
 };
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VSIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VSIM_ASAN 1
+#endif
+#endif
+#ifdef VSIM_ASAN
+#include <sanitizer/asan_interface.h>
+#define VSIM_POISON(address, size) ASAN_POISON_MEMORY_REGION((address), (size))
+#define VSIM_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION((address), (size))
+#else
+#define VSIM_POISON(address, size) ((void)(address), (void)(size))
+#define VSIM_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
+
 namespace vsim::detail {
 
 inline constexpr uint32_t kDeviceInitMagic = 0x54494E49;  // "INIT"
+inline constexpr uint8_t kReleasedFill = 0xDD;  // a client context released after teardown
 
 class RealPlatform;  // the real-threads mode (realtime.h)
 
@@ -198,6 +215,7 @@ struct RequestData {
     WDFIOTARGET sent_to = nullptr;
     Ticks due = 0;        // of the completion event
     uint64_t seq = 0;
+    bool cancelled = false;  // its target is closing: it completes with STATUS_CANCELLED
     vsim::GpioWrite record;  // the write this request carries, once sent
     size_t write = 0;        // its index in the write log, when records are kept
 };
@@ -249,6 +267,12 @@ struct DeviceRecord {
     WDF_OBJECT_ATTRIBUTES pre_create_attributes{};
     WDF_OBJECT_ATTRIBUTES create_attributes{};
     int busy = 0;  // the thread in a class-extension call for this device
+    // Teardown has returned: nothing of the driver may touch the device any
+    // more. The context the driver had is filled with kReleasedFill (and
+    // poisoned for the address sanitizer) as the class extension may release
+    // it; `kept` is what it held then, for the test-facing side.
+    bool torn_down = false;
+    std::unique_ptr<uint8_t[]> kept;
 };
 
 struct Fault {
@@ -426,6 +450,9 @@ struct State {
     {
         detail::Object *object = find(handle);
         if (object != nullptr && (type == ObjectType::Count || object->type == type)) {
+            if (torn_down_devices != 0) {
+                check_after_teardown(handle, object, function);
+            }
             return object;
         }
         return report_handle(handle, type, function);
@@ -443,6 +470,19 @@ struct State {
                      detail::Payload payload);
     void destroy(WDFOBJECT handle);  // children first, no checks
     bool has_device_ancestor(WDFOBJECT handle);
+    // The torn-down device `handle` belongs to, if any (classext.cpp).
+    const DeviceRecord *torn_down_owner(WDFOBJECT handle);
+    // A framework call of the driver's naming an object of a torn-down
+    // device is a finding, but for the requests (a completion still to come
+    // deletes its own) and a timer's own context (a callback that fired
+    // before teardown reaches it, and must stop there).
+    void check_after_teardown(WDFOBJECT handle, const detail::Object *object, const char *function);
+    int torn_down_devices = 0;
+    bool refused_after_teardown(DeviceId id, const char *function);
+    void end_teardown(DeviceId id);     // the driver's teardown of the device returned
+    void release_context(DeviceId id);  // the device goes: the released context must be untouched
+    WDFDEVICE device_of(WDFOBJECT handle);
+    bool fired_after_teardown(WDFTIMER timer);  // reports it
     std::string describe(WDFOBJECT handle);
 
     // --- executor (executor.cpp) ---
@@ -464,11 +504,10 @@ struct State {
     // --- requests (requests.cpp) ---
     void complete(WDFREQUEST request);
     void abandon(WDFREQUEST request);  // deleted while in flight
-    // Before a device's objects go, the framework lets the controller finish
-    // the writes sent to its targets whose requests go with it: each line is
-    // written and the request is no longer in flight; no completion routine
-    // runs. Other requests complete as usual.
-    void finish_writes_of(WDFDEVICE device);
+    // The device's targets are closing: every request in flight to one of them
+    // is cancelled, its completion routine run with STATUS_CANCELLED, and the
+    // line keeps its value. Returns when all of them have completed.
+    void cancel_writes_to(WDFDEVICE device);
     // The request's write has ended: into the log when records are kept, and
     // to the sink.
     void write_ended(RequestData &request);

@@ -199,6 +199,7 @@ void RealPlatform::fire(PlatformCall &call, WDFTIMER timer, bool armed)
     if (armed) {
         data.pending = false;
         ++data.fired;
+        sim_.fired_after_teardown(timer);
         if (data.config.Period != 0) {
             data.due = sim_.now + Ticks(data.config.Period) * kTicksPerMs;
             data.seq = sim_.schedule(data.due, {EventKind::TimerFires, timer});

@@ -74,7 +74,9 @@ void detail::State::complete(WDFREQUEST handle)
     detail::Object *sent_to = find(request.sent_to);
     auto *target = sent_to ? &std::get<TargetData>(sent_to->data) : nullptr;
     NTSTATUS status;
-    if (auto injected = fault(Op::RequestCompletion)) {
+    if (request.cancelled) {
+        status = STATUS_CANCELLED;
+    } else if (auto injected = fault(Op::RequestCompletion)) {
         status = *injected;
     } else if (target == nullptr || !target->open) {
         status = STATUS_DEVICE_NOT_CONNECTED;
@@ -118,37 +120,43 @@ void detail::State::abandon(WDFREQUEST handle)
     write_ended(request);
 }
 
-void detail::State::finish_writes_of(WDFDEVICE device)
+void detail::State::cancel_writes_to(WDFDEVICE device)
 {
+    PlatformCall call(this);
+    std::vector<WDFREQUEST> cancelled;
     for (detail::Object &object : objects) {
         auto *request = std::get_if<RequestData>(&object.data);
-        if (!object.alive || request == nullptr || !request->in_flight) {
+        if (!object.alive || request == nullptr || !request->in_flight || request->cancelled) {
             continue;
         }
-        detail::Object *sent_to = find(request->sent_to);
-        auto *target = sent_to ? std::get_if<TargetData>(&sent_to->data) : nullptr;
-        if (target == nullptr || sent_to->parent != device) {
-            continue;
+        bool to_device = false;
+        for (detail::Object *up = find(request->sent_to); up != nullptr && !to_device; up = find(up->parent)) {
+            to_device = up == find(device);
         }
-        // Only the requests that go with the device: the others complete as
-        // usual, and their completion routines delete them.
-        bool goes = false;
-        for (detail::Object *up = find(object.parent); up != nullptr && !goes; up = find(up->parent)) {
-            goes = up == find(device);
+        if (to_device) {
+            request->cancelled = true;
+            cancelled.push_back(static_cast<WDFREQUEST>(handle_of(object.index, object.generation)));
         }
-        if (!goes) {
-            continue;
+    }
+    for (const WDFREQUEST handle : cancelled) {
+        auto &request = std::get<RequestData>(find(handle)->data);
+        cancel(request.due, request.seq);
+        if (real) {
+            // The completion thread runs the routines, as for any completion.
+            request.due = real->clock();
+            request.seq = schedule(request.due, {vsim::detail::EventKind::RequestCompletes, handle});
+        } else {
+            run_inline(DISPATCH_LEVEL, [&] { complete(handle); });
         }
-        cancel(request->due, request->seq);
-        NTSTATUS status = STATUS_CANCELLED;
-        if (target->open && target->writable) {
-            status = line_write(this, *request, request->record);
+    }
+    if (real) {
+        real->announce_events();
+        while (std::any_of(cancelled.begin(), cancelled.end(), [this](WDFREQUEST handle) {
+            detail::Object *object = find(handle);
+            return object != nullptr && std::get<RequestData>(object->data).in_flight;
+        })) {
+            call.wait();
         }
-        request->in_flight = false;
-        request->status = status;
-        request->record.completed = now;
-        request->record.status = status;
-        write_ended(*request);
     }
 }
 

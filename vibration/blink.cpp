@@ -15,6 +15,12 @@
 #define BLINK_LOCK_TIMEOUT (-10000000LL)  // 1 s, relative
 #define BLINK_ELEMENT_COUNT (sizeof(((PDEVICE_CONTEXT)0)->ClientInformation.HwNSettingsInfo) / sizeof(HWN_SETTINGS))
 #define BLINK_MAX_RECORD_MS 0xFFFFFFFFULL
+// A phase end that could not take BlinkLock is tried again this much later,
+// at most BLINK_PHASE_TRIES times in a row: a finite pattern still ends with
+// the motor off after a transient fault, and a fault that never clears costs
+// a few runs, not a run every few milliseconds.
+#define BLINK_RETRY_MS 10
+#define BLINK_PHASE_TRIES 4
 
 static LONGLONG QM38_205_BlinkDueTime(ULONGLONG Ms)
 {
@@ -71,13 +77,37 @@ static NTSTATUS QM38_205_RefuseBlink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONT
     return STATUS_SUCCESS;
 }
 
+// Takes BlinkLock, waiting as long as it takes; a device without the lock
+// (its initialisation failed) has nothing to serialise with. Returns TRUE
+// when the lock is held.
+static BOOLEAN QM38_205_AcquireBlinkLock(PDEVICE_CONTEXT Context)
+{
+    NTSTATUS Status;
+
+    if (Context->BlinkLock == NULL) {
+        return FALSE;
+    }
+    Status = WdfWaitLockAcquire(Context->BlinkLock, NULL);
+    return (BOOLEAN)(NT_SUCCESS(Status) && Status != STATUS_TIMEOUT);
+}
+
+// Arms the end of the phase that begins now, remembering when it is due.
+// Under BlinkLock.
+static VOID QM38_205_ArmBlinkPhase(WDFTIMER Timer, PBLINK_TIMER_CONTEXT TimerContext, ULONGLONG Ms)
+{
+    TimerContext->PhaseDue = KeQueryInterruptTime() + Ms * 10000;
+    WdfTimerStart(Timer, QM38_205_BlinkDueTime(Ms));
+}
+
 // Fills the timer context from the normalised record, turns the motor on and
-// arms the end of the first on-phase. No callback of an earlier pattern runs
-// or is pending: the caller has stopped the blink timer first.
+// arms the end of the first on-phase, all under BlinkLock, so that a run of
+// the callback sees the pattern whole. A run left over from an earlier
+// pattern finds its phase not yet due and does nothing.
 static NTSTATUS QM38_205_RunBlink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT Context)
 {
     PBLINK_TIMER_CONTEXT TimerContext = NULL;
     const ULONG *Settings = HwNSettingsInfo->HwNSettings;
+    BOOLEAN LockHeld;
     NTSTATUS Status;
 
     if (Context->BlinkTimer != NULL) {
@@ -90,22 +120,30 @@ static NTSTATUS QM38_205_RunBlink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT
         return Status;
     }
 
+    LockHeld = QM38_205_AcquireBlinkLock(Context);
     TimerContext->IsOn = 1;
     TimerContext->CyclesRemaining = Settings[HWN_SETTING_BLINK_CYCLES];
-    TimerContext->DeviceContext = Context;
+    // A run reads the pointer before it takes BlinkLock: it is stored only
+    // when it changes (the first pattern).
+    if (TimerContext->DeviceContext != Context) {
+        TimerContext->DeviceContext = Context;
+    }
     TimerContext->OnTimeMs = (ULONGLONG)Settings[HWN_SETTING_BLINK_PERIOD] * Settings[HWN_SETTING_BLINK_DUTY] / 100;
     TimerContext->OffTimeMs = Settings[HWN_SETTING_BLINK_PERIOD] - TimerContext->OnTimeMs;
+    TimerContext->PhaseDue = 0;
 
     Status = QM38_205_StartVibration(Context);
     if (!NT_SUCCESS(Status)) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_StartBlink Error:  QM38_205_HardwareTurnOn failed %x\n", Status);
-        return Status;
+    } else {
+        InterlockedExchange(&TimerContext->PhaseTries, 0);
+        QM38_205_ArmBlinkPhase(Context->BlinkTimer, TimerContext, TimerContext->OnTimeMs);
     }
-
-    TimerContext->Stopped = FALSE;
-    WdfTimerStart(Context->BlinkTimer, QM38_205_BlinkDueTime(TimerContext->OnTimeMs));
-    return STATUS_SUCCESS;
+    if (LockHeld) {
+        WdfWaitLockRelease(Context->BlinkLock);
+    }
+    return Status;
 }
 
 // Starts the pattern that the record asks for, normalising the record in
@@ -151,15 +189,15 @@ Exit:
     return Status;
 }
 
-// Ends a pattern for good. The flag is set under BlinkLock, so a callback
-// either has finished its run (and its re-arm is cancelled by the stop) or
-// runs after the flag and does nothing. Never called from the blink
-// callback: a stop with wait from a timer's own callback would wait on itself.
+// Ends a pattern for good. No phase is pending once BlinkLock is let go, so
+// a run that comes after it (one that fired before the stop) does nothing,
+// and the stop with wait cancels a pending phase and waits for a running one.
+// Never called from the blink callback: a stop with wait from a timer's own
+// callback would wait on itself.
 NTSTATUS QM38_205_StopBlink(PDEVICE_CONTEXT Context)
 {
     PBLINK_TIMER_CONTEXT TimerContext;
-    BOOLEAN LockHeld = FALSE;
-    NTSTATUS Status;
+    BOOLEAN LockHeld;
 
     PAGED_CODE();
 
@@ -170,18 +208,35 @@ NTSTATUS QM38_205_StopBlink(PDEVICE_CONTEXT Context)
         return STATUS_SUCCESS;
     }
 
-    if (Context->BlinkLock != NULL) {
-        Status = WdfWaitLockAcquire(Context->BlinkLock, NULL);
-        LockHeld = (BOOLEAN)(NT_SUCCESS(Status) && Status != STATUS_TIMEOUT);
-    }
+    LockHeld = QM38_205_AcquireBlinkLock(Context);
     TimerContext = WdfObjectGetTypedContext(Context->BlinkTimer, BLINK_TIMER_CONTEXT);
     if (TimerContext != NULL) {
-        TimerContext->Stopped = TRUE;
+        TimerContext->PhaseDue = 0;
     }
     if (LockHeld) {
         WdfWaitLockRelease(Context->BlinkLock);
     }
 
+    WdfTimerStop(Context->BlinkTimer, TRUE);
+    return STATUS_SUCCESS;
+}
+
+// Teardown, after the pattern was stopped: once the run-down is complete no
+// run of the callback touches the device or re-arms the timer, and the
+// phase a run re-armed is cancelled.
+NTSTATUS QM38_205_HaltBlink(PDEVICE_CONTEXT Context)
+{
+    PBLINK_TIMER_CONTEXT TimerContext;
+
+    PAGED_CODE();
+
+    if (Context == NULL || Context->BlinkTimer == NULL) {
+        return STATUS_SUCCESS;
+    }
+    TimerContext = WdfObjectGetTypedContext(Context->BlinkTimer, BLINK_TIMER_CONTEXT);
+    if (TimerContext != NULL) {
+        ExWaitForRundownProtectionRelease(&TimerContext->Rundown);
+    }
     WdfTimerStop(Context->BlinkTimer, TRUE);
     return STATUS_SUCCESS;
 }
@@ -197,9 +252,10 @@ static NTSTATUS QM38_205_EndBlinkPhase(WDFTIMER Timer, PBLINK_TIMER_CONTEXT Time
         TimerContext->CyclesRemaining -= 1;
     }
 
+    TimerContext->PhaseDue = 0;
     if (TimerContext->CyclesRemaining != 0) {
-        WdfTimerStart(Timer, QM38_205_BlinkDueTime(TimerContext->IsOn == 1 ? TimerContext->OffTimeMs
-                                                                          : TimerContext->OnTimeMs));
+        QM38_205_ArmBlinkPhase(Timer, TimerContext,
+                               TimerContext->IsOn == 1 ? TimerContext->OffTimeMs : TimerContext->OnTimeMs);
     }
 
     if (TimerContext->IsOn == 1) {
@@ -223,9 +279,25 @@ static NTSTATUS QM38_205_EndBlinkPhase(WDFTIMER Timer, PBLINK_TIMER_CONTEXT Time
     return Status;
 }
 
+// A run that could not take BlinkLock leaves the pattern as it is and comes
+// back BLINK_RETRY_MS later, a few times at most. Touches only the tries and
+// the timer.
+static VOID QM38_205_RetryBlinkPhase(WDFTIMER Timer, PBLINK_TIMER_CONTEXT TimerContext)
+{
+    LONG Tries = InterlockedIncrement(&TimerContext->PhaseTries);
+
+    if (Tries <= BLINK_PHASE_TRIES) {
+        WdfTimerStart(Timer, QM38_205_BlinkDueTime(BLINK_RETRY_MS));
+    } else if (Tries == BLINK_PHASE_TRIES + 1) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "EvtTimerBlinkCallback Error: phase end given up after %d tries\n", BLINK_PHASE_TRIES);
+    }
+}
+
 // End of a phase. Overlapping runs are serialised by BlinkLock; a run that
-// does not get it within 1 s leaves the pattern where it is. A run after the
-// pattern was stopped does nothing, so it cannot bring the pattern back.
+// does not get it within 1 s tries again shortly. A run before its phase is
+// due (one that fired for a pattern since replaced) or after the pattern
+// ended does nothing, so that it cannot act on another pattern.
 VOID EvtTimerBlinkCallback(WDFTIMER Timer)
 {
     PBLINK_TIMER_CONTEXT TimerContext;
@@ -238,10 +310,17 @@ VOID EvtTimerBlinkCallback(WDFTIMER Timer)
 
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+EvtTimerBlinkCallback\n");
 
-    // A context that no start has filled has no device to drive.
     TimerContext = WdfObjectGetTypedContext(Timer, BLINK_TIMER_CONTEXT);
+    if (TimerContext != NULL && !ExAcquireRundownProtection(&TimerContext->Rundown)) {
+        Status = STATUS_SUCCESS;  // the device is torn down: nothing of it is touched
+        goto Exit;
+    }
+    // A context that no start has filled has no device to drive.
     if (TimerContext == NULL || TimerContext->DeviceContext == NULL) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE, "EvtTimerBlinkCallback Error: TimerContext == NULL\n");
+        if (TimerContext != NULL) {
+            ExReleaseRundownProtection(&TimerContext->Rundown);
+        }
         goto Exit;
     }
     DeviceContext = TimerContext->DeviceContext;
@@ -256,15 +335,18 @@ VOID EvtTimerBlinkCallback(WDFTIMER Timer)
     if (!NT_SUCCESS(Status) || Status == STATUS_TIMEOUT) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "EvtTimerBlinkCallback Error:  WdfWaitLockAcquire failed %x\n", Status);
-    } else if (TimerContext->Stopped) {
+        QM38_205_RetryBlinkPhase(Timer, TimerContext);
+    } else if (TimerContext->PhaseDue == 0 || KeQueryInterruptTime() < TimerContext->PhaseDue) {
         Status = STATUS_SUCCESS;
     } else {
+        InterlockedExchange(&TimerContext->PhaseTries, 0);
         Status = QM38_205_EndBlinkPhase(Timer, TimerContext);
     }
 
     if (LockHeld) {
         WdfWaitLockRelease(DeviceContext->BlinkLock);
     }
+    ExReleaseRundownProtection(&TimerContext->Rundown);
 
 Exit:
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "-EvtTimerBlinkCallback:%s:%08X\n",

@@ -2,6 +2,17 @@
 // Vibration drive: the motor's enable line is held high while the intensity
 // timer toggles the drive line in 3.3 ms steps: three kick-start pulses, a
 // steady square wave, then a short stop sequence that lets the enable line go.
+//
+// The drive's states, as its mode and marks say them:
+//   running     Mode KickStart or Run, a step armed;
+//   stalled     Mode KickStart or Run, no step armed (a step failed or was
+//               skipped): the next start or stop takes the drive up;
+//   stopping    Mode StopRequested or Stopping, a step armed;
+//   at rest     Mode StopRequested or Stopping, no step armed, the enable
+//               line low (EnableRaised FALSE), the resolution released.
+// A stop is owed while a stop was asked and the enable line may be high. The
+// step table moves a stopping drive to rest; QM38_205_ReconcileDrive is the
+// one place that decides what a stopping drive without a step does next.
 
 #include <ntddk.h>
 #include <wdf.h>
@@ -9,17 +20,53 @@
 #include "vibration/vibration.h"
 #include "trace/trace.h"
 
-#define INTENSITY_STEP_US 3300ULL          // every kick-start and stop step
+#define INTENSITY_STEP_US 3300ULL          // every kick-start, stop and retry step
 #define INTENSITY_KICK_PULSES 3
 #define INTENSITY_STOP_STEPS 2
 #define INTENSITY_RESOLUTION 10000         // 1 ms, in 100 ns units
 #define INTENSITY_LOCK_TIMEOUT (-10000000LL)  // 1 s, relative
+// How often the drive re-arms a stop that faults cut short, per stop asked:
+// a transient fault (a busy controller, a slow step holding the lock) clears
+// within a retry or two, and four leave room for faults back to back, while a
+// fault that never clears costs at most four more short sequences (about
+// 50 ms of steps) before the drive gives up until the next off or stop.
+#define INTENSITY_STOP_TRIES 4
 
-// Start and stop change the timer context under IntensityLock, waiting as
-// long as it takes, so that a step sees each change whole and no stop request
-// is overwritten by a step. Callers may hold BlinkLock, never the reverse.
-// A device whose initialisation failed may have no lock: then there is
-// nothing to serialise with. Returns TRUE when the lock is held.
+static INTENSITY_MODE QM38_205_GetMode(PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    return (INTENSITY_MODE)ReadAcquire((LONG const volatile *)&TimerContext->Mode);
+}
+
+// Mode is written under IntensityLock and read without it by a run that did
+// not get the lock and by the report of a failed write.
+static VOID QM38_205_SetMode(PINTENSITY_TIMER_CONTEXT TimerContext, INTENSITY_MODE Mode)
+{
+    InterlockedExchange((LONG volatile *)&TimerContext->Mode, (LONG)Mode);
+}
+
+static BOOLEAN QM38_205_IsStopping(PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    INTENSITY_MODE Mode = QM38_205_GetMode(TimerContext);
+    return (BOOLEAN)(Mode == IntensityModeStopRequested || Mode == IntensityModeStopping);
+}
+
+static BOOLEAN QM38_205_IsStopOwed(PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    return (BOOLEAN)(QM38_205_IsStopping(TimerContext) && ReadAcquire(&TimerContext->EnableRaised) != 0);
+}
+
+static PINTENSITY_TIMER_CONTEXT QM38_205_GetIntensityContext(PDEVICE_CONTEXT DeviceContext)
+{
+    if (DeviceContext == NULL || DeviceContext->IntensityTimer == NULL) {
+        return NULL;
+    }
+    return WdfObjectGetTypedContext(DeviceContext->IntensityTimer, INTENSITY_TIMER_CONTEXT);
+}
+
+// Start and stop change the course under IntensityLock, waiting as long as it
+// takes, so that a step sees each change whole. Callers may hold BlinkLock,
+// never the reverse. A device whose initialisation failed may have no lock:
+// then there is nothing to serialise with. Returns TRUE when the lock is held.
 static BOOLEAN QM38_205_AcquireIntensityLock(PDEVICE_CONTEXT DeviceContext)
 {
     NTSTATUS Status;
@@ -31,65 +78,97 @@ static BOOLEAN QM38_205_AcquireIntensityLock(PDEVICE_CONTEXT DeviceContext)
     return (BOOLEAN)(NT_SUCCESS(Status) && Status != STATUS_TIMEOUT);
 }
 
-static PINTENSITY_TIMER_CONTEXT QM38_205_GetIntensityContext(PDEVICE_CONTEXT DeviceContext)
-{
-    if (DeviceContext == NULL || DeviceContext->IntensityTimer == NULL) {
-        return NULL;
-    }
-    return WdfObjectGetTypedContext(DeviceContext->IntensityTimer, INTENSITY_TIMER_CONTEXT);
-}
-
-// The resolution is requested once per running drive and released once when
-// it ends. The flag is exchanged atomically because a step that did not get
-// the lock still makes the release test.
+// One request per running drive, one release when it comes to rest, whoever
+// finds it so first.
 static VOID QM38_205_RequestTimerResolution(PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    if (!__atomic_exchange_n(&TimerContext->ResolutionHeld, TRUE, __ATOMIC_SEQ_CST)) {
+    if (InterlockedExchange(&TimerContext->ResolutionHeld, TRUE) == FALSE) {
         ExSetTimerResolution(INTENSITY_RESOLUTION, TRUE);
     }
 }
 
 static VOID QM38_205_ReleaseTimerResolution(PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    if (__atomic_exchange_n(&TimerContext->ResolutionHeld, FALSE, __ATOMIC_SEQ_CST)) {
+    if (InterlockedExchange(&TimerContext->ResolutionHeld, FALSE) != FALSE) {
         ExSetTimerResolution(0, FALSE);
     }
 }
 
-// Counters never wrap: a run of the callback after the drive has ended must
-// not turn an exhausted count into four billion more steps.
-static VOID QM38_205_CountDown(PULONG Count)
+// The mark comes first: a run that takes the step up clears it after the
+// timer fires, never before the step was armed.
+static VOID QM38_205_ArmStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext, ULONGLONG DelayUs)
 {
-    if (*Count != 0) {
-        *Count -= 1;
+    InterlockedExchange(&TimerContext->StepArmed, TRUE);
+    WdfTimerStart(Timer, -(LONGLONG)(DelayUs * 10));
+}
+
+// Re-arms a stop that is owed and has no step coming, 3.3 ms on, as long as
+// tries are left; the step then goes on with the sequence, or runs it again
+// from the start if it had run out. Touches only the marks and the timer, so
+// it may run without IntensityLock and at DISPATCH_LEVEL.
+static VOID QM38_205_RetryStop(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
+{
+    LONG Tries;
+
+    if (!QM38_205_IsStopOwed(TimerContext) ||
+        InterlockedCompareExchange(&TimerContext->StepArmed, TRUE, FALSE) != FALSE) {
+        return;
+    }
+    Tries = InterlockedIncrement(&TimerContext->StopTries);
+    if (Tries <= INTENSITY_STOP_TRIES) {
+        WdfTimerStart(Timer, -(LONGLONG)(INTENSITY_STEP_US * 10));
+        return;
+    }
+    InterlockedExchange(&TimerContext->StepArmed, FALSE);
+    if (Tries == INTENSITY_STOP_TRIES + 1) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_RetryStop Error: stop given up after %d tries; the enable line may be high\n",
+                            INTENSITY_STOP_TRIES);
     }
 }
 
-// A step reads DeviceContext before it takes IntensityLock, so the pointer is
-// stored only when it changes (the first start): rewriting the same value
-// while a step reads it would still be a data race.
-static VOID QM38_205_BindDevice(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
+// What a drive without a coming step does next. A running or stalled drive
+// keeps its course (and its resolution). A stopping one has its stop
+// re-armed while one is owed and tries are left; otherwise it is at rest, or
+// has given up until the next stop, and lets the timer resolution go.
+// PASSIVE_LEVEL; with IntensityLock, or in a run that could not take it.
+static VOID QM38_205_ReconcileDrive(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    if (TimerContext->DeviceContext != DeviceContext) {
-        TimerContext->DeviceContext = DeviceContext;
+    if (!QM38_205_IsStopping(TimerContext)) {
+        return;
+    }
+    QM38_205_RetryStop(Timer, TimerContext);
+    if (ReadAcquire(&TimerContext->StepArmed) == FALSE) {
+        QM38_205_ReleaseTimerResolution(TimerContext);
     }
 }
 
-// Mode is written under IntensityLock, and read without it by a run that did
-// not get the lock: both go through these.
-static VOID QM38_205_SetMode(PINTENSITY_TIMER_CONTEXT TimerContext, INTENSITY_MODE Mode)
+// Asks for the stop sequence, with a fresh set of tries. Under IntensityLock.
+static VOID QM38_205_RequestStop(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    __atomic_store_n(&TimerContext->Mode, Mode, __ATOMIC_SEQ_CST);
+    QM38_205_SetMode(TimerContext, IntensityModeStopRequested);
+    InterlockedExchange(&TimerContext->StopTries, 0);
+    QM38_205_ReconcileDrive(Timer, TimerContext);
 }
 
-static BOOLEAN QM38_205_IsStopping(PINTENSITY_TIMER_CONTEXT TimerContext)
+// Resident: runs in the completion of the drive's enable-low write when the
+// controller failed it, at up to DISPATCH_LEVEL. The line may still be high,
+// so the stop is owed again.
+static VOID QM38_205_EnableLowFailed(PVOID Owner)
 {
-    INTENSITY_MODE Mode = __atomic_load_n(&TimerContext->Mode, __ATOMIC_SEQ_CST);
-    return (BOOLEAN)(Mode == IntensityModeStopRequested || Mode == IntensityModeStopping);
+    PINTENSITY_TIMER_CONTEXT TimerContext = (PINTENSITY_TIMER_CONTEXT)Owner;
+
+    if (!ExAcquireRundownProtection(&TimerContext->Rundown)) {
+        return;  // torn down: the device is not touched again
+    }
+    InterlockedExchange(&TimerContext->EnableRaised, TRUE);
+    QM38_205_RetryStop(TimerContext->DeviceContext->IntensityTimer, TimerContext);
+    ExReleaseRundownProtection(&TimerContext->Rundown);
 }
 
-// Every field of the drive's course. ResolutionHeld, StepArmed and
-// EnableRaised describe the platform, not the course, and stay as they are.
+// Every field of the drive's course, whatever state a running drive is in. A
+// step reads DeviceContext before it takes IntensityLock, so the pointer is
+// stored only when it changes (the first start).
 static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
 {
     TimerContext->KickPulseCount = INTENSITY_KICK_PULSES;
@@ -98,104 +177,34 @@ static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext
     TimerContext->OnTimeUs = INTENSITY_STEP_US;
     TimerContext->OffTimeUs = INTENSITY_STEP_US;
     QM38_205_SetMode(TimerContext, IntensityModeKickStart);
-    QM38_205_BindDevice(TimerContext, DeviceContext);
-}
-
-static BOOLEAN QM38_205_IsStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext)
-{
-    return (BOOLEAN)(__atomic_load_n(&TimerContext->StepArmed, __ATOMIC_SEQ_CST) != 0);
-}
-
-static VOID QM38_205_MarkStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext, BOOLEAN Armed)
-{
-    __atomic_store_n(&TimerContext->StepArmed, (LONG)Armed, __ATOMIC_SEQ_CST);
-}
-
-static BOOLEAN QM38_205_IsEnableRaised(PINTENSITY_TIMER_CONTEXT TimerContext)
-{
-    return (BOOLEAN)(__atomic_load_n(&TimerContext->EnableRaised, __ATOMIC_SEQ_CST) != 0);
-}
-
-static VOID QM38_205_MarkEnableRaised(PINTENSITY_TIMER_CONTEXT TimerContext, BOOLEAN Raised)
-{
-    __atomic_store_n(&TimerContext->EnableRaised, (LONG)Raised, __ATOMIC_SEQ_CST);
-}
-
-// Arms the next step. The mark follows the arming, so that a run that gave
-// up on the lock meanwhile cannot clear the mark of a step armed after it.
-// Runs under IntensityLock.
-static VOID QM38_205_ArmStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext, ULONGLONG DelayUs)
-{
-    WdfTimerStart(Timer, -(LONGLONG)(DelayUs * 10));
-    QM38_205_MarkStepArmed(TimerContext, TRUE);
-}
-
-// Asks for the stop sequence. A running drive's next step acts on it; when no
-// step is coming and the enable line may be high (a step that failed or was
-// skipped, a start that failed, an enable-low write that did not go through),
-// one is armed, with a whole stop sequence if the last one had run out. A
-// drive at rest with its enable line low is left alone: nothing is written.
-// Runs under IntensityLock.
-static VOID QM38_205_RequestStop(PDEVICE_CONTEXT DeviceContext, PINTENSITY_TIMER_CONTEXT TimerContext)
-{
-    QM38_205_SetMode(TimerContext, IntensityModeStopRequested);
-    if (QM38_205_IsStepArmed(TimerContext) || !QM38_205_IsEnableRaised(TimerContext)) {
-        return;
+    if (TimerContext->DeviceContext != DeviceContext) {
+        TimerContext->DeviceContext = DeviceContext;
     }
-    if (TimerContext->StopStepCount == 0) {
-        TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
-    }
-    QM38_205_BindDevice(TimerContext, DeviceContext);
-    QM38_205_ArmStep(DeviceContext->IntensityTimer, TimerContext, INTENSITY_STEP_US);
 }
 
-// A stop must not end with the motor on: when a step of a stop sequence failed
-// (a drive-line or enable-low write that did not go through) and the enable
-// line may still be high, the sequence goes on 3.3 ms later, from the start
-// if it had run out. A running drive's failed step is not retried: the next
-// start or stop takes the drive up again. Runs under IntensityLock.
-static VOID QM38_205_RetryStop(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
-{
-    if (!QM38_205_IsStopping(TimerContext) || !QM38_205_IsEnableRaised(TimerContext) ||
-        QM38_205_IsStepArmed(TimerContext)) {
-        return;
-    }
-    if (TimerContext->StopStepCount == 0) {
-        TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
-        QM38_205_SetMode(TimerContext, IntensityModeStopRequested);
-    }
-    QM38_205_ArmStep(Timer, TimerContext, INTENSITY_STEP_US);
-}
-
-// Both lines high, resolution requested, first step armed 3.3 ms from now.
-// Runs under IntensityLock.
+// Both lines high, resolution requested, first step armed 3.3 ms from now
+// (a pending step is re-armed). Under IntensityLock.
 static NTSTATUS QM38_205_DriveLinesHigh(PDEVICE_CONTEXT DeviceContext, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
     NTSTATUS Status;
 
     Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], TRUE);
+    if (NT_SUCCESS(Status)) {
+        InterlockedExchange(&TimerContext->EnableRaised, TRUE);
+        Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_DRIVE_LINE], TRUE);
+    }
     if (!NT_SUCCESS(Status)) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_StartVibration Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
         return Status;
     }
-    QM38_205_MarkEnableRaised(TimerContext, TRUE);
-    Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_DRIVE_LINE], TRUE);
-    if (!NT_SUCCESS(Status)) {
-        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
-                            "QM38_205_StartVibration Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
-        return Status;
-    }
-
     QM38_205_RequestTimerResolution(TimerContext);
-    // A pending timer is re-armed: the kick-start begins again from now.
     QM38_205_ArmStep(DeviceContext->IntensityTimer, TimerContext, INTENSITY_STEP_US);
     return STATUS_SUCCESS;
 }
 
-// Starts the drive from any state, restarting a running or stopping one. A
-// start that fails leaves no drive running on and no enable line high: it
-// sends the drive into the stop sequence, from the re-initialised fields.
+// Starts the drive from any state. A start that fails sends the drive into
+// its stop sequence, so that an enable line it raised does not stay high.
 NTSTATUS QM38_205_StartVibration(PDEVICE_CONTEXT DeviceContext)
 {
     PINTENSITY_TIMER_CONTEXT TimerContext;
@@ -224,7 +233,7 @@ NTSTATUS QM38_205_StartVibration(PDEVICE_CONTEXT DeviceContext)
     QM38_205_ResetIntensityContext(TimerContext, DeviceContext);
     Status = QM38_205_DriveLinesHigh(DeviceContext, TimerContext);
     if (!NT_SUCCESS(Status)) {
-        QM38_205_RequestStop(DeviceContext, TimerContext);
+        QM38_205_RequestStop(DeviceContext->IntensityTimer, TimerContext);
     }
     if (LockHeld) {
         WdfWaitLockRelease(DeviceContext->IntensityLock);
@@ -255,7 +264,7 @@ NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext)
                             "QM38_205_StopVibration Error: TimerContext == NULL %x\n", Status);
     } else {
         LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
-        QM38_205_RequestStop(DeviceContext, TimerContext);
+        QM38_205_RequestStop(DeviceContext->IntensityTimer, TimerContext);
         if (LockHeld) {
             WdfWaitLockRelease(DeviceContext->IntensityLock);
         }
@@ -266,42 +275,52 @@ NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext)
     return Status;
 }
 
-// The device is going away, and its timers with it, so a stop sequence that
-// has not finished would leave the motor on: the drive's steps are stopped
-// and the enable line is let go at once, the resolution released. A drive at
-// rest with its enable line low is left alone.
-NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext)
+BOOLEAN QM38_205_IsVibrationRunning(PDEVICE_CONTEXT DeviceContext)
 {
     PINTENSITY_TIMER_CONTEXT TimerContext;
     BOOLEAN LockHeld;
+    BOOLEAN Running;
+
+    PAGED_CODE();
+
+    TimerContext = QM38_205_GetIntensityContext(DeviceContext);
+    if (TimerContext == NULL) {
+        return FALSE;
+    }
+    LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
+    Running = (BOOLEAN)(!QM38_205_IsStopping(TimerContext) && ReadAcquire(&TimerContext->StepArmed) != FALSE);
+    if (LockHeld) {
+        WdfWaitLockRelease(DeviceContext->IntensityLock);
+    }
+    return Running;
+}
+
+// Once the run-down is complete no run of the callback and no report of a
+// failed write touches the drive, and nothing re-arms its timer; the pending
+// step is then cancelled. The enable line is let go with a plain write,
+// since no step can follow it up; the resolution is released.
+NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext)
+{
+    PINTENSITY_TIMER_CONTEXT TimerContext;
     NTSTATUS Status = STATUS_SUCCESS;
 
     PAGED_CODE();
 
     TimerContext = QM38_205_GetIntensityContext(DeviceContext);
-    if (TimerContext == NULL || !QM38_205_IsEnableRaised(TimerContext)) {
+    if (TimerContext == NULL) {
         return STATUS_SUCCESS;
     }
-    // Waits for a running step; none runs after this.
+    ExWaitForRundownProtectionRelease(&TimerContext->Rundown);
     WdfTimerStop(DeviceContext->IntensityTimer, TRUE);
-    LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
-    QM38_205_MarkStepArmed(TimerContext, FALSE);
-    TimerContext->StopStepCount = 0;
-    QM38_205_SetMode(TimerContext, IntensityModeStopping);
-    QM38_205_MarkEnableRaised(TimerContext, FALSE);
-    // Watched, as a stop sequence's: its request goes with the timer, so the
-    // framework lets it finish before the device goes.
-    Status = QM38_205_PerformWatchedWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE,
-                                          DeviceContext->IntensityTimer, &TimerContext->EnableRaised);
-    if (!NT_SUCCESS(Status)) {
-        QM38_205_MarkEnableRaised(TimerContext, TRUE);
-        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
-                            "EvtTimerIntensityCallback Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
+    InterlockedExchange(&TimerContext->StepArmed, FALSE);
+    if (InterlockedExchange(&TimerContext->EnableRaised, FALSE) != FALSE) {
+        Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE);
+        if (!NT_SUCCESS(Status)) {
+            QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                                "QM38_205_HaltVibration Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
+        }
     }
     QM38_205_ReleaseTimerResolution(TimerContext);
-    if (LockHeld) {
-        WdfWaitLockRelease(DeviceContext->IntensityLock);
-    }
     return Status;
 }
 
@@ -310,69 +329,55 @@ NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext)
 // the next step.
 static BOOLEAN QM38_205_NextIntensityStep(PINTENSITY_TIMER_CONTEXT TimerContext, PULONGLONG DelayUs)
 {
+    INTENSITY_MODE Mode = TimerContext->Mode;
+
+    *DelayUs = INTENSITY_STEP_US;
     if (TimerContext->LineState == 1) {
         // The line was high: every mode lets it go low.
         TimerContext->LineState = 0;
-        switch (TimerContext->Mode) {
-        case IntensityModeKickStart:
-            *DelayUs = INTENSITY_STEP_US;
-            QM38_205_CountDown(&TimerContext->KickPulseCount);
-            if (TimerContext->KickPulseCount == 0) {
-                QM38_205_SetMode(TimerContext, IntensityModeRun);
-            }
-            break;
-        case IntensityModeRun:
-        case IntensityModeStopRequested:
+        if (Mode == IntensityModeRun || Mode == IntensityModeStopRequested) {
             *DelayUs = TimerContext->OffTimeUs;
-            break;
-        default:
-            *DelayUs = INTENSITY_STEP_US;
-            break;
+        } else if (Mode == IntensityModeKickStart && --TimerContext->KickPulseCount == 0) {
+            QM38_205_SetMode(TimerContext, IntensityModeRun);
         }
         return FALSE;
     }
-
-    *DelayUs = INTENSITY_STEP_US;
-    switch (TimerContext->Mode) {
-    case IntensityModeStopRequested:
+    if (Mode == IntensityModeStopRequested) {
         // First stop step: the line stays low for one more fixed step.
         QM38_205_SetMode(TimerContext, IntensityModeStopping);
-        QM38_205_CountDown(&TimerContext->StopStepCount);
+        TimerContext->StopStepCount -= 1;
         return FALSE;
-    case IntensityModeStopping:
-        TimerContext->LineState = 1;
-        QM38_205_CountDown(&TimerContext->StopStepCount);
-        return TRUE;
-    case IntensityModeRun:
-        TimerContext->LineState = 1;
-        *DelayUs = TimerContext->OnTimeUs;
-        return TRUE;
-    default:
-        TimerContext->LineState = 1;
-        return TRUE;
     }
+    TimerContext->LineState = 1;
+    if (Mode == IntensityModeStopping) {
+        TimerContext->StopStepCount -= 1;
+    } else if (Mode == IntensityModeRun) {
+        *DelayUs = TimerContext->OnTimeUs;
+    }
+    return TRUE;
 }
 
 // One step under IntensityLock: writes the drive line, then re-arms, or, when
-// the stop sequence is over, lets the enable line go. Returns the last
-// write's status; a failed drive-line write leaves the timer idle.
+// the stop sequence is over, lets the enable line go. A step that finds the
+// sequence run out (it was armed to retry a stop) runs it again from the
+// start if the stop is still owed, and writes nothing otherwise. Returns the
+// last write's status.
 static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
     PDEVICE_CONTEXT DeviceContext = TimerContext->DeviceContext;
-    ULONGLONG DelayUs = 0;
+    ULONGLONG DelayUs;
     BOOLEAN Value;
     NTSTATUS Status;
 
-    // A step after a finished stop sequence comes from an enable-low write
-    // that the controller failed: the whole sequence runs again.
-    if (TimerContext->StopStepCount == 0 && QM38_205_IsStopping(TimerContext) &&
-        QM38_205_IsEnableRaised(TimerContext)) {
+    if (TimerContext->StopStepCount == 0) {
+        if (!QM38_205_IsStopOwed(TimerContext)) {
+            return STATUS_SUCCESS;
+        }
         TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
         QM38_205_SetMode(TimerContext, IntensityModeStopRequested);
     }
 
     Value = QM38_205_NextIntensityStep(TimerContext, &DelayUs);
-
     Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_DRIVE_LINE], Value);
     if (!NT_SUCCESS(Status)) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
@@ -380,19 +385,19 @@ static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTE
                             Status);
         return Status;
     }
-
     if (TimerContext->StopStepCount != 0) {
         QM38_205_ArmStep(Timer, TimerContext, DelayUs);
         return Status;
     }
 
     // Cleared before the write, whose completion may come before the send
-    // returns; a write that is not sent, or fails later, sets it again.
-    QM38_205_MarkEnableRaised(TimerContext, FALSE);
-    Status = QM38_205_PerformWatchedWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE, Timer,
-                                          &TimerContext->EnableRaised);
+    // returns; a write that is not sent, or that the controller fails, sets
+    // it again.
+    InterlockedExchange(&TimerContext->EnableRaised, FALSE);
+    Status = QM38_205_PerformOwnedWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE, Timer,
+                                        QM38_205_EnableLowFailed, TimerContext);
     if (!NT_SUCCESS(Status)) {
-        QM38_205_MarkEnableRaised(TimerContext, TRUE);
+        InterlockedExchange(&TimerContext->EnableRaised, TRUE);
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "EvtTimerIntensityCallback Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
     }
@@ -400,10 +405,10 @@ static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTE
 }
 
 // One step of the drive. Overlapping runs are serialised by IntensityLock; a
-// run that does not get it within 1 s skips its step, re-arming it only in a
-// stop sequence. Every
-// run that reaches the context takes up the armed step, so that the next stop
-// knows whether a step is still coming.
+// run that does not get it within 1 s skips its step. Every run that reaches
+// the drive takes up the armed step and then lets the drive decide what
+// follows: a failed or skipped step of a stop is retried, a failed or skipped
+// step of a running drive leaves it stalled.
 VOID EvtTimerIntensityCallback(WDFTIMER Timer)
 {
     PINTENSITY_TIMER_CONTEXT TimerContext;
@@ -416,10 +421,17 @@ VOID EvtTimerIntensityCallback(WDFTIMER Timer)
 
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+EvtTimerIntensityCallback\n");
 
-    // A context that no start has filled has no device to drive.
     TimerContext = WdfObjectGetTypedContext(Timer, INTENSITY_TIMER_CONTEXT);
+    if (TimerContext != NULL && !ExAcquireRundownProtection(&TimerContext->Rundown)) {
+        Status = STATUS_SUCCESS;  // the device is torn down: nothing of it is touched
+        goto Exit;
+    }
+    // A context that no start has filled has no device to drive.
     if (TimerContext == NULL || TimerContext->DeviceContext == NULL) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE, "EvtTimerIntensityCallback Error: TimerContext == NULL\n");
+        if (TimerContext != NULL) {
+            ExReleaseRundownProtection(&TimerContext->Rundown);
+        }
         goto Exit;
     }
     DeviceContext = TimerContext->DeviceContext;
@@ -430,33 +442,20 @@ VOID EvtTimerIntensityCallback(WDFTIMER Timer)
     } else {
         Status = STATUS_SUCCESS;
     }
+    InterlockedExchange(&TimerContext->StepArmed, FALSE);
 
-    QM38_205_MarkStepArmed(TimerContext, FALSE);
     if (!NT_SUCCESS(Status) || Status == STATUS_TIMEOUT) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "EvtTimerIntensityCallback Error:  WdfWaitLockAcquire failed %x\n", Status);
-        // The skipped step of a stop sequence is tried again; its fields are
-        // as they were, so only the timer is armed.
-        if (QM38_205_IsStopping(TimerContext) && QM38_205_IsEnableRaised(TimerContext) &&
-            !QM38_205_IsStepArmed(TimerContext)) {
-            QM38_205_ArmStep(Timer, TimerContext, INTENSITY_STEP_US);
-        }
     } else {
         Status = QM38_205_RunIntensityStep(Timer, TimerContext);
-        if (!NT_SUCCESS(Status)) {
-            QM38_205_RetryStop(Timer, TimerContext);
-        }
     }
-
-    // Made on every path, also after a skipped step: the release happens once,
-    // whichever run finds the stop sequence over first.
-    if (TimerContext->StopStepCount == 0) {
-        QM38_205_ReleaseTimerResolution(TimerContext);
-    }
+    QM38_205_ReconcileDrive(Timer, TimerContext);
 
     if (LockHeld) {
         WdfWaitLockRelease(DeviceContext->IntensityLock);
     }
+    ExReleaseRundownProtection(&TimerContext->Rundown);
 
 Exit:
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "-EvtTimerIntensityCallback:%s:%08X\n",

@@ -10,23 +10,26 @@
 
 // --- GPIO line write ---------------------------------------------------------
 
+// Called in the completion of an owned write that the controller failed, at
+// up to DISPATCH_LEVEL, with the owner the writer named.
+typedef VOID QM38_205_WRITE_FAILED(PVOID Owner);
+typedef QM38_205_WRITE_FAILED *PQM38_205_WRITE_FAILED;
+
 // The value byte of a write lives in its request, so that it outlives the
 // asynchronous send: the same byte is the request's input and output buffer.
+// An owned write also carries whom to tell when the controller fails it.
 typedef struct _WRITE_REQUEST_CONTEXT {
     UCHAR Value;
-    // A watched write's timer, whose next step tries again when the controller
-    // fails the write; NULL for any other write.
-    WDFTIMER RetryTimer;
+    PQM38_205_WRITE_FAILED OnFailed;
+    PVOID Owner;
 } WRITE_REQUEST_CONTEXT, *PWRITE_REQUEST_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WRITE_REQUEST_CONTEXT, GetWriteRequestContext)
 
 EXTERN_C NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value);
-// The same write; if the controller later completes it with a failure, the
-// completion sets *FailureMark to TRUE and arms Watcher for a step 3.3 ms on.
-// FailureMark lies in Watcher's context; the request is Watcher's child, so
-// the mark outlives it.
-EXTERN_C NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFTIMER Watcher,
-                                               PLONG FailureMark);
+// The same write, whose request is a child of Parent (which must outlive the
+// owner's interest in it); OnFailed(Owner) runs if the controller fails it.
+EXTERN_C NTSTATUS QM38_205_PerformOwnedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Parent,
+                                             PQM38_205_WRITE_FAILED OnFailed, PVOID Owner);
 EXTERN_C EVT_WDF_REQUEST_COMPLETION_ROUTINE EvtRequestWriteCompletionRoutine;
 
 // --- intensity drive -----------------------------------------------------------
@@ -37,8 +40,11 @@ typedef enum _INTENSITY_MODE {
     IntensityModeStopRequested = 2,
     IntensityModeStopping = 3,
 } INTENSITY_MODE;
-C_ASSERT(sizeof(INTENSITY_MODE) == 4);
+C_ASSERT(sizeof(INTENSITY_MODE) == sizeof(LONG));
 
+// The course of the steps (up to DeviceContext) changes only under
+// IntensityLock. The fields after it say what the platform has been asked and
+// are read and written with interlocked operations, also without the lock.
 typedef struct _INTENSITY_TIMER_CONTEXT {
     ULONG KickPulseCount;
     ULONG StopStepCount;
@@ -47,44 +53,57 @@ typedef struct _INTENSITY_TIMER_CONTEXT {
     ULONGLONG OffTimeUs;
     INTENSITY_MODE Mode;
     PDEVICE_CONTEXT DeviceContext;
-    // TRUE from the start that requested the 1 ms timer resolution until the
-    // step that releases it, so that requests and releases stay balanced.
-    BOOLEAN ResolutionHeld;
-    // TRUE from the arming of a step until the run of the callback that takes
-    // it up, so that a stop or a failed start arms a step only when none is
-    // coming. Read and written atomically: a run that does not get the lock
-    // clears it too.
-    LONG StepArmed;
+    // TRUE while the drive holds its one 1 ms timer-resolution request.
+    LONG ResolutionHeld;
     // TRUE while the enable line may be high: from a start whose enable write
-    // was sent until a stop sequence whose enable-low write went through (a
-    // failed completion sets it again). A stop finds nothing to do only when
-    // it is FALSE.
+    // was sent until a stop's enable-low write that the controller did not
+    // fail.
     LONG EnableRaised;
+    // TRUE from the arming of a step until the run of the callback that takes
+    // it up.
+    LONG StepArmed;
+    // The drive's own re-armings of a stop since the stop was asked.
+    LONG StopTries;
+    // Held by each run of the callback and each report of a failed enable-low
+    // write; run down at teardown, after which neither touches the device.
+    EX_RUNDOWN_REF Rundown;
 } INTENSITY_TIMER_CONTEXT, *PINTENSITY_TIMER_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(INTENSITY_TIMER_CONTEXT, GetIntensityTimerContext)
 
 EXTERN_C NTSTATUS QM38_205_StartVibration(PDEVICE_CONTEXT DeviceContext);
 EXTERN_C NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext);
-// Teardown: lets the enable line go at once when it may still be high.
+// TRUE while the drive runs (kick-start or steady drive) with its next step
+// coming; FALSE when it was asked to stop or has stalled.
+EXTERN_C BOOLEAN QM38_205_IsVibrationRunning(PDEVICE_CONTEXT DeviceContext);
+// Teardown: no step runs or is pending afterwards and no report of a write
+// reaches the drive; the enable line is let go if it may be high.
 EXTERN_C NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext);
 EXTERN_C EVT_WDF_TIMER EvtTimerIntensityCallback;
 
 // --- blink pattern -------------------------------------------------------------
 
+// Everything up to PhaseTries changes only under BlinkLock.
 typedef struct _BLINK_TIMER_CONTEXT {
     ULONG CyclesRemaining;
     ULONG IsOn;
     ULONGLONG OnTimeMs;
     ULONGLONG OffTimeMs;
     PDEVICE_CONTEXT DeviceContext;
-    // Set under BlinkLock by QM38_205_StopBlink before the timer is stopped:
-    // a callback that runs afterwards neither switches the motor nor re-arms.
-    BOOLEAN Stopped;
+    // Interrupt time at which the pending phase ends; 0 when no phase is
+    // pending. A run of the callback before it (one that fired for an earlier
+    // pattern) does nothing.
+    ULONGLONG PhaseDue;
+    // Runs that could not take BlinkLock since a phase last ended.
+    LONG PhaseTries;
+    // Held by each run of the callback; run down at teardown.
+    EX_RUNDOWN_REF Rundown;
 } BLINK_TIMER_CONTEXT, *PBLINK_TIMER_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(BLINK_TIMER_CONTEXT, GetBlinkTimerContext)
 
 EXTERN_C NTSTATUS QM38_205_StartBlink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT Context);
-// Ends a blink pattern: no callback runs or is pending once it returns, and
-// none brings the pattern back.
+// Ends a blink pattern: no phase is pending once it returns, and no run of the
+// callback brings the pattern back.
 EXTERN_C NTSTATUS QM38_205_StopBlink(PDEVICE_CONTEXT Context);
+// Teardown: no run of the callback touches the device afterwards.
+EXTERN_C NTSTATUS QM38_205_HaltBlink(PDEVICE_CONTEXT Context);
 EXTERN_C EVT_WDF_TIMER EvtTimerBlinkCallback;

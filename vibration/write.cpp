@@ -12,10 +12,10 @@
 // Builds the request around its own value byte and sends it. *Request is set
 // as soon as the request exists, so the caller can delete it on failure.
 // *Sent is TRUE once the target has taken the request: from then on the
-// completion routine owns it. A watched write's request is a child of the
-// object that holds the mark, which the completion routine is handed.
-static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFTIMER Watcher, PLONG FailureMark,
-                                       WDFREQUEST *Request, PBOOLEAN Sent)
+// completion routine owns it.
+static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Parent,
+                                       PQM38_205_WRITE_FAILED OnFailed, PVOID Owner, WDFREQUEST *Request,
+                                       PBOOLEAN Sent)
 {
     WDF_OBJECT_ATTRIBUTES RequestAttributes;
     WDF_OBJECT_ATTRIBUTES MemoryAttributes;
@@ -28,9 +28,7 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFT
     // The value byte lives in the request's context: the send is asynchronous
     // and the byte is read when the controller completes the request.
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&RequestAttributes, WRITE_REQUEST_CONTEXT);
-    if (FailureMark != NULL) {
-        RequestAttributes.ParentObject = (WDFOBJECT)Watcher;
-    }
+    RequestAttributes.ParentObject = Parent;
     Status = WdfRequestCreate(&RequestAttributes, IoTarget, Request);
     if (!NT_SUCCESS(Status)) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
@@ -46,7 +44,8 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFT
         return Status;
     }
     // Exactly TRUE drives the line high; any other value drives it low.
-    RequestContext->RetryTimer = FailureMark != NULL ? Watcher : NULL;
+    RequestContext->OnFailed = OnFailed;
+    RequestContext->Owner = Owner;
     RequestContext->Value = 1;
     if (Value != TRUE) {
         RequestContext->Value = 0;
@@ -70,7 +69,7 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFT
         return Status;
     }
 
-    WdfRequestSetCompletionRoutine(*Request, EvtRequestWriteCompletionRoutine, (WDFCONTEXT)FailureMark);
+    WdfRequestSetCompletionRoutine(*Request, EvtRequestWriteCompletionRoutine, NULL);
 
     *Sent = WdfRequestSend(*Request, IoTarget, WDF_NO_SEND_OPTIONS);
     if (!*Sent) {
@@ -87,11 +86,11 @@ static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFT
 }
 
 // Returns as soon as the request has been handed to the target; success says
-// nothing about whether the line has changed yet. A write that the controller
-// then fails sets *FailureMark to TRUE (when FailureMark is not NULL), from
-// whatever context the completion runs in. The mark lives in Watcher (or its
-// context), whose child the request is: the mark outlives the request.
-NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFTIMER Watcher, PLONG FailureMark)
+// nothing about whether the line has changed yet. If the controller then
+// fails the write, its completion calls OnFailed(Owner) (when OnFailed is not
+// NULL). The request is a child of Parent, or of the driver when it is NULL.
+NTSTATUS QM38_205_PerformOwnedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Parent,
+                                    PQM38_205_WRITE_FAILED OnFailed, PVOID Owner)
 {
     WDFREQUEST Request = WDF_NO_HANDLE;
     BOOLEAN Sent = FALSE;
@@ -106,7 +105,7 @@ NTSTATUS QM38_205_PerformWatchedWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFTI
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_PerformHardwareWrite Error: IoTarget == NULL \n");
     } else {
-        Status = QM38_205_SendLineWrite(IoTarget, Value, Watcher, FailureMark, &Request, &Sent);
+        Status = QM38_205_SendLineWrite(IoTarget, Value, Parent, OnFailed, Owner, &Request, &Sent);
     }
 
     // Exactly one party deletes each request: this function for a request that
@@ -125,32 +124,29 @@ NTSTATUS QM38_205_PerformHardwareWrite(WDFIOTARGET IoTarget, BOOLEAN Value)
 {
     PAGED_CODE();
 
-    return QM38_205_PerformWatchedWrite(IoTarget, Value, NULL, NULL);
+    return QM38_205_PerformOwnedWrite(IoTarget, Value, NULL, NULL, NULL);
 }
 
 // Resident: request completion may run at DISPATCH_LEVEL. A failed write is
-// reported; for the writer that asked to know, it is marked and the writer's
-// timer is armed, so that its next step tries again.
+// reported, and its owner, if it has one, is told. The routine reads nothing
+// but its own request.
 VOID EvtRequestWriteCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                                       WDFCONTEXT Context)
 {
-    PLONG FailureMark = (PLONG)Context;
     PWRITE_REQUEST_CONTEXT RequestContext;
 
     UNREFERENCED_PARAMETER(Target);
     UNREFERENCED_PARAMETER(Params);
+    UNREFERENCED_PARAMETER(Context);
 
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+EvtRequestWriteCompletionRoutine\n");
 
     if (!NT_SUCCESS(WdfRequestGetStatus(Request))) {
         QM38_205_DebugPrint(TRACE_LEVEL_WARNING, TRACE_FLAG_ENTRY_EXIT | TRACE_FLAG_MESSAGE,
                             "EvtRequestWriteCompletionRoutine Failed\r\n");
-        if (FailureMark != NULL) {
-            __atomic_store_n(FailureMark, TRUE, __ATOMIC_SEQ_CST);
-            RequestContext = GetWriteRequestContext(Request);
-            if (RequestContext != NULL && RequestContext->RetryTimer != NULL) {
-                WdfTimerStart(RequestContext->RetryTimer, -(LONGLONG)(3300 * 10));
-            }
+        RequestContext = GetWriteRequestContext(Request);
+        if (RequestContext != NULL && RequestContext->OnFailed != NULL) {
+            RequestContext->OnFailed(RequestContext->Owner);
         }
     }
 

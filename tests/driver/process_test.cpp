@@ -193,6 +193,35 @@ INSTANTIATE_TEST_SUITE_P(
                    "QM38_205_ProcessRequest Error: QM38_205_StartBlink failed c000000d\n", HWN_STATE_OFF}),
     [](const ::testing::TestParamInfo<FailureRow> &info) { return "row" + std::to_string(info.index); });
 
+// On means on: with state 1 stored but the drive at rest (a device stop came
+// since, or the start failed), an on starts the drive again; where the drive
+// runs it is already on.
+TEST_F(ProcessTest, OnStartsADriveAtRestWhateverIsStored)
+{
+    const vsim::DeviceId id = bring_to(HWN_STATE_ON);
+    EXPECT_EQ(set_state(id, request(HWN_STATE_ON)), STATUS_SUCCESS);
+    EXPECT_EQ(calls_and_facts(trace_texts()), Lines{kAlreadyOn});
+
+    ASSERT_EQ(sim.stop_device(id), STATUS_SUCCESS);
+    ASSERT_EQ(sim.start_device(id), STATUS_SUCCESS);
+    sim.run_for(ms(20));
+    ASSERT_EQ(sim.level("enable"), 0);
+    sim.clear_trace();
+    EXPECT_EQ(set_state(id, request(HWN_STATE_ON)), STATUS_SUCCESS);
+    EXPECT_EQ(calls_and_facts(trace_texts()), Lines{kStartVibration});
+    sim.run_for(ms(20));
+    EXPECT_EQ(sim.level("enable"), 1);
+
+    // A start that fails leaves the drive at rest: the next on tries again.
+    sim.inject(Op::WdfRequestSend, STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(sim.stop_device(id), STATUS_SUCCESS);
+    EXPECT_NE(set_state(id, request(HWN_STATE_ON)), STATUS_SUCCESS);
+    sim.run_for(ms(20));
+    sim.clear_trace();
+    EXPECT_EQ(set_state(id, request(HWN_STATE_ON)), STATUS_SUCCESS);
+    EXPECT_EQ(calls_and_facts(trace_texts()), Lines{kStartVibration});
+}
+
 TEST_F(ProcessTest, FailedStopWhileEndingABlinkKeepsTheBlinkStored)
 {
     vsim::DeviceId id = bring_to(HWN_STATE_BLINK);

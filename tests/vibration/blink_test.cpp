@@ -286,16 +286,17 @@ struct PhaseFailure {
     uint32_t nth;
     const char *line;
     const char *exit;
-    bool goes_on;  // the timer was re-armed before the failure
+    bool goes_on;  // the timer is armed again
     ULONG cycles, is_on;
 };
 
 void PrintTo(const PhaseFailure &c, std::ostream *os) { *os << c.name; }
 
 const PhaseFailure kPhaseFailures[] = {
-    {"LockTimeoutStopsThePatternInItsPhase", ms(199), Op::WdfWaitLockAcquire, STATUS_TIMEOUT, 1,
+    // Nothing counted or switched; the phase end is tried again 10 ms later.
+    {"LockTimeoutIsTriedAgain", ms(199), Op::WdfWaitLockAcquire, STATUS_TIMEOUT, 1,
      "EvtTimerBlinkCallback Error:  WdfWaitLockAcquire failed 102\n", "-EvtTimerBlinkCallback:Success:00000102\n",
-     false, 3, 1},
+     true, 3, 1},
     // The callback's own context lookup is the first, the motor's the second.
     {"FailedMotorStopIsTracedAndThePatternGoesOn", ms(199), Op::WdfObjectGetTypedContext, STATUS_UNSUCCESSFUL, 2,
      "EvtTimerBlinkCallback Error:  QM38_205_StopVibration(TimerContext->DeviceContext) failed c000000d\n",
@@ -320,17 +321,44 @@ TEST_P(BlinkPhaseFailureTest, IsTracedWithItsStatus)
     EXPECT_EQ(blink()->CyclesRemaining, c.cycles);
     EXPECT_EQ(blink()->IsOn, c.is_on);
     EXPECT_EQ(pending(dev()->BlinkTimer), c.goes_on);
-    if (!c.goes_on) {
-        // The motor runs on until a request stops it.
-        EXPECT_EQ(sim.level("enable"), 1);
-        QM38_205_StopVibration(dev());
-    }
     expect_settled();
     EXPECT_EQ(sim.level("enable"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, BlinkPhaseFailureTest, testing::ValuesIn(kPhaseFailures),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A phase end skipped by a lock time-out is taken up 10 ms later; the pattern
+// goes on from there and ends with the motor off, nothing pending.
+TEST_F(BlinkTest, APatternWhosePhaseEndTimedOutStillEnds)
+{
+    BlinkRecord record(500, 40, 3);
+    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    sim.run_until(us(199800));
+    sim.inject(Op::WdfWaitLockAcquire, STATUS_TIMEOUT);  // the phase end at 200 ms
+    expect_settled();
+    EXPECT_EQ(times_of("+QM38_205_StartVibration\n"), (std::vector<Ticks>{0, ms(510), ms(1010)}));
+    EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), (std::vector<Ticks>{ms(210), ms(710), ms(1210)}));
+    EXPECT_EQ(sim.level("enable"), 0);
+    EXPECT_EQ(blink()->PhaseDue, 0u);
+}
+
+// Under a lock that never comes, the phase end is given up after four more
+// tries, with one line to say so.
+TEST_F(BlinkTest, APhaseEndThatNeverGetsTheLockIsGivenUp)
+{
+    BlinkRecord record(500, 40, 3);
+    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    sim.run_until(ms(300));  // in the off-phase, the drive at rest
+    sim.inject(Op::WdfWaitLockAcquire, STATUS_TIMEOUT, 0);
+    EXPECT_TRUE(sim.run_until_idle(vsim::kTicksPerSecond));
+    EXPECT_EQ(times_of("+EvtTimerBlinkCallback\n"),
+              (std::vector<Ticks>{ms(200), ms(500), ms(510), ms(520), ms(530), ms(540)}));
+    EXPECT_EQ(times_of("EvtTimerBlinkCallback Error: phase end given up after 4 tries\n"), std::vector<Ticks>{ms(540)});
+    EXPECT_EQ(sim.level("enable"), 0);
+    EXPECT_FALSE(pending(dev()->BlinkTimer));
+    sim.clear_faults();
+}
 
 TEST_F(BlinkTest, CallbackOfAnUnstartedTimerDoesNothing)
 {

@@ -140,7 +140,7 @@ TEST_P(StopBlinkTest, CannotBringThePatternBack)
 
     EXPECT_EQ(stop, STATUS_SUCCESS);
     EXPECT_TRUE(callback_over_when_stop_returned) << "the stop waits for the running callback to finish";
-    EXPECT_TRUE(blink()->Stopped);
+    EXPECT_EQ(blink()->PhaseDue, 0u) << "no phase pending";
     EXPECT_FALSE(pending(dev()->BlinkTimer)) << "no callback is pending once the stop has returned";
     EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), c.motor_stops);
     EXPECT_EQ(times_of("-EvtTimerBlinkCallback:Success:00000000\n"), std::vector<Ticks>{ms(200)});
@@ -171,9 +171,34 @@ TEST_F(ConcurrencyTest, StopBlinkBetweenPhasesEndsThePatternForGood)
     // A new pattern runs again.
     BlinkRecord next(100, 50, 1);
     ASSERT_EQ(QM38_205_StartBlink(next.get(), dev()), STATUS_SUCCESS);
-    EXPECT_FALSE(blink()->Stopped);
+    EXPECT_NE(blink()->PhaseDue, 0u);
     expect_settled();
     EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), std::vector<Ticks>{ms(350)});
+}
+
+// A run of the callback that fired for the old pattern but starts only after a
+// new one was set (the stop with wait did not wait for a run not yet started)
+// finds its phase not due and does nothing: the new pattern keeps its
+// on-phase, and ends on time.
+TEST_F(ConcurrencyTest, AStaleRunCannotActOnANewPattern)
+{
+    BlinkRecord first(66, 50, 5);
+    ASSERT_EQ(QM38_205_StartBlink(first.get(), dev()), STATUS_SUCCESS);
+    sim.run_until(ms(33));  // the first on-phase has just ended
+    sim.run_until(ms(43));
+    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+    QM38_205_StopVibration(dev());
+    BlinkRecord second(400, 50, 1);
+    ASSERT_EQ(QM38_205_StartBlink(second.get(), dev()), STATUS_SUCCESS);
+    sim.clear_trace();
+    sim.run_timer_callback(dev()->BlinkTimer);  // the old pattern's run, late
+    EXPECT_EQ(trace_texts(),
+              (std::vector<std::string>{"+EvtTimerBlinkCallback\n", "-EvtTimerBlinkCallback:Success:00000000\n"}));
+    EXPECT_EQ(blink()->CyclesRemaining, 1u);
+    EXPECT_EQ(blink()->IsOn, 1u);
+    expect_settled();
+    EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), std::vector<Ticks>{ms(243)});
+    EXPECT_EQ(sim.level("enable"), 0);
 }
 
 TEST_F(ConcurrencyTest, StopBlinkToleratesMissingHandles)
@@ -192,7 +217,7 @@ TEST_F(ConcurrencyTest, StopBlinkToleratesMissingHandles)
     dev()->BlinkLock = NULL;
     EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
     dev()->BlinkLock = lock;
-    EXPECT_TRUE(blink()->Stopped);
+    EXPECT_EQ(blink()->PhaseDue, 0u) << "no phase pending";
     EXPECT_FALSE(pending(dev()->BlinkTimer));
     QM38_205_StopVibration(dev());
     expect_settled();
@@ -209,7 +234,7 @@ TEST_F(ConcurrencyTest, RequestsWaitForTheirLocksWithoutTimeOut)
     EXPECT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
     EXPECT_EQ(intensity()->Mode, IntensityModeKickStart);
     EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
-    EXPECT_TRUE(blink()->Stopped);
+    EXPECT_EQ(blink()->PhaseDue, 0u) << "no phase pending";
     sim.run_until_idle();
     sim.clear_faults();
     EXPECT_EQ(sim.outstanding_resolution_requests(), 1) << "the skipped steps keep the resolution";
