@@ -136,7 +136,9 @@ inline void check_teardown(vsim::Simulator &sim, vsim::DeviceId device, bool uni
     if (uninitialize) {
         check(sim.uninitialize_device(device) == STATUS_SUCCESS, "device uninitialisation failed");
     }
-    sim.remove_device(device);
+    if (sim.device(device) != nullptr) {
+        sim.remove_device(device);
+    }
     sim.unload_driver();
     check(sim.run_until_idle(vsim::kTicksPerSecond), "something still pending after the driver unloaded");
     for (int type = 0; type < int(vsim::ObjectType::Count); ++type) {

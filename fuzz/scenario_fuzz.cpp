@@ -13,10 +13,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "end_checks.h"
 #include "invariants.h"
 #include "player.h"
 #include "rest_check.h"
@@ -101,9 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     vibra_tool::PlayerOptions options;
     options.settle = vsim::kTicksPerSecond;
     vibra_tool::OffMonitor monitor(scenario);
-    options.before_command = [&monitor](vsim::Simulator &sim, vsim::DeviceId device,
-                                        const vibra_tool::Recording &recording) {
+    vibra_tool::BlinkMonitor blink(scenario);
+    options.on_change = [&blink](const vibra_tool::LevelChange &change) { blink.on_change(change); };
+    options.before_command = [&](vsim::Simulator &sim, vsim::DeviceId device, const vibra_tool::Recording &recording) {
         monitor.observe(sim, device, recording);
+        blink.observe(sim, device, recording);
     };
     bool torn_down = false;
     options.after_commands = [&](vsim::Simulator &sim, vsim::DeviceId device) {
@@ -112,6 +116,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         for (const std::string &failure : sim.verifier_failures()) {
             fail("verifier: " + failure, text);
+        }
+        if (sim.torn_down(device)) {
+            // Nothing of the driver runs after its teardown, whatever faults are armed.
+            vsim::Ticks at = 0;
+            for (const vibra_tool::Command &command : scenario.commands) {
+                at = command.kind == vibra_tool::CommandKind::Teardown ? command.time : at;
+            }
+            for (const std::string &finding : vibra_tool::check_torn_down(sim, device, at)) {
+                fail("after the teardown: " + finding, text);
+            }
+            for (const std::string &failure : sim.verifier_failures()) {
+                fail("verifier, after the teardown: " + failure, text);
+            }
+            vibra_fuzz::check_teardown(sim, device, false);
+            torn_down = true;
+            return;
+        }
+        if (monitor.off_since(sim, device)) {
+            if (std::optional<std::string> finding = vibra_tool::check_stop_effort(sim, device)) {
+                fail("with the faults armed: " + *finding, text);
+            }
+        }
+        blink.judge_due(sim, device);
+        if (!blink.findings().empty()) {
+            fail(blink.findings().front(), text);
         }
         const vibra_tool::RestObservation rest = vibra_tool::observe_rest(sim, device);
         for (const std::string &finding : vibra_tool::check_rest(rest)) {

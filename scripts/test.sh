@@ -46,6 +46,8 @@ sharded --runs 10000 --seed 3 --schedule random
 # of the suite replayed once per platform call that could fail, with that call
 # failing (too many runs for the sanitizer build, whose suite leaves it out).
 bash tests/scripts/systematic_suite.sh build/release/vibra-sim
+# The blink race scenarios, each under 200 PCT and 200 random interleavings.
+bash tests/scripts/race_scenarios.sh build/release/vibra-sim
 
 phase "thread sanitizer"
 cmake --preset tsan

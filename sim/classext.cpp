@@ -274,6 +274,12 @@ void *Simulator::client_context(DeviceId id) const
     return it->second.torn_down ? it->second.kept.get() : it->second.context.get();
 }
 
+bool Simulator::torn_down(DeviceId id) const
+{
+    auto it = impl_->devices.find(id);
+    return it != impl_->devices.end() && it->second.torn_down;
+}
+
 const GUID *Simulator::device_class_guid(DeviceId id) const
 {
     auto it = impl_->devices.find(id);

@@ -284,8 +284,17 @@ public:
     NTSTATUS get_state(DeviceId id, void *output, ULONG output_length, void *input, ULONG input_length,
                        ULONG *bytes_read);
     // The framework deletes the device with its descendants; the class
-    // extension releases the client context.
+    // extension releases the client context. The requests in flight to the
+    // device's targets are cancelled first: their completion routines run
+    // with STATUS_CANCELLED and the lines keep their values.
     void remove_device(DeviceId id);
+    // The driver's teardown of the device has returned. From then on the
+    // class extension makes no call for it but a new initialisation,
+    // client_context() is the context as teardown left it, and the verifier
+    // reports a framework call on the device's objects (its requests and a
+    // timer's own context aside), a timer of the device armed or firing, and
+    // a write to the context the driver had.
+    bool torn_down(DeviceId id) const;
 
     // --- GPIO controller behind the Resource Hub ---------------------------
     void add_line(uint64_t connection_id, std::string name, int initial_level = 0);

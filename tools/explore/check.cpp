@@ -13,6 +13,7 @@
 #include "vibration/vibration.h"
 #include "payload.h"
 #include "player.h"
+#include "end_checks.h"
 #include "rest_check.h"
 #include "status.h"
 
@@ -55,9 +56,72 @@ void watch_intensity(vsim::Simulator &sim, vsim::DeviceId device)
     }
 }
 
-void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, SettleObservation &seen)
+// The blink pattern's course changes only under BlinkLock.
+void watch_blink(vsim::Simulator &sim, vsim::DeviceId device)
+{
+    PDEVICE_CONTEXT context = device_context(sim, device);
+    if (context->BlinkTimer == nullptr || context->BlinkLock == nullptr) {
+        return;
+    }
+    if (const void *timer_context = sim.typed_context(context->BlinkTimer)) {
+        sim.watch(timer_context, offsetof(BLINK_TIMER_CONTEXT, PhaseTries), context->BlinkLock,
+                  "the blink timer's context");
+    }
+}
+
+// What the monitors that watched the commands hand to the settle phase.
+struct Monitors {
+    const Scenario &scenario;
+    OffMonitor off;
+    BlinkMonitor blink;
+};
+
+bool has_faults(const Scenario &scenario)
+{
+    return std::any_of(scenario.commands.begin(), scenario.commands.end(),
+                       [](const Command &command) { return command.kind == CommandKind::Fault; });
+}
+
+Ticks teardown_time(const Scenario &scenario)
+{
+    Ticks at = 0;
+    for (const Command &command : scenario.commands) {
+        if (command.kind == CommandKind::Teardown) {
+            at = command.time;
+        }
+    }
+    return at;
+}
+
+// The end-state checks that come before the faults are cleared: a stop's
+// effort under them, and the blink patterns, given the time to end when no
+// fault can disturb them.
+void end_checks(vsim::Simulator &sim, vsim::DeviceId device, Monitors &monitors, SettleObservation &seen)
+{
+    if (monitors.off.off_since(sim, device)) {
+        if (std::optional<std::string> finding = check_stop_effort(sim, device)) {
+            seen.end_findings.push_back(*finding);
+        }
+    }
+    if (!has_faults(monitors.scenario) && monitors.blink.judge_by() > sim.now()) {
+        sim.run_until(monitors.blink.judge_by());
+    }
+    monitors.blink.judge_due(sim, device);
+    for (const std::string &finding : monitors.blink.findings()) {
+        seen.end_findings.push_back(finding);
+    }
+}
+
+void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, Monitors &monitors, SettleObservation &seen)
 {
     seen.device = true;
+    if (sim.torn_down(device)) {
+        seen.torn_down = true;
+        seen.verifier_before = sim.verifier_failures();
+        seen.end_findings = check_torn_down(sim, device, teardown_time(monitors.scenario));
+        seen.verifier_at_end = sim.verifier_failures();
+        return;
+    }
     seen.verifier_before = sim.verifier_failures();
     const HWN_HEADER &stored = device_context(sim, device)->ClientInformation;
     seen.header[0] = stored.HwNPayloadSize;
@@ -68,6 +132,7 @@ void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, SettleObservation
     seen.fixed_settings[0] = stored.HwNSettingsInfo[0].HwNSettings[4];
     seen.fixed_settings[1] = stored.HwNSettingsInfo[0].HwNSettings[5];
     seen.state = stored.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
+    end_checks(sim, device, monitors, seen);
 
     // A motor the device reports off must be off, before anything else is
     // played; the rest observation clears the faults and stops the device.
@@ -194,6 +259,15 @@ std::vector<Finding> check_run(const Scenario &scenario, const Recording &record
         wrong(kNoDeviceFinding);
         return findings;
     }
+    for (const std::string &finding : seen.end_findings) {
+        wrong(finding);
+    }
+    if (seen.torn_down) {
+        for (size_t i = seen.verifier_before.size(); i < seen.verifier_at_end.size(); ++i) {
+            wrong("verifier, after the teardown: " + seen.verifier_at_end[i]);
+        }
+        return findings;
+    }
     if (seen.header[0] != kStoredSize || seen.header[1] != 1 || seen.header[2] != 1) {
         wrong("stored header changed to " + std::to_string(seen.header[0]) + "/" + std::to_string(seen.header[1]) +
               "/" + std::to_string(seen.header[2]) + "; it must stay 48/1/1");
@@ -308,16 +382,21 @@ RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedul
     options.settle = kSettleBound;
     options.schedule = schedule;
     options.keep_records = false;  // the checks read the calls, the simulator and the summaries
-    options.after_setup = [](vsim::Simulator &sim, vsim::DeviceId device) { watch_intensity(sim, device); };
-    OffMonitor monitor(scenario);
-    options.before_command = [&monitor](vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording) {
-        monitor.observe(sim, device, recording);
+    options.after_setup = [](vsim::Simulator &sim, vsim::DeviceId device) {
+        watch_intensity(sim, device);
+        watch_blink(sim, device);
     };
-    options.after_commands = [&result](vsim::Simulator &sim, vsim::DeviceId device) {
+    Monitors monitors{scenario, OffMonitor(scenario), BlinkMonitor(scenario)};
+    options.on_change = [&monitors](const LevelChange &change) { monitors.blink.on_change(change); };
+    options.before_command = [&monitors](vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording) {
+        monitors.off.observe(sim, device, recording);
+        monitors.blink.observe(sim, device, recording);
+    };
+    options.after_commands = [&result, &monitors](vsim::Simulator &sim, vsim::DeviceId device) {
         // The interleaving of the commands, before the settle phase adds its own.
         result.switches = sim.switches();
         result.scheduling_points = sim.scheduling_points();
-        settle_phase(sim, device, result.observation);
+        settle_phase(sim, device, monitors, result.observation);
         result.races = sim.races();
     };
     if (adjust) {
@@ -328,8 +407,8 @@ RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedul
     for (const std::string &race : result.races) {
         result.findings.push_back({false, "race: " + race});
     }
-    if (!monitor.finding().empty()) {
-        result.findings.push_back({false, monitor.finding()});
+    if (!monitors.off.finding().empty()) {
+        result.findings.push_back({false, monitors.off.finding()});
     }
     return result;
 }

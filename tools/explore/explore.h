@@ -102,6 +102,12 @@ struct SettleObservation {
     int resolution_at_end = 0;
     uint32_t state_at_end = 0;
     std::vector<std::string> verifier_at_end;  // after the quiescence check
+
+    // The device was torn down by the commands: only the teardown is judged.
+    bool torn_down = false;
+    // The end-state checks' findings: the effort of the last stop with the
+    // faults still armed, the blink patterns, the teardown.
+    std::vector<std::string> end_findings;
 };
 
 // The finding of a run whose device was gone (or never there) after the

@@ -67,6 +67,14 @@ public:
         return command;
     }
 
+    Command fault_at(Ticks time)
+    {
+        Command command;
+        command.time = time;
+        fault(command);
+        return command;
+    }
+
 private:
     // Decided for every command so that the rest of the stream does not
     // depend on it; only class-extension calls take it.
@@ -305,6 +313,18 @@ Scenario generate_scenario(uint64_t seed, uint32_t steps, double fault_rate)
         if (std::optional<BlinkPhases> asked = BlinkPhases::of(scenario.commands.back())) {
             blink = asked;
         }
+    }
+    // One run in five ends with the device torn down, half of them just
+    // after a fault is armed, so that what follows a teardown is judged.
+    Random ending(seed ^ 0x8BB84B93962EACC9ULL);
+    if (ending.chance(0.2)) {
+        if (ending.chance(0.5)) {
+            scenario.commands.push_back(generator.fault_at(time));
+        }
+        Command teardown;
+        teardown.kind = CommandKind::Teardown;
+        teardown.time = time + (ending.chance(0.5) ? ending.below(20001) * vsim::kTicksPerUs : 0);
+        scenario.commands.push_back(teardown);
     }
     for (size_t i = 0; i < scenario.commands.size(); ++i) {
         Command &command = scenario.commands[i];

@@ -99,6 +99,17 @@ bool OffMonitor::applies_a_record(int line) const
     return buffer.size() >= kOnePayload && u32_at(buffer, 8) >= 1;  // HwNRequests
 }
 
+std::optional<Ticks> OffMonitor::off_since(vsim::Simulator &sim, vsim::DeviceId device) const
+{
+    if (stored_state(device_context(sim, device)) == 0) {
+        return last_set_state_;
+    }
+    if (last_stop_ && (!last_set_state_ || *last_stop_ > *last_set_state_)) {
+        return last_stop_;
+    }
+    return std::nullopt;
+}
+
 void OffMonitor::observe(vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording)
 {
     for (; seen_ < recording.calls.size(); ++seen_) {
@@ -118,12 +129,7 @@ void OffMonitor::observe(vsim::Simulator &sim, vsim::DeviceId device, const Reco
     }
     const DEVICE_CONTEXT &context = device_context(sim, device);
     const Ticks now = sim.now();
-    std::optional<Ticks> off_since;
-    if (stored_state(context) == 0) {
-        off_since = last_set_state_;
-    } else if (last_stop_ && (!last_set_state_ || *last_stop_ > *last_set_state_)) {
-        off_since = last_stop_;
-    }
+    const std::optional<Ticks> off_since = this->off_since(sim, device);
     if (!finding_.empty() || !off_since || *off_since <= sim.last_fault_time() || sim.armed_faults() != 0 ||
         sim.live_threads() != 0 || now - *off_since <= kMonitorBound) {
         return;

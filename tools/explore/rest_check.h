@@ -63,6 +63,10 @@ public:
     explicit OffMonitor(const Scenario &scenario);
     void observe(vsim::Simulator &sim, vsim::DeviceId device, const Recording &recording);
     const std::string &finding() const { return finding_; }
+    // Since when the device says the motor is off, by the calls observed so
+    // far: a set-state that left the stored state 0, or a device stop after
+    // the last set-state.
+    std::optional<Ticks> off_since(vsim::Simulator &sim, vsim::DeviceId device) const;
 
 private:
     bool applies_a_record(int line) const;
