@@ -44,14 +44,14 @@ static PINTENSITY_TIMER_CONTEXT QM38_205_GetIntensityContext(PDEVICE_CONTEXT Dev
 // the lock still makes the release test.
 static VOID QM38_205_RequestTimerResolution(PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    if (!__atomic_exchange_n(&TimerContext->ResolutionHeld, TRUE, __ATOMIC_SEQ_CST)) {
+    if (!InterlockedExchange(&TimerContext->ResolutionHeld, TRUE)) {
         ExSetTimerResolution(INTENSITY_RESOLUTION, TRUE);
     }
 }
 
 static VOID QM38_205_ReleaseTimerResolution(PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    if (__atomic_exchange_n(&TimerContext->ResolutionHeld, FALSE, __ATOMIC_SEQ_CST)) {
+    if (InterlockedExchange(&TimerContext->ResolutionHeld, FALSE)) {
         ExSetTimerResolution(0, FALSE);
     }
 }
@@ -79,12 +79,12 @@ static VOID QM38_205_BindDevice(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_C
 // not get the lock: both go through these.
 static VOID QM38_205_SetMode(PINTENSITY_TIMER_CONTEXT TimerContext, INTENSITY_MODE Mode)
 {
-    __atomic_store_n(&TimerContext->Mode, Mode, __ATOMIC_SEQ_CST);
+    InterlockedExchange((LONG volatile *)&TimerContext->Mode, (LONG)Mode);
 }
 
 static BOOLEAN QM38_205_IsStopping(PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    INTENSITY_MODE Mode = __atomic_load_n(&TimerContext->Mode, __ATOMIC_SEQ_CST);
+    INTENSITY_MODE Mode = (INTENSITY_MODE)ReadAcquire((LONG const volatile *)&TimerContext->Mode);
     return (BOOLEAN)(Mode == IntensityModeStopRequested || Mode == IntensityModeStopping);
 }
 
@@ -103,22 +103,22 @@ static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext
 
 static BOOLEAN QM38_205_IsStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    return (BOOLEAN)(__atomic_load_n(&TimerContext->StepArmed, __ATOMIC_SEQ_CST) != 0);
+    return (BOOLEAN)(ReadAcquire(&TimerContext->StepArmed) != 0);
 }
 
 static VOID QM38_205_MarkStepArmed(PINTENSITY_TIMER_CONTEXT TimerContext, BOOLEAN Armed)
 {
-    __atomic_store_n(&TimerContext->StepArmed, (LONG)Armed, __ATOMIC_SEQ_CST);
+    InterlockedExchange(&TimerContext->StepArmed, (LONG)Armed);
 }
 
 static BOOLEAN QM38_205_IsEnableRaised(PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    return (BOOLEAN)(__atomic_load_n(&TimerContext->EnableRaised, __ATOMIC_SEQ_CST) != 0);
+    return (BOOLEAN)(ReadAcquire(&TimerContext->EnableRaised) != 0);
 }
 
 static VOID QM38_205_MarkEnableRaised(PINTENSITY_TIMER_CONTEXT TimerContext, BOOLEAN Raised)
 {
-    __atomic_store_n(&TimerContext->EnableRaised, (LONG)Raised, __ATOMIC_SEQ_CST);
+    InterlockedExchange(&TimerContext->EnableRaised, (LONG)Raised);
 }
 
 // Arms the next step. The mark follows the arming, so that a run that gave

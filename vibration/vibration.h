@@ -49,7 +49,7 @@ typedef struct _INTENSITY_TIMER_CONTEXT {
     PDEVICE_CONTEXT DeviceContext;
     // TRUE from the start that requested the 1 ms timer resolution until the
     // step that releases it, so that requests and releases stay balanced.
-    BOOLEAN ResolutionHeld;
+    LONG ResolutionHeld;
     // TRUE from the arming of a step until the run of the callback that takes
     // it up, so that a stop or a failed start arms a step only when none is
     // coming. Read and written atomically: a run that does not get the lock

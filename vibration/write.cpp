@@ -146,7 +146,7 @@ VOID EvtRequestWriteCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target, PW
         QM38_205_DebugPrint(TRACE_LEVEL_WARNING, TRACE_FLAG_ENTRY_EXIT | TRACE_FLAG_MESSAGE,
                             "EvtRequestWriteCompletionRoutine Failed\r\n");
         if (FailureMark != NULL) {
-            __atomic_store_n(FailureMark, TRUE, __ATOMIC_SEQ_CST);
+            InterlockedExchange(FailureMark, TRUE);
             RequestContext = GetWriteRequestContext(Request);
             if (RequestContext != NULL && RequestContext->RetryTimer != NULL) {
                 WdfTimerStart(RequestContext->RetryTimer, -(LONGLONG)(3300 * 10));
