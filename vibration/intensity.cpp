@@ -9,6 +9,13 @@
 #include "vibration/vibration.h"
 #include "trace/trace.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_StartVibration)
+#pragma alloc_text(PAGE, QM38_205_StopVibration)
+#pragma alloc_text(PAGE, QM38_205_HaltVibration)
+#pragma alloc_text(PAGE, EvtTimerIntensityCallback)
+#endif
+
 #define INTENSITY_STEP_US 3300ULL          // every kick-start and stop step
 #define INTENSITY_KICK_PULSES 3
 #define INTENSITY_STOP_STEPS 2
