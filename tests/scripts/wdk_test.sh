@@ -86,7 +86,8 @@ for decoration in $decorations; do
   [[ -n $named ]] || fail "[$list] names no device"
   installs+=$'\n'$named
 done
-for install in $(sort -u <<<"$installs"); do
+mapfile -t install_sections < <(sed '/^$/d' <<<"$installs" | sort -u)
+for install in "${install_sections[@]}"; do
   for suffix in .nt .nt.services .nt.wdf; do has_section "$install$suffix"; done
   copied=$(value "$install.nt" copyfiles)
   [[ -z $copied ]] || has_section "$copied"
