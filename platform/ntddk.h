@@ -57,8 +57,7 @@ static_assert(sizeof(ULONG_PTR) == sizeof(PVOID) && sizeof(KAFFINITY) == sizeof(
 // ---------------------------------------------------------------------------
 #define _Printf_format_string_
 #if defined(__GNUC__) || defined(__clang__)
-#define PLATFORM_PRINTF_FORMAT(FormatIndex, FirstArgument) \
-    __attribute__((format(printf, FormatIndex, FirstArgument)))
+#define PLATFORM_PRINTF_FORMAT(FormatIndex, FirstArgument) __attribute__((format(printf, FormatIndex, FirstArgument)))
 #else
 #define PLATFORM_PRINTF_FORMAT(FormatIndex, FirstArgument)
 #endif
