@@ -21,7 +21,8 @@ logic_files() {
 
 # Prints FILE:LINE: WHAT: TEXT for every compiler-specific spelling in the files.
 # Names that begin with two underscores belong to the compiler, except these, which the language defines.
-standard_names='__func__|__FILE__|__LINE__|__DATE__|__TIME__|__cplusplus|__VA_ARGS__|__VA_OPT__|__STDC__|__STDC_HOSTED__|__STDC_VERSION__|__has_include|__has_cpp_attribute'
+standard_names='__func__|__FILE__|__LINE__|__DATE__|__TIME__|__cplusplus|__VA_ARGS__|__VA_OPT__'
+standard_names+='|__STDC__|__STDC_HOSTED__|__STDC_VERSION__|__has_include|__has_cpp_attribute'
 rules=(
   'a GNU extension: typeof|\btypeof\b'
   'a statement expression|\(\{'
@@ -123,8 +124,8 @@ placement-catches)
   mapfile -t files < <(logic_files)
   first=$(grep -hoE '^#pragma alloc_text\(PAGE, *[A-Za-z0-9_]+' "${files[@]}" | head -n 1 | sed 's/.*, *//')
   [[ -n $first ]] || { echo "FAIL: no PAGE placement to leave out" >&2; exit 1; }
-  sed -i -E "s/^(#pragma alloc_text\(PAGE, *)$first *\)/\/\/ left out: $first/; s/^(#pragma alloc_text\(PAGE, *)$first *, */\1/" \
-    "${files[@]}"
+  sed -i -E -e "s/^(#pragma alloc_text\(PAGE, *)$first *\)/\/\/ left out: $first/" \
+    -e "s/^(#pragma alloc_text\(PAGE, *)$first *, */\1/" "${files[@]}"
   if output=$(awk -f "$here/placement.awk" "${files[@]}" 2>&1); then
     echo "FAIL: the placement check passed with $first left out of PAGE" >&2
     exit 1

@@ -60,7 +60,7 @@ entries=$(awk '
   line ~ /^\[.*\]$/ { section = tolower(substr(line, 2, length(line) - 2)); print section "|"; next }
   line != "" {
     key = line; value = ""
-    if (index(line, "=") > 0) { key = substr(line, 1, index(line, "=") - 1); value = substr(line, index(line, "=") + 1) }
+    if ((i = index(line, "=")) > 0) { key = substr(line, 1, i - 1); value = substr(line, i + 1) }
     gsub(/[ \t]+$/, "", key); gsub(/^[ \t]+/, "", value)
     print section "|" tolower(key) "|" value
   }' "$inf")
