@@ -13,6 +13,10 @@
 #include "trace/trace.h"
 #include "vibration/vibration.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_InitializeDevice)
+#endif
+
 // The stored client information right after initialisation: one record for the
 // device's one element, state off.
 static const HWN_HEADER QM38_205_ClientInformationTemplate = {

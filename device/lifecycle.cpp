@@ -9,6 +9,12 @@
 #include "trace/trace.h"
 #include "vibration/vibration.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_StopDevice)
+#pragma alloc_text(PAGE, QM38_205_UnInitializeDevice)
+#pragma alloc_text(PAGE, QM38_205_QueryDeviceInformation)
+#endif
+
 // Resident. Both lines low, the drive line first; success means both write
 // requests were sent, not that the lines have changed.
 NTSTATUS QM38_205_StartDevice(PVOID Context)

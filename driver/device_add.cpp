@@ -9,6 +9,10 @@
 #include "driver/driver.h"
 #include "trace/trace.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_EvtDeviceAdd)
+#endif
+
 NTSTATUS QM38_205_EvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
 {
     // Filled completely by the class extension's pre-create step and handed on

@@ -11,6 +11,11 @@
 #include "hwn/request.h"
 #include "trace/trace.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(INIT, DriverEntry)
+#pragma alloc_text(PAGE, QM38_205_EvtDriverUnload)
+#endif
+
 // Zero at load; filled once, just before registration, and only read
 // afterwards, so the class extension may read it at any time.
 HWN_CLIENT_REGISTRATION_PACKET QM38_205_RegistrationPacket;

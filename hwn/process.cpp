@@ -10,6 +10,10 @@
 #include "trace/trace.h"
 #include "vibration/vibration.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_ProcessRequest)
+#endif
+
 // Sends the motor into its stop sequence.
 static NTSTATUS QM38_205_StopMotor(PDEVICE_CONTEXT DeviceContext)
 {

@@ -7,6 +7,11 @@
 #include "hwn/request.h"
 #include "trace/trace.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_SetState)
+#pragma alloc_text(PAGE, QM38_205_GetState)
+#endif
+
 // Bytes of a payload with RequestCount records; 64-bit, so it never wraps.
 static ULONGLONG QM38_205_PayloadBytes(ULONG RequestCount)
 {

@@ -7,6 +7,10 @@
 #include "hwn/request.h"
 #include "trace/trace.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_DataValidate)
+#endif
+
 // Reads only the 12-byte header (and the stored size bound).
 static BOOLEAN QM38_205_HeaderIsValid(PHWN_HEADER HwNHeader, PDEVICE_CONTEXT DeviceContext)
 {

@@ -49,6 +49,20 @@ static_assert(sizeof(ULONG_PTR) == sizeof(PVOID) && sizeof(KAFFINITY) == sizeof(
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 
 // ---------------------------------------------------------------------------
+// Source annotations. _Printf_format_string_ marks a printf-style format
+// parameter, which the kit's code analysis checks against the arguments; here
+// it is empty. The host compilers check a format through a function attribute
+// instead, given by PLATFORM_PRINTF_FORMAT(format parameter, first argument),
+// counting parameters from 1 (the kit has no such annotation).
+// ---------------------------------------------------------------------------
+#define _Printf_format_string_
+#if defined(__GNUC__) || defined(__clang__)
+#define PLATFORM_PRINTF_FORMAT(FormatIndex, FirstArgument) __attribute__((format(printf, FormatIndex, FirstArgument)))
+#else
+#define PLATFORM_PRINTF_FORMAT(FormatIndex, FirstArgument)
+#endif
+
+// ---------------------------------------------------------------------------
 // Status codes
 // ---------------------------------------------------------------------------
 typedef LONG NTSTATUS;

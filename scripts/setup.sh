@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-tidy libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev help2man zip
+          clang-19                                    # the logic compiled in cl mode, as the kit's compiler does
           g++-arm-linux-gnueabihf qemu-user)  # the armhf cross build and its tests
 missing=()
 for package in "${packages[@]}"; do

@@ -48,7 +48,12 @@ EXTERN_C LONG InterlockedCompareExchange(LONG volatile *Destination, LONG ExChan
 
 EXTERN_C LONG InterlockedIncrement(LONG volatile *Addend) { return atomic(Addend).fetch_add(1) + 1; }
 EXTERN_C LONG InterlockedDecrement(LONG volatile *Addend) { return atomic(Addend).fetch_sub(1) - 1; }
-EXTERN_C LONG ReadAcquire(LONG const volatile *Source) { return atomic(Source).load(std::memory_order_acquire); }
+// The kernel's interlocked operations are full barriers: a read that follows
+// one in its thread is ordered after it. C++ gives a read that ordering after
+// a sequentially consistent exchange only when the read is sequentially
+// consistent too (or behind a fence, which ThreadSanitizer does not model), so
+// ReadAcquire, the read that pairs with them in the logic, loads as one.
+EXTERN_C LONG ReadAcquire(LONG const volatile *Source) { return atomic(Source).load(std::memory_order_seq_cst); }
 EXTERN_C VOID WriteRelease(LONG volatile *Destination, LONG Value)
 {
     atomic(Destination).store(Value, std::memory_order_release);

@@ -23,7 +23,14 @@
 // One mask per level 1 to 5, indexed by level minus 1.
 EXTERN_C ULONG TraceLevelMask[TRACE_LEVEL_MASK_COUNT];
 
-EXTERN_C VOID QM38_205_DebugPrint(ULONG Level, ULONG Flags, PCSTR Format, ...)
-    __attribute__((format(printf, 3, 4)));
+// The format is checked against the arguments: by the host compiler through
+// PLATFORM_PRINTF_FORMAT, by the kit's code analysis through
+// _Printf_format_string_ (the kit's headers have no PLATFORM_PRINTF_FORMAT).
+#ifndef PLATFORM_PRINTF_FORMAT
+#define PLATFORM_PRINTF_FORMAT(FormatIndex, FirstArgument)
+#endif
+
+EXTERN_C VOID QM38_205_DebugPrint(ULONG Level, ULONG Flags, _Printf_format_string_ PCSTR Format, ...)
+    PLATFORM_PRINTF_FORMAT(3, 4);
 
 #define QM38_205_STATUS_TEXT(Status) (NT_SUCCESS(Status) ? "Success" : "Fail")

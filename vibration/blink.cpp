@@ -10,6 +10,13 @@
 #include "vibration/vibration.h"
 #include "trace/trace.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_StartBlink)
+#pragma alloc_text(PAGE, QM38_205_StopBlink)
+#pragma alloc_text(PAGE, QM38_205_HaltBlink)
+#pragma alloc_text(PAGE, EvtTimerBlinkCallback)
+#endif
+
 #define BLINK_SHORTEST_ON_MS 33
 #define BLINK_DUTY_CEILING 100
 #define BLINK_LOCK_TIMEOUT (-10000000LL)  // 1 s, relative

@@ -20,6 +20,14 @@
 #include "vibration/vibration.h"
 #include "trace/trace.h"
 
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_StartVibration)
+#pragma alloc_text(PAGE, QM38_205_StopVibration)
+#pragma alloc_text(PAGE, QM38_205_IsVibrationRunning)
+#pragma alloc_text(PAGE, QM38_205_HaltVibration)
+#pragma alloc_text(PAGE, EvtTimerIntensityCallback)
+#endif
+
 #define INTENSITY_STEP_US 3300ULL          // every kick-start, stop and retry step
 #define INTENSITY_KICK_PULSES 3
 #define INTENSITY_STOP_STEPS 2

@@ -9,13 +9,23 @@
 #include "vibration/vibration.h"
 #include "trace/trace.h"
 
+// Declared with C linkage, as the kit places only such functions.
+EXTERN_C NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Parent,
+                                         PQM38_205_WRITE_FAILED OnFailed, PVOID Owner, WDFREQUEST *Request,
+                                         PBOOLEAN Sent);
+
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, QM38_205_SendLineWrite)
+#pragma alloc_text(PAGE, QM38_205_PerformOwnedWrite)
+#pragma alloc_text(PAGE, QM38_205_PerformHardwareWrite)
+#endif
+
 // Builds the request around its own value byte and sends it. *Request is set
 // as soon as the request exists, so the caller can delete it on failure.
 // *Sent is TRUE once the target has taken the request: from then on the
 // completion routine owns it.
-static NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Parent,
-                                       PQM38_205_WRITE_FAILED OnFailed, PVOID Owner, WDFREQUEST *Request,
-                                       PBOOLEAN Sent)
+NTSTATUS QM38_205_SendLineWrite(WDFIOTARGET IoTarget, BOOLEAN Value, WDFOBJECT Parent, PQM38_205_WRITE_FAILED OnFailed,
+                                PVOID Owner, WDFREQUEST *Request, PBOOLEAN Sent)
 {
     WDF_OBJECT_ATTRIBUTES RequestAttributes;
     WDF_OBJECT_ATTRIBUTES MemoryAttributes;
