@@ -16,6 +16,8 @@ struct LevelCase {
     const char *finding;  // nullptr: allowed there
 };
 
+void PrintTo(const LevelCase &c, std::ostream *os) { *os << c.name; }
+
 class LevelTest : public SimFixture, public ::testing::WithParamInterface<LevelCase> {};
 
 TEST_P(LevelTest, IsReportedAboveTheHighestLevelItAllows)

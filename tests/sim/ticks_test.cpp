@@ -26,6 +26,8 @@ struct TickCase {
     Ticks fires_at;
 };
 
+void PrintTo(const TickCase &c, std::ostream *os) { *os << c.name; }
+
 class TickTest : public SimFixture, public ::testing::WithParamInterface<TickCase> {
 protected:
     TickTest()

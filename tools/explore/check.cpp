@@ -307,6 +307,9 @@ RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedul
     PlayerOptions options;
     options.settle = kSettleBound;
     options.schedule = schedule;
+    // The harsher platform: completions inside the send as the run's seed
+    // chooses.
+    options.completions = vsim::Completions::Seeded;
     options.keep_records = false;  // the checks read the calls, the simulator and the summaries
     options.after_setup = [](vsim::Simulator &sim, vsim::DeviceId device) { watch_intensity(sim, device); };
     OffMonitor monitor(scenario);
