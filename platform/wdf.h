@@ -295,6 +295,30 @@ EXTERN_C NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQU
 EXTERN_C VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
                                              WDFCONTEXT CompletionContext);
 // Sends asynchronously without options. TRUE: sent, and the completion routine
-// will run once. FALSE: not sent; WdfRequestGetStatus gives the reason.
+// will run once, possibly before the send returns, on the sender's thread.
+// FALSE: not sent; WdfRequestGetStatus gives the reason.
 EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
 EXTERN_C NTSTATUS WdfRequestGetStatus(WDFREQUEST Request);
+
+// A completed request must be reused before it is formatted and sent again.
+typedef enum _WDF_REQUEST_REUSE_FLAGS {
+    WDF_REQUEST_REUSE_NO_FLAGS = 0x00000000,
+    WDF_REQUEST_REUSE_SET_NEW_IRP = 0x00000001,
+} WDF_REQUEST_REUSE_FLAGS;
+
+typedef struct _WDF_REQUEST_REUSE_PARAMS {
+    ULONG Size;
+    ULONG Flags;
+    NTSTATUS Status;
+    PVOID NewIrp;
+} WDF_REQUEST_REUSE_PARAMS, *PWDF_REQUEST_REUSE_PARAMS;
+
+inline VOID WDF_REQUEST_REUSE_PARAMS_INIT(PWDF_REQUEST_REUSE_PARAMS Params, ULONG Flags, NTSTATUS Status)
+{
+    RtlZeroMemory(Params, sizeof(WDF_REQUEST_REUSE_PARAMS));
+    Params->Size = sizeof(WDF_REQUEST_REUSE_PARAMS);
+    Params->Flags = Flags;
+    Params->Status = Status;
+}
+
+EXTERN_C NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams);

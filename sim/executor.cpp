@@ -82,7 +82,9 @@ void detail::State::dispatch(const detail::Event &event)
     ++data.fired;
     fired_after_teardown(timer);
     if (data.config.Period != 0) {
-        data.due = now + Ticks(data.config.Period) * kTicksPerMs;
+        // The period counts from the firing (on clock ticks, from the tick).
+        data.asked = now + Ticks(data.config.Period) * kTicksPerMs;
+        data.due = fire_time(data.asked);
         data.seq = schedule(data.due, {detail::EventKind::TimerFires, timer});
         data.pending = true;
     }

@@ -11,9 +11,64 @@ namespace vsim {
 
 void detail::State::fail(std::string message) { failures.push_back(std::move(message)); }
 
+namespace {
+constexpr KIRQL kAnyLevel = 31;  // HIGH_LEVEL
+
+// The highest level at which the framework's (and the kernel's) documentation
+// lets each operation be called. The class extension's functions are called
+// from DriverEntry, the device-add callback and unload, all at
+// PASSIVE_LEVEL. A stop with wait and an acquire that may wait are checked
+// for PASSIVE_LEVEL where their arguments are known.
+KIRQL highest_level(Op op)
+{
+    switch (op) {
+    case Op::WdfDriverCreate:
+    case Op::WdfDeviceCreate:
+    case Op::WdfIoTargetCreate:
+    case Op::WdfIoTargetOpen:
+    case Op::HwNRegisterClient:
+    case Op::HwNUnregisterClient:
+    case Op::HwNProcessAddDevicePreDeviceCreate:
+    case Op::HwNProcessAddDevicePostDeviceCreate:
+    case Op::RtlStringCbPrintfW:
+    case Op::RtlUnicodeStringPrintf:
+        return PASSIVE_LEVEL;
+    case Op::ExSetTimerResolution:
+        return APC_LEVEL;
+    case Op::vDbgPrintEx:
+    case Op::RequestCompletion:
+    case Op::Count:
+        return kAnyLevel;
+    default:
+        return DISPATCH_LEVEL;
+    }
+}
+
+const char *level_name(KIRQL level)
+{
+    switch (level) {
+    case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
+    case APC_LEVEL: return "APC_LEVEL";
+    case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
+    default: return "a device level";
+    }
+}
+}  // namespace
+
+void detail::State::check_level(Op op)
+{
+    const KIRQL level = irql();
+    const KIRQL highest = highest_level(op);
+    if (level > highest) {
+        fail(std::string(op_name(op)) + ": called at " + level_name(level) + "; it may be called at " +
+             level_name(highest) + (highest == PASSIVE_LEVEL ? " only" : " or below"));
+    }
+}
+
 void detail::State::enter(Op op)
 {
     const uint64_t number = ++calls[size_t(op)];
+    check_level(op);
     if (options.keep_records) {
         call_log.push_back(op);
     }

@@ -190,7 +190,8 @@ struct TimerData {
     WDF_TIMER_CONFIG config;
     WDF_EXECUTION_LEVEL level;
     bool pending = false;
-    Ticks due = 0;
+    Ticks due = 0;                 // when the pending event fires (a clock tick in tick mode)
+    Ticks asked = 0;               // the due time the driver asked for
     uint64_t seq = 0;              // key of the pending event
     std::vector<int> running;      // identities running the callback
     int stop_waiters = 0;          // stops with wait in progress
@@ -204,7 +205,9 @@ struct LockData {
 struct RequestData {
     WDFIOTARGET created_for = nullptr;
     bool formatted = false;
+    bool completed = false;  // completed since it was last formatted: needs WdfRequestReuse first
     WDFIOTARGET formatted_for = nullptr;
+    int formatted_byte = -1;  // the input byte when formatted, -1 if it carries none
     ULONG ioctl = 0;
     WDFMEMORY input = nullptr, output = nullptr;
     size_t input_offset = 0, input_length = 0, output_offset = 0, output_length = 0;
@@ -355,6 +358,8 @@ struct State {
     std::optional<std::string> trace_formats;  // VIBRA_TRACE_FORMATS, read at the first line
     std::vector<ResolutionCall> resolution_calls;
     int outstanding_resolution = 0;
+    ULONG held_resolution = 0;  // the finest asked for since requests were last all released
+    vsim::SplitMix64 completion_choices{options.schedule.seed ^ 0xC0'3D'1E'75ULL};
 
     // faults, hooks, verifier
     uint64_t calls[size_t(Op::Count)] = {};
@@ -377,6 +382,8 @@ struct State {
 
     // --- verifier, calls and faults (faults.cpp) ---
     void fail(std::string message);
+    // Reports a call made above the highest level the operation allows.
+    void check_level(Op op);
     // Counts a call and runs the hooks due before it.
     void enter(Op op);
     void run_hooks(Op op, uint64_t number);  // those due before call `number` of `op`
@@ -501,8 +508,22 @@ struct State {
     int real_identity();  // realtime.cpp: per OS thread, with the platform mutex held
     KIRQL real_irql();    // realtime.cpp: per OS thread
 
+    // A positive (absolute) due time or time-out, a system time, as virtual
+    // time; a negative one is relative to now. Never before now.
+    Ticks deadline_of(LONGLONG due) const;
+
+    // --- timers (timers.cpp) ---
+    // When a timer due at `asked` fires: then, or at the clock tick at or
+    // after it (and not before now).
+    Ticks fire_time(Ticks asked) const;
+    Ticks clock_tick() const;
+    // The clock tick changed: every pending timer moves to the new ticks.
+    void retime_timers();
+
     // --- requests (requests.cpp) ---
     void complete(WDFREQUEST request);
+    // Whether this send completes inside WdfRequestSend.
+    bool completes_inside_send();
     void abandon(WDFREQUEST request);  // deleted while in flight
     // The device's targets are closing: every request in flight to one of them
     // is cancelled, its completion routine run with STATUS_CANCELLED, and the

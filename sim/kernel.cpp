@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <set>
 
@@ -147,7 +148,14 @@ EXTERN_C ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution)
     if (sim->options.keep_records) {
         sim->resolution_calls.push_back({sim->now, DesiredTime, SetResolution != FALSE});
     }
+    // The kernel keeps the finest resolution asked for until every request
+    // has been released.
+    if (SetResolution) {
+        sim->held_resolution =
+            sim->outstanding_resolution > 0 ? std::min(sim->held_resolution, DesiredTime) : DesiredTime;
+    }
     sim->outstanding_resolution += SetResolution ? 1 : -1;
+    sim->retime_timers();
     return SetResolution ? DesiredTime : kDefaultResolution;
 }
 

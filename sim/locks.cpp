@@ -74,7 +74,7 @@ EXTERN_C NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
     // sequential schedule the holder cannot run meanwhile, so it ends at once.
     std::optional<vsim::Ticks> deadline;
     if (Timeout != nullptr) {
-        deadline = *Timeout < 0 ? sim->now - *Timeout : std::max<vsim::Ticks>(sim->now, *Timeout);
+        deadline = sim->deadline_of(*Timeout);  // a positive time-out is a system time
     }
     for (;;) {
         vsim::detail::Object *object = sim->find(Lock);

@@ -348,10 +348,10 @@ NTSTATUS RealPlatform::acquire(WDFWAITLOCK handle, PLONGLONG timeout)
     if (t_irql > PASSIVE_LEVEL && !(timeout != nullptr && *timeout == 0)) {
         sim_.fail("WdfWaitLockAcquire: waits for " + sim_.describe(handle) + " at raised IRQL");
     }
-    // Negative: relative, in 100 ns units; positive: a time on the platform clock.
+    // Negative: relative, in 100 ns units; positive: a system time.
     const Ticks deadline = timeout == nullptr ? -1
                            : *timeout < 0     ? sim_.now + std::min<Ticks>(-*timeout, kNever)
-                                              : *timeout;
+                                              : std::max<Ticks>(sim_.now, *timeout - kSystemTimeAtStart);
     const int me = identity();
     sim_.check_lock_order(handle, me);
     for (;;) {

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: MIT
-// Requests to the GPIO controller: creation, preallocated memory (which keeps
-// the caller's pointer: the byte is read when the request completes, not when
-// the memory object is made), formatting, asynchronous sending and completion
-// as a separate event at dispatch level.
+// Requests to the GPIO controller: formatting, sending and completion (as a
+// separate event at dispatch level, or inside the send on the sender's
+// thread).
+//
+// The controller reads the value byte from the caller's buffer when it
+// processes the request, as it does when the request's input and output are
+// one buffer; the byte must not change from the format to the completion (a
+// framework that copies the input when formatting would write the older
+// value), so a change is a verifier finding.
 #include "internal.h"
 #include "realtime.h"
 
@@ -50,6 +55,11 @@ NTSTATUS line_write(vsim::detail::State *sim, RequestData &request, vsim::GpioWr
     }
     const auto &data = std::get<MemoryData>(memory->data);
     const uint8_t byte = static_cast<const uint8_t *>(data.buffer)[request.input_offset];
+    if (request.formatted_byte >= 0 && byte != request.formatted_byte) {
+        sim->fail("request completion: the value byte changed from " + std::to_string(request.formatted_byte) +
+                  " to " + std::to_string(byte) +
+                  " after the request was formatted; its buffer belongs to the request until it completes");
+    }
     write.value = byte;
     const int level = byte != 0 ? 1 : 0;
     if (auto line = sim->lines.find(write.connection_id); line != sim->lines.end()) {
@@ -88,6 +98,7 @@ void detail::State::complete(WDFREQUEST handle)
     write.completed = now;
     write.status = status;
     request.in_flight = false;
+    request.completed = true;
     request.status = status;
     write_ended(request);
 
@@ -114,6 +125,7 @@ void detail::State::abandon(WDFREQUEST handle)
     RequestData &request = std::get<RequestData>(find(handle)->data);
     cancel(request.due, request.seq);
     request.in_flight = false;
+    request.completed = true;
     request.status = STATUS_CANCELLED;
     request.record.completed = now;
     request.record.status = STATUS_CANCELLED;
@@ -160,6 +172,16 @@ void detail::State::cancel_writes_to(WDFDEVICE device)
     }
 }
 
+bool detail::State::completes_inside_send()
+{
+    switch (options.completions) {
+    case Completions::Later: return false;
+    case Completions::InsideSend: return !real;
+    case Completions::Seeded: return !real && (completion_choices.next() & 1) != 0;
+    }
+    return false;
+}
+
 void detail::State::write_ended(RequestData &request)
 {
     if (options.keep_records) {
@@ -181,75 +203,6 @@ void detail::State::line_changed(LineChange change)
 }
 
 }  // namespace vsim
-
-EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
-                                   WDFREQUEST *Request)
-{
-    auto *sim = vsim::active();
-    if (sim == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    vsim::detail::PlatformCall call(sim);
-    if (Request != nullptr) {
-        *Request = nullptr;
-    }
-    sim->enter(Op::WdfRequestCreate);
-    if (!sim->require_framework("WdfRequestCreate")) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (auto status = sim->fault(Op::WdfRequestCreate)) {
-        return *status;
-    }
-    if (Request == nullptr) {
-        sim->fail("WdfRequestCreate: NULL output handle pointer");
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (IoTarget != nullptr && sim->lookup(IoTarget, ObjectType::IoTarget, "WdfRequestCreate") == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (!sim->attributes_ok(RequestAttributes, "WdfRequestCreate", &status)) {
-        return status;
-    }
-    // A request created without a parent belongs to the driver object.
-    const WDFOBJECT parent = RequestAttributes && RequestAttributes->ParentObject ? RequestAttributes->ParentObject
-                                                                                  : WDFOBJECT(sim->driver);
-    RequestData data;
-    data.created_for = IoTarget;
-    *Request = static_cast<WDFREQUEST>(sim->create(ObjectType::Request, parent, RequestAttributes, data));
-    return STATUS_SUCCESS;
-}
-
-EXTERN_C NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
-                                              WDFMEMORY *Memory)
-{
-    auto *sim = vsim::active();
-    if (sim == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    vsim::detail::PlatformCall call(sim);
-    if (Memory != nullptr) {
-        *Memory = nullptr;
-    }
-    sim->enter(Op::WdfMemoryCreatePreallocated);
-    if (!sim->require_framework("WdfMemoryCreatePreallocated")) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (auto status = sim->fault(Op::WdfMemoryCreatePreallocated)) {
-        return *status;
-    }
-    if (Memory == nullptr || Buffer == nullptr || BufferSize == 0) {
-        sim->fail("WdfMemoryCreatePreallocated: NULL output handle pointer, NULL buffer or zero size");
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (!sim->attributes_ok(Attributes, "WdfMemoryCreatePreallocated", &status)) {
-        return status;
-    }
-    const WDFOBJECT parent = Attributes && Attributes->ParentObject ? Attributes->ParentObject : WDFOBJECT(sim->driver);
-    *Memory = static_cast<WDFMEMORY>(sim->create(ObjectType::Memory, parent, Attributes, MemoryData{Buffer, BufferSize}));
-    return STATUS_SUCCESS;
-}
 
 EXTERN_C NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
                                                    WDFMEMORY InputBuffer, PWDFMEMORY_OFFSET InputBufferOffset,
@@ -279,6 +232,11 @@ EXTERN_C NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQU
         sim->fail("WdfIoTargetFormatRequestForIoctl: " + sim->describe(Request) + " is in flight");
         return STATUS_INVALID_DEVICE_STATE;
     }
+    if (request->completed) {
+        sim->fail("WdfIoTargetFormatRequestForIoctl: " + sim->describe(Request) +
+                  " has completed and was not reused (WdfRequestReuse)");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     size_t in_start, in_length, out_start, out_length;
     if (!memory_range(sim, InputBuffer, InputBufferOffset, &in_start, &in_length) ||
         !memory_range(sim, OutputBuffer, OutputBufferOffset, &out_start, &out_length)) {
@@ -293,6 +251,11 @@ EXTERN_C NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQU
     request->output = OutputBuffer;
     request->output_offset = out_start;
     request->output_length = out_length;
+    request->formatted_byte = -1;
+    if (InputBuffer != nullptr && in_length == 1) {
+        request->formatted_byte =
+            static_cast<const uint8_t *>(std::get<MemoryData>(sim->find(InputBuffer)->data).buffer)[in_start];
+    }
     request->status = STATUS_SUCCESS;
     return STATUS_SUCCESS;
 }
@@ -335,6 +298,11 @@ EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQ
         sim->fail("WdfRequestSend: " + sim->describe(Request) + " is already in flight");
         return FALSE;
     }
+    if (request->completed) {
+        sim->fail("WdfRequestSend: " + sim->describe(Request) + " has completed and was not reused (WdfRequestReuse)");
+        request->status = STATUS_INVALID_DEVICE_STATE;
+        return FALSE;
+    }
     if (auto status = sim->fault(Op::WdfRequestSend)) {
         request->status = *status;
         return FALSE;
@@ -357,7 +325,7 @@ EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQ
         request->status = STATUS_INVALID_DEVICE_STATE;
         return FALSE;
     }
-    (void)Options;  // no options change anything here: the send is always asynchronous
+    (void)Options;  // no options change anything here: the send is asynchronous
     vsim::GpioWrite write{sim->now, -1, "", target->connection_id, request->ioctl, -1, STATUS_PENDING};
     if (auto line = sim->lines.find(target->connection_id); line != sim->lines.end()) {
         write.line = line->second.name;
@@ -373,6 +341,14 @@ EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQ
     request->in_flight = true;
     request->sent_to = Target;
     request->status = STATUS_PENDING;
+    if (sim->completes_inside_send()) {
+        // The controller finished at once: the completion routine runs now,
+        // as the sender, and may delete the request before the send returns.
+        request->due = sim->now;
+        request->seq = 0;  // no event
+        sim->complete(Request);
+        return TRUE;
+    }
     request->due = sim->now + sim->options.gpio_latency;
     request->seq = sim->schedule(request->due, {vsim::detail::EventKind::RequestCompletes, Request});
     return TRUE;

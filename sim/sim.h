@@ -204,12 +204,40 @@ struct SwitchRecord {
 //    queues a run for a worker; before_call hooks need the virtual mode.
 enum class Threads { Virtual, Real };
 
+// Where a sent request's completion routine runs (virtual time only; on real
+// threads completions always run on the completion thread).
+//  - Later: as an event of its own, gpio_latency after the send (even when
+//    that is 0): the send has always returned first.
+//  - InsideSend: before WdfRequestSend returns, on the sender's thread, at the
+//    sender's level and as the sender (the locks it holds stay held), as the
+//    real platform may when the controller finishes at once; gpio_latency is
+//    not used. The request may be gone when the send returns.
+//  - Seeded: each send chooses one of the two, from a stream of its own seeded
+//    with the schedule's seed: the same seed makes the same choices.
+enum class Completions { Later, InsideSend, Seeded };
+
+// When a timer fires (virtual time only).
+//  - Exact: at its due time.
+//  - ClockTicks: at the first clock tick at or after its due time, as on the
+//    target. Ticks come every 15.625 ms (the system's resting resolution) and
+//    every 1 ms while a resolution request is held (the finest granted; a
+//    request for a coarser time gets that); a pending timer moves to the new
+//    ticks when the resolution changes.
+enum class TimerClock { Exact, ClockTicks };
+
+// The kernel's system time (100 ns units since 1601-01-01) when a simulator
+// starts: 2026-01-01 00:00 UTC. A positive (absolute) due time or lock
+// time-out is a system time; one before this lies in the past.
+inline constexpr Ticks kSystemTimeAtStart = 134'116'992'000'000'000;
+
 struct Options {
     Ticks gpio_latency = 0;   // from send to completion
     bool echo_trace = false;  // print each trace line to stderr as it arrives
     Schedule schedule;
     Threads threads = Threads::Virtual;
     unsigned worker_threads = 2;  // the real mode's timer workers (at least 2)
+    Completions completions = Completions::Later;
+    TimerClock timer_clock = TimerClock::Exact;
     // Keep the records that grow with simulated time: writes(),
     // line_changes(), trace(), resolution_calls() and call_log(). With false
     // they stay empty and memory stays flat however long the run; the sinks
@@ -314,6 +342,8 @@ public:
     void set_trace_sink(std::function<void(const TraceLine &)> sink);
     const std::vector<ResolutionCall> &resolution_calls() const;
     int outstanding_resolution_requests() const;  // requests minus releases
+    // The clock tick in force now: 15.625 ms, or the finest resolution held.
+    Ticks clock_tick() const;
     KIRQL irql() const;
 
     // --- fault injection -----------------------------------------------------

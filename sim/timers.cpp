@@ -18,15 +18,6 @@ bool running_on(const TimerData &timer, int identity)
     return std::find(timer.running.begin(), timer.running.end(), identity) != timer.running.end();
 }
 
-vsim::Ticks absolute_due(vsim::Ticks now, LONGLONG due)
-{
-    if (due < 0) {
-        vsim::Ticks result;
-        return __builtin_sub_overflow(now, due, &result) ? INT64_MAX : result;
-    }
-    return std::max<vsim::Ticks>(now, due);
-}
-
 NTSTATUS check_timer_config(vsim::detail::State *sim, PWDF_TIMER_CONFIG config)
 {
     if (config == nullptr) {
@@ -124,7 +115,8 @@ EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
     if (was_pending) {
         sim->cancel(timer->due, timer->seq);
     }
-    timer->due = absolute_due(sim->now, DueTime);
+    timer->asked = sim->deadline_of(DueTime);
+    timer->due = sim->fire_time(timer->asked);
     timer->seq = sim->schedule(timer->due, {vsim::detail::EventKind::TimerFires, Timer});
     timer->pending = true;
     return was_pending ? TRUE : FALSE;
@@ -186,6 +178,68 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
     }
     return was_pending ? TRUE : FALSE;
 }
+
+namespace vsim {
+
+namespace {
+constexpr Ticks kRestingTick = 156'250;  // 15.625 ms
+constexpr Ticks kFinestTick = kTicksPerMs;
+}  // namespace
+
+Ticks detail::State::deadline_of(LONGLONG due) const
+{
+    if (due < 0) {
+        Ticks result;
+        return __builtin_sub_overflow(now, due, &result) ? INT64_MAX : result;
+    }
+    return std::max<Ticks>(now, due - kSystemTimeAtStart);
+}
+
+Ticks detail::State::clock_tick() const
+{
+    if (outstanding_resolution <= 0) {
+        return kRestingTick;
+    }
+    return std::clamp<Ticks>(held_resolution, kFinestTick, kRestingTick);
+}
+
+Ticks detail::State::fire_time(Ticks asked) const
+{
+    if (options.timer_clock == TimerClock::Exact) {
+        return asked;
+    }
+    // Ticks are counted from the simulator's start; the first at or after
+    // both the due time and now.
+    const Ticks tick = clock_tick();
+    const Ticks from = std::max(asked, now);
+    if (from > INT64_MAX - tick) {
+        return from;
+    }
+    return (from + tick - 1) / tick * tick;
+}
+
+void detail::State::retime_timers()
+{
+    if (options.timer_clock == TimerClock::Exact) {
+        return;
+    }
+    for (detail::Object &object : objects) {
+        auto *timer = std::get_if<TimerData>(&object.data);
+        if (!object.alive || timer == nullptr || !timer->pending) {
+            continue;
+        }
+        const Ticks due = fire_time(timer->asked);
+        if (due != timer->due) {
+            cancel(timer->due, timer->seq);
+            timer->due = due;
+            timer->seq = schedule(due, {detail::EventKind::TimerFires, handle_of(object.index, object.generation)});
+        }
+    }
+}
+
+Ticks Simulator::clock_tick() const { return impl_->clock_tick(); }
+
+}  // namespace vsim
 
 std::optional<vsim::TimerInfo> vsim::Simulator::timer_info(WDFTIMER timer) const
 {

@@ -135,10 +135,12 @@ static VOID QM38_205_RetryStop(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerCon
     }
 }
 
-// What a drive without a coming step does next. A running or stalled drive
-// keeps its course (and its resolution). A stopping one has its stop
-// re-armed while one is owed and tries are left; otherwise it is at rest, or
-// has given up until the next stop, and lets the timer resolution go.
+// What a stopping drive does next. A running or stalled drive keeps its
+// course (and its resolution). A stopping one has its stop re-armed while one
+// is owed and tries are left, and holds the 1 ms resolution while steps are
+// coming, so that they keep their 3.3 ms (also those of a start that failed
+// before asking for it); otherwise it is at rest, or has given up until the
+// next stop, and lets the resolution go.
 // PASSIVE_LEVEL; with IntensityLock, or in a run that could not take it.
 static VOID QM38_205_ReconcileDrive(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
@@ -146,7 +148,9 @@ static VOID QM38_205_ReconcileDrive(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT Tim
         return;
     }
     QM38_205_RetryStop(Timer, TimerContext);
-    if (ReadAcquire(&TimerContext->StepArmed) == FALSE) {
+    if (ReadAcquire(&TimerContext->StepArmed) != FALSE) {
+        QM38_205_RequestTimerResolution(TimerContext);
+    } else {
         QM38_205_ReleaseTimerResolution(TimerContext);
     }
 }

@@ -36,7 +36,7 @@ struct DueCase {
 
 class DueTimeTest : public SimFixture, public ::testing::WithParamInterface<DueCase> {};
 
-TEST_P(DueTimeTest, NegativeIsRelativePositiveIsAbsolute)
+TEST_P(DueTimeTest, NegativeIsRelativePositiveIsAbsoluteSystemTime)
 {
     Ticks fired = -1;
     WDFTIMER timer = make_timer([&](WDFTIMER) { fired = sim.now(); });
@@ -47,8 +47,11 @@ TEST_P(DueTimeTest, NegativeIsRelativePositiveIsAbsolute)
 }
 
 INSTANTIATE_TEST_SUITE_P(Timers, DueTimeTest,
-                         ::testing::Values(DueCase{"Relative", -ms(3), ms(5)}, DueCase{"Absolute", ms(8), ms(8)},
-                                           DueCase{"Zero", 0, ms(2)}, DueCase{"AbsoluteInThePast", ms(1), ms(2)},
+                         ::testing::Values(DueCase{"Relative", -ms(3), ms(5)},
+                                           DueCase{"Absolute", vsim::kSystemTimeAtStart + ms(8), ms(8)},
+                                           DueCase{"Zero", 0, ms(2)},
+                                           DueCase{"AbsoluteInThePast", vsim::kSystemTimeAtStart + ms(1), ms(2)},
+                                           DueCase{"SmallPositiveIsLongPast", ms(8), ms(2)},
                                            DueCase{"OneTick", -1, ms(2) + 1}),
                          [](const auto &info) { return std::string(info.param.name); });
 

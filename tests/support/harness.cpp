@@ -74,6 +74,8 @@ Buffer payload(const Record &record)
 
 SimTest::SimTest() { open_trace_masks(); }
 
+SimTest::SimTest(vsim::Options options) : sim(options) { open_trace_masks(); }
+
 SimTest::~SimTest() { set_trace_masks(kInitialMasks); }
 
 void SimTest::TearDown()

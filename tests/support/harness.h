@@ -82,6 +82,7 @@ Buffer payload(const Record &record);  // one record, 48 bytes
 class SimTest : public ::testing::Test {
 protected:
     SimTest();
+    explicit SimTest(vsim::Options options);
     ~SimTest() override;
     void TearDown() override;
 

@@ -26,6 +26,9 @@ constexpr Ticks step(int n, Ticks from = 0) { return from + us(3300) * n; }
 
 class VibrationTest : public SimTest {
 protected:
+    VibrationTest() = default;
+    explicit VibrationTest(vsim::Options options) : SimTest(options) {}
+
     void SetUp() override { id = bring_up(); }
 
     PDEVICE_CONTEXT dev() const { return context(id); }

@@ -138,6 +138,16 @@ void add_options(CLI::App &app, Settings &settings)
                    "How simulated threads interleave: sequential (default when playing), random, or "
                    "pct[:DEPTH[:STEPS]] (default pct:3:2000 when exploring)")
         ->type_name("POLICY");
+    app.add_option("--completions", settings.completions,
+                   "Where a played scenario's GPIO completions run: later, as events of their own (default), "
+                   "inside the send, or seeded (each send chooses by --seed)")
+        ->type_name("later|inside|seeded")
+        ->check(CLI::IsMember({"later", "inside", "seeded"}));
+    app.add_option("--clock", settings.clock,
+                   "When a played scenario's timers fire: exact (default) or ticks (at the first clock tick at or "
+                   "after the due time: 15.625 ms, or 1 ms while the driver holds that resolution)")
+        ->type_name("exact|ticks")
+        ->check(CLI::IsMember({"exact", "ticks"}));
     app.add_option("--runs", settings.runs, "Scenarios the exploration plays (default 100)")->type_name("N");
     app.add_option("--steps", settings.steps, "Commands in each explored scenario (default 40)")
         ->type_name("N")
@@ -181,13 +191,13 @@ bool options_fit_the_run(const CLI::App &app, const Settings &settings)
             return false;
         }
     }
-    if (settings.seed) {
+    if (settings.seed && settings.completions != "seeded") {
         std::string ignored;
         const std::optional<vsim::Schedule> schedule =
             settings.schedule.empty() ? std::nullopt : vsim::parse_schedule(settings.schedule, &ignored);
         if (!schedule || schedule->policy == vsim::SchedulePolicy::Sequential) {
-            std::cerr << "vibra-sim: --seed seeds the explorer or a random schedule; expected it with --explore "
-                         "or with --schedule random or pct\n";
+            std::cerr << "vibra-sim: --seed seeds the explorer or a random schedule; expected it with --explore, "
+                         "with --schedule random or pct, or with --completions seeded\n";
             return false;
         }
     }

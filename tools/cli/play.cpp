@@ -77,6 +77,14 @@ bool player_options(const Settings &settings, PlayerOptions &options)
         return false;
     }
     options.schedule = *schedule;
+    if (settings.realtime && (!settings.completions.empty() || !settings.clock.empty())) {
+        std::cerr << "vibra-sim: --completions and --clock shape virtual time; --realtime runs on real threads\n";
+        return false;
+    }
+    options.completions = settings.completions == "inside"   ? vsim::Completions::InsideSend
+                          : settings.completions == "seeded" ? vsim::Completions::Seeded
+                                                             : vsim::Completions::Later;
+    options.timer_clock = settings.clock == "ticks" ? vsim::TimerClock::ClockTicks : vsim::TimerClock::Exact;
     if (settings.realtime && schedule->policy != vsim::SchedulePolicy::Sequential) {
         std::cerr << "vibra-sim: --schedule " << settings.schedule
                   << ": schedules interleave in virtual time; --realtime runs on real threads\n";

@@ -46,6 +46,8 @@ struct Settings {
     uint32_t steps = 40;
     double fault_rate = 0.1;
     std::string schedule;
+    std::string completions;  // later, inside or seeded; empty: later
+    std::string clock;        // exact or ticks; empty: exact
     // Systematic fault injection (systematic_options.cpp): more scenario
     // files, and the one run to replay. The explorer's shard, "K/N".
     bool systematic = false;

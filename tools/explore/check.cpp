@@ -381,6 +381,10 @@ RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedul
     PlayerOptions options;
     options.settle = kSettleBound;
     options.schedule = schedule;
+    // The harsher platform: completions inside the send as the run's seed
+    // chooses, and timers on clock ticks.
+    options.completions = vsim::Completions::Seeded;
+    options.timer_clock = vsim::TimerClock::ClockTicks;
     options.keep_records = false;  // the checks read the calls, the simulator and the summaries
     options.after_setup = [](vsim::Simulator &sim, vsim::DeviceId device) {
         watch_intensity(sim, device);

@@ -20,8 +20,9 @@ namespace vibra_tool {
 
 // Longer than any stop sequence: a stop may wait up to one step for the
 // pending one, then the line goes low for OffTimeUs and the two stop steps
-// follow.
-inline constexpr Ticks kLongestStopSequence = 13200 * vsim::kTicksPerUs;
+// follow; on clock ticks each of those four 3.3 ms steps may fire up to one
+// 1 ms tick late.
+inline constexpr Ticks kLongestStopSequence = 4 * 4300 * vsim::kTicksPerUs;
 
 // A motor that the device reports off, seen with the faults cleared before
 // anything else is played.

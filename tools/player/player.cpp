@@ -95,6 +95,8 @@ vsim::Options Player::simulator_options(const PlayerOptions &options)
     vsim::Options result;
     result.gpio_latency = options.gpio_latency;
     result.schedule = options.schedule;
+    result.completions = options.completions;
+    result.timer_clock = options.timer_clock;
     result.keep_records = false;  // the player takes what it keeps from the sinks
     result.log_consultations = options.log_consultations;
     if (options.realtime) {

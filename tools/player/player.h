@@ -34,6 +34,9 @@ struct PlayerOptions {
     Ticks gpio_latency = 0;
     bool realtime = false;  // on real threads, in wall-clock time
     vsim::Schedule schedule;  // how simulated threads take turns (virtual time only)
+    // Where completions run and when timers fire (vsim::Options; virtual time only).
+    vsim::Completions completions = vsim::Completions::Later;
+    vsim::TimerClock timer_clock = vsim::TimerClock::Exact;
     Ticks settle = 10 * vsim::kTicksPerSecond;
     // Trace masks for levels 1 to 5 from the set-up on; unset ones keep the
     // driver's initial values.
