@@ -26,7 +26,7 @@ struct ReachCase {
     std::vector<Event> events;
     Writes drive;
     Writes enable;
-    size_t resolution_calls;  // one request and one release per started drive
+    size_t resolution_calls;  // a request and a release per started drive and per stop re-armed after rest
 };
 
 void PrintTo(const ReachCase &c, std::ostream *os) { *os << c.name; }
@@ -106,14 +106,14 @@ const ReachCase kCases[] = {
      {start(0), stop(us(24000)), fault(us(29000), Op::RequestCompletion, STATUS_IO_TIMEOUT, 2)},
      square_wave(7) + Writes{{step(8), 0}, {step(9), 1}, {step(10), 0}, {step(11), 0}, {step(12), 1}},
      {{0, 1}, {step(12), 0}},
-     2},
+     4},
     // Every write fails in the controller for a while: the stop sequence is
     // tried again until one goes through, with no new stop asked for.
     {"StopWhileTheControllerFailsEveryWrite",
      {start(0), fault(ms(100), Op::RequestCompletion, STATUS_IO_TIMEOUT, 0), stop(ms(100)), clear_faults(ms(130))},
      square_wave(30) + Writes{{step(40), 0}, {step(41), 0}, {step(42), 1}},
      {{0, 1}, {step(42), 0}},
-     2},
+     8},
     // The enable line went high, the drive line's write was refused: the
     // half-started motor goes through the stop sequence on its own.
     {"StartWhoseDriveWriteWasRefused",
@@ -122,7 +122,7 @@ const ReachCase kCases[] = {
      square_wave(15) + Writes{{step(16), 0}, {step(17), 1}} +
          Writes{{step(1, ms(300)), 0}, {step(2, ms(300)), 0}, {step(3, ms(300)), 1}},
      {{0, 1}, {step(17), 0}, {ms(300), 1}, {step(3, ms(300)), 0}},
-     2},
+     4},
     // A restart during the stop sequence whose enable write is refused: the
     // pending step finds the re-initialised fields in the stop mode, not in
     // kick-start, and the later stop has nothing left to do.
