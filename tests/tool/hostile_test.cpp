@@ -45,7 +45,7 @@ const HostileCase kCases[] = {
     {"time past 64 bits", "at 999999999999s start\n", "-s @/scenario.vsim", "is out of range"},
     {"relative times adding past 64 bits", "at 900000000000s wait\nat +900000000000s wait\n", "-s @/scenario.vsim",
      "is out of range; expected at most"},
-    {"time past --max-time", "at 999999999999ms wait\n", "-s @/scenario.vsim", "past --max-time 86400000ms"},
+    {"time past --max-time", "at 0ms start\nat 999999999999ms wait\n", "-s @/scenario.vsim", "past --max-time 86400000ms"},
     {"time past a lower --max-time", "at 0ms setup\nat 2s end\n", "-s @/scenario.vsim --max-time 1",
      "past --max-time 1000ms"},
     {"NaN settle", "", "--settle nan", "finite"},

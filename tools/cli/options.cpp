@@ -71,6 +71,8 @@ void add_options(CLI::App &app, Settings &settings)
                    "Write the results as JUnit XML for CI: a test case an expectation, a test suite a scenario "
                    "('-': standard output, with --quiet)")
         ->type_name("FILE");
+    app.add_flag("--strict", settings.strict,
+                 "Fail the run (exit 1) on a warning too, such as an armed fault that never took effect");
     app.add_flag("-q,--quiet", settings.quiet, "Do not print the report on standard output (errors still go to stderr)");
     app.add_option("--trace", settings.trace, "Write the driver's trace lines with time, level and flags ('-': stderr)")
         ->type_name("FILE");
@@ -145,6 +147,7 @@ void add_options(CLI::App &app, Settings &settings)
     app.add_option("--fault-rate", settings.fault_rate,
                    "Probability that an explored step arms or clears a fault (default 0.1)")
         ->type_name("P")
+        ->check(finite)
         ->check(CLI::Range(0.0, 1.0));
     add_systematic_options(app, settings);
     CLI::Option *timing = app.add_flag(
