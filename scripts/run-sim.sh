@@ -21,7 +21,7 @@ done
 
 sim=${VIBRA_SIM:-}
 if [[ -z $sim ]]; then
-  bash "$repo/scripts/setup.sh" >&2
+  bash "$repo/scripts/setup.sh" sim >&2
   build() {
     if ! (cd "$repo" && "$@") >&2 </dev/null; then
       echo "run-sim: building vibra-sim failed (see above): $*" >&2

@@ -36,11 +36,11 @@ struct Case {
     std::string skipped;  // why it did not run
 };
 
-// Seconds, as JUnit times are written.
+// Seconds to the millisecond, as JUnit times are written.
 std::string seconds(Ticks ticks)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.6f", static_cast<double>(ticks) / static_cast<double>(vsim::kTicksPerSecond));
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ticks) / static_cast<double>(vsim::kTicksPerSecond));
     return text;
 }
 
