@@ -26,6 +26,9 @@ run-sim)
   VIBRA_SIM=$2 bash "$repo/scripts/run-sim.sh" -s my.vsim -o elsewhere > /dev/null 2>&1 || fail "-o elsewhere exited $?"
   for file in events.csv waves.vcd timing.svg; do expect_file "$scratch/elsewhere/$file"; done
   [[ ! -e $repo/my.vsim && ! -e $repo/elsewhere ]] || fail "run-sim.sh wrote into the repository"
+  # Modes that write no waveforms refuse --out: the script adds none.
+  VIBRA_SIM=$2 bash "$repo/scripts/run-sim.sh" --systematic -s my.vsim --inject-at 1 > sys.txt 2>&1 \
+    || fail "run-sim.sh --systematic exited $?: $(cat sys.txt)"
   ;;
 run-sim-build-error)
   # A cmake that fails as a broken build does (ninja reports errors on stdout);

@@ -121,6 +121,13 @@ class Results(unittest.TestCase):
         self.assertIn("warning: " + path + ":2: fault HwNRegisterClient: never took effect", run.stderr)
         self.assertEqual(self.run_sim("-s", path, "--strict").returncode, 1)
 
+    def test_a_window_outside_the_run_is_refused(self):
+        path = self.scenario("short.vsim", PASSING)
+        run = subprocess.run([SIM, "-q", "-s", path, "--svg", self.path("t.svg"), "--from", "5s"],
+                             capture_output=True, text=True, timeout=120, check=False)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("--from 5s is past the end of the run at 10ms", run.stderr)
+
     def test_a_scenario_that_checks_nothing_is_refused(self):
         run = self.run_sim("-s", self.scenario("empty.vsim", "# nothing yet\nat 10ms wait\n"))
         self.assertEqual(run.returncode, 2)

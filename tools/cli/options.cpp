@@ -23,7 +23,10 @@ std::optional<vsim::Schedule> schedule_option(const Settings &settings, const vs
         std::string error;
         std::optional<vsim::Schedule> parsed = vsim::parse_schedule(settings.schedule, &error);
         if (!parsed) {
-            std::cerr << "vibra-sim: --schedule " << settings.schedule << ": " << error << "\n";
+            const std::string policy = settings.schedule.substr(0, settings.schedule.find(':'));
+            const std::optional<std::string> meant = closest(policy, {"sequential", "random", "pct"});
+            std::cerr << "vibra-sim: --schedule " << settings.schedule << ": " << error
+                      << (meant ? "; did you mean '" + *meant + "'?" : std::string()) << "\n";
             return std::nullopt;
         }
         schedule = *parsed;

@@ -50,9 +50,9 @@ void tell_where_files_are(std::ostream &out, const Outputs &paths)
 void tell_if_interrupted(std::ostream &report, const Recording &recording)
 {
     if (recording.interrupted) {
-        report << "\ninterrupted at " << format_time(recording.end)
+        report << "\ninterrupted at " << format_duration(recording.end)
                << ": the report and the files cover the run up to there\n";
-        std::cerr << "vibra-sim: interrupted at " << format_time(recording.end) << "\n";
+        std::cerr << "vibra-sim: interrupted at " << format_duration(recording.end) << "\n";
     }
 }
 
@@ -208,6 +208,15 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     progress.finish();
     write_report(report, recording);
     tell_if_interrupted(report, recording);
+    // A window that starts past the run's end would draw an empty picture.
+    bool window_fits = true;
+    if (!paths.svg.empty() && paths.svg_window.from > 0 && paths.svg_window.from >= recording.end &&
+        !recording.interrupted) {
+        std::cerr << "vibra-sim: --from " << format_duration(paths.svg_window.from) << " is past the end of the run at "
+                  << format_duration(recording.end) << "; expected a window within 0ms to "
+                  << format_duration(recording.end) << "\n";
+        window_fits = false;
+    }
     bool written = streams.finish(recording, error);
     if (!written) {
         std::cerr << "vibra-sim: " << error << "\n";
@@ -244,7 +253,7 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
         (settings.strict && !recording.warnings.empty())) {
         return kExitExpectation;
     }
-    return written ? 0 : kExitUsage;
+    return written && window_fits ? 0 : kExitUsage;
 }
 
 // Some scenarios were refused: each one's errors on stderr, and, when asked

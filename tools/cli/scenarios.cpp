@@ -12,6 +12,7 @@
 #include "default_scenario.h"
 #include "errno_text.h"
 #include "settings.h"
+#include "suggest.h"
 
 namespace vibra_tool::cli {
 namespace {
@@ -67,6 +68,15 @@ std::vector<ParseResult> read_scenarios(const Settings &settings)
         }
         read_stdin = read_stdin || source == "-";
         ParseResult parsed = source == "-" ? read_standard_input() : load_scenario(source);
+        std::error_code ignored;
+        if (!parsed.scenario && source != "-" && !std::filesystem::exists(source, ignored)) {
+            // "vibra-sim explore": a mode written without its dashes.
+            static const std::vector<std::string> kModes = {"explore", "systematic", "check", "list", "timing",
+                                                            "print-default", "help", "version"};
+            if (const std::optional<std::string> mode = closest(source, kModes)) {
+                parsed = refused(parsed.error + "; did you mean the option --" + *mode + "?");
+            }
+        }
         if (parsed.scenario && !plays_something(*parsed.scenario)) {
             // As a test runner that found no test: a run that checks nothing
             // must not pass.

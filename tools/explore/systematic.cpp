@@ -261,7 +261,7 @@ int systematic(const std::vector<SystematicInput> &inputs, std::optional<uint32_
                 k == 0 ? std::nullopt : std::optional<Injection>((*calls)[k - 1]);
             if (only) {
                 out << "run " << k << ": "
-                    << (injection ? injection_line(*injection).substr(6) : std::string("no fault added"))
+                    << (injection ? injection_line(*injection).substr(7) : std::string("no fault added"))
                     << "\n";
             }
             const SystematicResult result = check_injection(input, injection);
@@ -284,7 +284,7 @@ int systematic(const std::vector<SystematicInput> &inputs, std::optional<uint32_
                     << injection_line(*injection) << "\n";
             }
         }
-        out << input.name << ": " << runs << " runs, " << fired << " with the fault taking effect, " << failed
+        out << input.name << ": " << runs << (runs == 1 ? " run, " : " runs, ") << fired << " with the fault taking effect, " << failed
             << " failed\n";
         total_runs += runs;
         total_failed += failed;

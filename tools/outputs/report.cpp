@@ -127,8 +127,8 @@ void write_findings(std::ostream &out, const Recording &recording)
         const uint32_t state = states.back().state;
         out << "Stored element state at the end: " << state << " (" << state_name(state) << ")\n";
     }
-    out << "Trace: " << std::max<uint64_t>(recording.trace_lines, recording.trace.size())
-        << " lines passed the masks\n";
+    const uint64_t lines = std::max<uint64_t>(recording.trace_lines, recording.trace.size());
+    out << "Trace: " << lines << (lines == 1 ? " line passed" : " lines passed") << " the masks\n";
     if (!recording.idle) {
         out << "Run: still busy at " << format_time(recording.end)
             << " (steady vibration runs until it is switched off)\n";

@@ -126,5 +126,8 @@ bool plays_something(const Scenario &scenario);
 
 // Times as the report writes them: "12.5 ms", "3300 us" is written "3.3 ms".
 std::string format_time(Ticks ticks);
+// A length of time in the largest units that read well: "150ms", "2.5s",
+// "2h 26min 44.31s", "24h".
+std::string format_duration(Ticks ticks);
 
 }  // namespace vibra_tool
