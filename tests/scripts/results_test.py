@@ -54,8 +54,10 @@ class Results(unittest.TestCase):
         return document, ET.parse(self.path("r.xml")).getroot()
 
     def test_a_failed_set_up_fails_with_its_skipped_expectations(self):
-        run = self.run_sim("-s", self.scenario("fp.vsim", FALSE_PASS))
+        run = self.run_sim("-s", self.scenario("fp.vsim", FALSE_PASS), "--svg", self.path("fp.svg"))
         self.assertEqual(run.returncode, 1, run.stderr)
+        with open(self.path("fp.svg"), encoding="utf-8") as file:
+            self.assertIn('class="result failed"', file.read())
         document, junit = self.results()
         scenario = document["scenarios"][0]
         self.assertFalse(scenario["setup_ok"])
