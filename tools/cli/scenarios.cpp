@@ -27,7 +27,7 @@ ParseResult read_standard_input()
     // The text grows as it is read: a short scenario takes little memory.
     std::string text;
     size_t used = 0;
-    constexpr size_t kChunk = 64 * 1024;
+    constexpr size_t kChunk = size_t{64} * 1024;
     while (used <= kMaxScenarioBytes) {
         text.resize(std::min(used + kChunk, kMaxScenarioBytes + 1));
         const ssize_t got = ::read(STDIN_FILENO, text.data() + used, text.size() - used);

@@ -43,7 +43,7 @@ ParseResult load_scenario(const std::string &path)
         // file takes little memory.
         text.reserve(static_cast<size_t>(info.st_size) + 1);
         size_t used = 0;
-        constexpr size_t kChunk = 64 * 1024;
+        constexpr size_t kChunk = size_t{64} * 1024;
         while (used <= kMaxScenarioBytes) {
             text.resize(std::min(used + kChunk, kMaxScenarioBytes + 1));
             const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
