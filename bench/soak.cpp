@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Soak runs end to end: vibra-sim plays an hour (or a minute) of steady
-// vibration, or of a 100 ms / 50 % blink pattern, with the report, the
+// Soak runs end to end: vibra-sim plays the built-in scenario, an hour (or a
+// minute) of steady vibration, or of a 100 ms / 50 % blink pattern, with the report, the
 // events CSV, the VCD, the SVG and the trace all written to files. Each run is
 // a process of its own, so that its peak memory is its own; the counters are
 // simulated seconds per wall second of the best run, its wall time, and the
@@ -30,7 +30,7 @@ extern char **environ;
 
 namespace {
 
-enum Pattern { kSteady, kBlink };
+enum Pattern { kSteady, kBlink, kBuiltIn };
 
 std::filesystem::path scenario_file(Pattern pattern, int64_t seconds)
 {
@@ -39,6 +39,9 @@ std::filesystem::path scenario_file(Pattern pattern, int64_t seconds)
     std::filesystem::create_directories(dir);
     const std::filesystem::path path =
         dir / ((pattern == kSteady ? "steady-" : "blink-") + std::to_string(seconds) + ".vsim");
+    if (pattern == kBuiltIn) {
+        return dir / "built-in.vsim";  // not written: the run plays the built-in scenario
+    }
     std::ofstream out(path);
     out << "at 0ms start\n";
     if (pattern == kSteady) {
@@ -59,7 +62,10 @@ long play(const std::filesystem::path &scenario)
     const std::string out_dir = scenario.parent_path() / (scenario.stem().string() + "-out");
     const std::string report = out_dir + "/report.txt";
     std::filesystem::create_directories(out_dir);
-    std::vector<std::string> args = {VIBRA_SIM_EXE, "--scenario", scenario.string(), "--out", out_dir};
+    std::vector<std::string> args = {VIBRA_SIM_EXE, "--out", out_dir};
+    if (std::filesystem::exists(scenario)) {
+        args.insert(args.end(), {"--scenario", scenario.string()});
+    }
     std::vector<char *> argv;
     for (std::string &arg : args) {
         argv.push_back(arg.data());
@@ -109,6 +115,8 @@ void Soak(benchmark::State &state, Pattern pattern)
     }
 }
 
+// The built-in scenario (about 3 s of steady and blink), as the first command plays it.
+BENCHMARK_CAPTURE(Soak, BuiltIn, kBuiltIn)->Arg(3)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_CAPTURE(Soak, Steady, kSteady)->Arg(60)->Arg(3600)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_CAPTURE(Soak, Blink, kBlink)->Arg(60)->Arg(3600)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 

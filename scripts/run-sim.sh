@@ -12,16 +12,19 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# --out is added unless the arguments name an output place of their own or a
+# mode that writes no waveforms (and refuses --out).
 has_out=0
 for arg in "$@"; do
   case $arg in
     -o|--out|--out=*|-o?*) has_out=1 ;;
+    --systematic|--explore|--timing|--check|--list|--list=*|--print-default|--version|-h|--help) has_out=1 ;;
   esac
 done
 
 sim=${VIBRA_SIM:-}
 if [[ -z $sim ]]; then
-  bash "$repo/scripts/setup.sh" >&2
+  bash "$repo/scripts/setup.sh" sim >&2
   build() {
     if ! (cd "$repo" && "$@") >&2 </dev/null; then
       echo "run-sim: building vibra-sim failed (see above): $*" >&2

@@ -139,6 +139,9 @@ std::optional<NTSTATUS> detail::State::armed_fault(Op op, uint64_t number)
             if (it->at != 0) {
                 faults.erase(it);
             }
+            if (fault_sink) {
+                fault_sink(FaultTaken{now, op, status, number});
+            }
             return status;
         }
     }
@@ -180,6 +183,12 @@ Ticks Simulator::last_fault_time() const { return impl_->last_fault; }
 uint64_t Simulator::calls(Op op) const { return impl_->calls[size_t(op)]; }
 
 uint64_t Simulator::faults_fired(Op op) const { return impl_->faults_fired[size_t(op)]; }
+
+void Simulator::set_fault_sink(std::function<void(const FaultTaken &)> sink)
+{
+    detail::PlatformCall call(impl_.get());
+    impl_->fault_sink = std::move(sink);
+}
 
 const std::vector<Op> &Simulator::call_log() const { return impl_->call_log; }
 

@@ -369,6 +369,7 @@ struct State {
     std::vector<Op> consultation_log;
     std::vector<detail::Fault> faults;
     Ticks last_fault = -1;
+    std::function<void(const FaultTaken &)> fault_sink;
     std::vector<detail::Hook> hooks;
     std::vector<std::string> failures;
     std::vector<detail::Watch> watches;

@@ -97,6 +97,15 @@ struct LineChange {
     int value;  // every completed write is recorded, also when the level does not change
 };
 
+// An injected fault taking effect: the `call`th consultation of `op` (as
+// inject() counts them) failed with `status` at `time`.
+struct FaultTaken {
+    Ticks time;
+    Op op;
+    NTSTATUS status;
+    uint64_t call;
+};
+
 struct ResolutionCall {
     Ticks time;
     ULONG desired_time;
@@ -368,6 +377,9 @@ public:
     uint64_t calls(Op op) const;
     // Injected faults of `op` that have taken effect so far.
     uint64_t faults_fired(Op op) const;
+    // Called each time an injected fault takes effect, on the thread that
+    // made the call, with the platform held.
+    void set_fault_sink(std::function<void(const FaultTaken &)> sink);
     const std::vector<Op> &call_log() const;
     // The calls that could have been failed, in order: those that consulted
     // the injected faults (an acquire without a time-out does not). Kept with

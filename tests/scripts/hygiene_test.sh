@@ -26,6 +26,9 @@ run-sim)
   VIBRA_SIM=$2 bash "$repo/scripts/run-sim.sh" -s my.vsim -o elsewhere > /dev/null 2>&1 || fail "-o elsewhere exited $?"
   for file in events.csv waves.vcd timing.svg; do expect_file "$scratch/elsewhere/$file"; done
   [[ ! -e $repo/my.vsim && ! -e $repo/elsewhere ]] || fail "run-sim.sh wrote into the repository"
+  # Modes that write no waveforms refuse --out: the script adds none.
+  VIBRA_SIM=$2 bash "$repo/scripts/run-sim.sh" --systematic -s my.vsim --inject-at 1 > sys.txt 2>&1 \
+    || fail "run-sim.sh --systematic exited $?: $(cat sys.txt)"
   ;;
 run-sim-build-error)
   # A cmake that fails as a broken build does (ninja reports errors on stdout);
@@ -44,11 +47,18 @@ install)
   prefix=$scratch/prefix
   cmake --install "$2" --prefix "$prefix" > /dev/null || fail "cmake --install exited $?"
   expect_file "$prefix/bin/vibra-sim"
-  for file in README.md LICENSE vibra-sim.md; do expect_file "$prefix/share/doc/vibra/$file"; done
+  for file in README.md LICENSE docs/vibra-sim.md docs/examples/three-seconds.vsim; do
+    expect_file "$prefix/share/doc/vibra/$file"
+  done
+  # Every link of the installed README to a file leads to an installed file.
+  while read -r link; do
+    [[ -e $prefix/share/doc/vibra/$link ]] || fail "the installed README links $link, which is not installed"
+  done < <(grep -o '](docs/[^)#]*' "$prefix/share/doc/vibra/README.md" | cut -c3- | sort -u)
   expect_file "$prefix/share/bash-completion/completions/vibra-sim"
   if [[ $3 == 1 ]]; then
     expect_file "$prefix/share/man/man1/vibra-sim.1"
     grep -qF -- '\-\-scenario' "$prefix/share/man/man1/vibra-sim.1" || fail "the man page lacks the options"
+    grep -q 'SCENARIO LANGUAGE' "$prefix/share/man/man1/vibra-sim.1" || fail "the man page lacks the scenario language"
   fi
   # shellcheck disable=SC2086  # VIBRA_SIM_RUNNER is a command line: an emulator and its options
   ${VIBRA_SIM_RUNNER:-} "$prefix/bin/vibra-sim" --version | grep -q '^vibra-sim ' \

@@ -14,6 +14,7 @@
 #include "player.h"
 #include "scenario.h"
 #include "suggest.h"
+#include "support/tool_run.h"
 
 namespace vibra_tool {
 namespace {
@@ -284,32 +285,8 @@ TEST(AuthoringRepeat, RefusesBlocksThatCannotBePlayedAtTheirLines)
 
 // --- --list -----------------------------------------------------------------
 
-struct SimRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-SimRun run_sim(const std::string &arguments)
-{
-    const std::filesystem::path dir = std::filesystem::temp_directory_path();
-    const std::string tag = "authoring-" + std::to_string(getpid());
-    const std::filesystem::path out = dir / (tag + ".out");
-    const std::filesystem::path err = dir / (tag + ".err");
-    const std::string command = std::string("'") + VIBRA_SIM_EXE + "' " + arguments + " >'" + out.string() + "' 2>'" +
-                                err.string() + "' </dev/null";
-    const int status = std::system(command.c_str());
-    const auto read = [](const std::filesystem::path &path) {
-        std::ifstream file(path);
-        std::ostringstream text;
-        text << file.rdbuf();
-        return text.str();
-    };
-    SimRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(out), read(err)};
-    std::filesystem::remove(out);
-    std::filesystem::remove(err);
-    return run;
-}
+using vibra_test::run_sim;
+using vibra_test::SimRun;
 
 std::vector<std::string> lines_of(const std::string &text)
 {
@@ -350,6 +327,9 @@ TEST(AuthoringList, PrintsWhatTheParserAcceptsOneALine)
             const ParseResult parsed = parse_scenario(text + "\n", "t.vsim");
             EXPECT_EQ(parsed.error.find("unknown"), std::string::npos) << text << ": " << parsed.error;
             EXPECT_EQ(parsed.error.find("bad status"), std::string::npos) << text << ": " << parsed.error;
+            if (std::string_view(c.what) != "commands") {
+                EXPECT_TRUE(parsed.scenario) << text << ": " << parsed.error;  // accepted as it stands
+            }
         }
         EXPECT_TRUE(sample_seen) << c.what << ":\n" << run.out;
     }
@@ -358,6 +338,27 @@ TEST(AuthoringList, PrintsWhatTheParserAcceptsOneALine)
     EXPECT_NE(bad.err.find("unknown list 'fault'; did you mean 'faults'? expected commands, faults or statuses"),
               std::string::npos)
         << bad.err;
+}
+
+// A mistyped option or mode gets the one meant, with the tool's prefix.
+TEST(AuthoringOptions, AMistypedOptionNamesTheOneMeant)
+{
+    const struct {
+        const char *arguments;
+        const char *message;
+    } cases[] = {
+        {"--lsit faults", "vibra-sim: The following argument was not expected: --lsit; did you mean '--list'?"},
+        {"--scenaro x.vsim", "did you mean '--scenario'?"},
+        {"--schedule sequental", "vibra-sim: --schedule sequental: "},
+        {"--schedule sequental", "did you mean 'sequential'?"},
+        {"explore", "explore: cannot read the scenario file"},
+        {"explore", "did you mean the option --explore?"},
+    };
+    for (const auto &c : cases) {
+        const SimRun run = run_sim(c.arguments);
+        EXPECT_EQ(run.status, 2) << c.arguments;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << ":\n" << run.err;
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <tuple>
+#include "support/tool_run.h"
 
 namespace {
 
@@ -19,13 +20,7 @@ namespace fs = std::filesystem;
 
 const std::string kScenarios = std::string(VIBRA_TEST_DIR) + "/scenarios/";
 
-std::string read_file(const fs::path &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using vibra_test::read_file;
 
 std::vector<std::string> lines_of(const std::string &text)
 {

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "results.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -20,13 +21,7 @@ using vibra_tool::CallRecord;
 using vibra_tool::Recording;
 using vibra_tool::ScenarioResult;
 
-std::string read_file(const fs::path &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using vibra_test::read_file;
 
 std::string quoted(const std::string &text) { return "'" + text + "'"; }
 

@@ -19,18 +19,13 @@
 #include <thread>
 
 #include "progress.h"
+#include "support/tool_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using vibra_test::read_file;
 
 size_t count(const std::string &text, const std::string &what)
 {
@@ -219,7 +214,7 @@ TEST_F(Robust, AnInterruptedRunWritesItsReportAndFiles)
         EXPECT_EQ(WEXITSTATUS(wait_status), status) << read_file(err_path);
         const std::string report = read_file(out_path);
         EXPECT_NE(report.find("set-state on"), std::string::npos) << report;
-        EXPECT_TRUE(std::regex_search(report, std::regex("\ninterrupted at [0-9.]+m?s: "))) << report;
+        EXPECT_TRUE(std::regex_search(report, std::regex("\ninterrupted at [0-9.]+(h|min|s|ms)( [0-9.]+(min|s))*: "))) << report;
         EXPECT_NE(report.find("Waveform files:"), std::string::npos) << report;
         EXPECT_NE(read_file(err_path).find("vibra-sim: interrupted at "), std::string::npos);
 

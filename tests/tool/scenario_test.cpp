@@ -170,7 +170,7 @@ TEST(ScenarioErrors, NameTheFileAndLineAndWhatWasExpected)
     } cases[] = {
         {"at 0ms start\nat 1ms spin\n", "t.vsim:2: unknown command 'spin'; expected one of setup, start, stop,"},
         {"start\n", "t.vsim:1: expected 'at TIME COMMAND [ARGUMENTS]'"},
-        {"at 10 start\n", "t.vsim:1: bad time '10'; expected a number with a unit ms, us or s"},
+        {"at 10 start\n", "t.vsim:1: bad time '10'; expected a number with a unit ms, us, s, min or h"},
         {"at 0.05us start\n", "t.vsim:1: time '0.05us' is finer than 0.1 us"},
         {"at 0ms set-state blink period=5OO duty=1 cycles=1\n",
          "t.vsim:1: bad number '5OO' for period=; expected a decimal or 0x-prefixed hex number"},
@@ -225,6 +225,27 @@ TEST(ScenarioErrors, AMissingFileIsRefusedWithItsName)
     EXPECT_EQ(result.error,
               "/nonexistent/dir/x.vsim: cannot read the scenario file (No such file or directory); expected a readable "
               "text file");
+}
+
+// Lengths of time in the largest units that read well, and h and min read.
+TEST(ScenarioTimes, DurationsReadInTheirLargestUnits)
+{
+    const struct {
+        Ticks ticks;
+        const char *text;
+    } cases[] = {
+        {33000, "3.3ms"},
+        {vsim::kTicksPerSecond, "1s"},
+        {25 * vsim::kTicksPerSecond / 10, "2.5s"},
+        {8804310 * vsim::kTicksPerMs, "2h 26min 44.31s"},
+        {86400 * vsim::kTicksPerSecond, "24h"},
+        {90 * vsim::kTicksPerSecond, "1min 30s"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(format_duration(c.ticks), c.text);
+    }
+    EXPECT_EQ(only_command("at 20h wait").time, 20 * 3600 * vsim::kTicksPerSecond);
+    EXPECT_EQ(only_command("at 1.5min wait").time, 90 * vsim::kTicksPerSecond);
 }
 
 }  // namespace

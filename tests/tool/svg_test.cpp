@@ -114,6 +114,10 @@ TEST(Svg, ALongRunStaysSmallAndShowsItsStepsAsAMeasuredEnvelope)
     EXPECT_NE(svg.find("viewBox=\"0 0 "), std::string::npos);
     EXPECT_EQ(count(svg, "class=\"envelope\""), 1u) << "one band for the whole stretch";
     EXPECT_NE(svg.find(">period 6.6 ms \xc2\xb7 duty 50.0 % \xc2\xb7 151.5 Hz"), std::string::npos);
+    // 598 s of 6.6 ms periods: the band counts periods, each two 3.3 ms steps.
+    std::smatch periods;
+    ASSERT_TRUE(std::regex_search(svg, periods, std::regex("151.5 Hz \xc2\xb7 ([0-9]+) periods</text>"))) << svg;
+    EXPECT_NEAR(std::stod(periods[1]), 598'000.0 / 6.6, 2.0);
     for (const char *tick : {">0 s</text>", ">100 s</text>", ">600 s</text>"}) {
         EXPECT_NE(svg.find(tick), std::string::npos) << tick;
     }

@@ -55,6 +55,19 @@ TEST(Systematic, ListsTheInjectableCallsInOrderAndEveryRunHolds)
     EXPECT_EQ(systematic({kOnOff}, std::nullopt, out), 0) << out.str();
     EXPECT_NE(out.str().find("all " + std::to_string(calls->size()) + " systematic runs held"), std::string::npos)
         << out.str();
+
+    // One run replayed names the call it fails; a run past the last is refused.
+    std::ostringstream one;
+    EXPECT_EQ(systematic({kOnOff}, 1, one), 0) << one.str();
+    EXPECT_NE(one.str().find("run 1: fault WdfDriverCreate status="), std::string::npos) << one.str();
+    EXPECT_NE(one.str().find("all 1 systematic run held"), std::string::npos) << one.str();
+    const uint32_t past = static_cast<uint32_t>(calls->size()) + 1;
+    std::ostringstream beyond;
+    EXPECT_EQ(systematic({kOnOff}, past, beyond), 2) << beyond.str();
+    EXPECT_NE(beyond.str().find("--inject-at " + std::to_string(past) + ": on-off has " +
+                                std::to_string(calls->size()) + " injectable calls; expected 0 to"),
+              std::string::npos)
+        << beyond.str();
 }
 
 // A failure nobody hears of is a finding: with the error and warning lines

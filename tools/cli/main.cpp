@@ -12,15 +12,47 @@
 // stopped and exits 130 (143 for SIGTERM).
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <iostream>
 #include <new>
 
 #include "default_scenario.h"
 #include "settings.h"
+#include "suggest.h"
 
 namespace {
 
 using namespace vibra_tool::cli;
+
+// Every option's long name, "--list", ...
+std::vector<std::string> long_options(const CLI::App &app)
+{
+    std::vector<std::string> names;
+    for (const CLI::Option *option : app.get_options()) {
+        for (const std::string &name : option->get_lnames()) {
+            names.push_back("--" + name);
+        }
+    }
+    return names;
+}
+
+// CLI11's refusal, with the tool's prefix and, for a mistyped option, the
+// option meant.
+void report_parse_error(const CLI::App &app, const CLI::ParseError &failure, int argc, char **argv)
+{
+    std::string hint;
+    const std::vector<std::string> names = long_options(app);
+    for (int index = 1; index < argc && hint.empty(); ++index) {
+        std::string word(argv[index]);
+        word = word.substr(0, word.find('='));
+        if (word.starts_with("--") && std::find(names.begin(), names.end(), word) == names.end()) {
+            if (const std::optional<std::string> meant = vibra_tool::closest(word, names)) {
+                hint = "; did you mean '" + *meant + "'?";
+            }
+        }
+    }
+    std::cerr << "vibra-sim: " << failure.what() << hint << "\nRun with --help for more information.\n";
+}
 
 int run_main(int argc, char **argv)
 {
@@ -37,7 +69,7 @@ int run_main(int argc, char **argv)
     } catch (const CLI::Success &success) {
         return app.exit(success);
     } catch (const CLI::ParseError &failure) {
-        app.exit(failure);
+        report_parse_error(app, failure, argc, argv);
         return kExitUsage;
     }
     if (!settings.list.empty()) {

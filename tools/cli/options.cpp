@@ -23,7 +23,10 @@ std::optional<vsim::Schedule> schedule_option(const Settings &settings, const vs
         std::string error;
         std::optional<vsim::Schedule> parsed = vsim::parse_schedule(settings.schedule, &error);
         if (!parsed) {
-            std::cerr << "vibra-sim: --schedule " << settings.schedule << ": " << error << "\n";
+            const std::string policy = settings.schedule.substr(0, settings.schedule.find(':'));
+            const std::optional<std::string> meant = closest(policy, {"sequential", "random", "pct"});
+            std::cerr << "vibra-sim: --schedule " << settings.schedule << ": " << error
+                      << (meant ? "; did you mean '" + *meant + "'?" : std::string()) << "\n";
             return std::nullopt;
         }
         schedule = *parsed;
@@ -71,6 +74,8 @@ void add_options(CLI::App &app, Settings &settings)
                    "Write the results as JUnit XML for CI: a test case an expectation, a test suite a scenario "
                    "('-': standard output, with --quiet)")
         ->type_name("FILE");
+    app.add_flag("--strict", settings.strict,
+                 "Fail the run (exit 1) on a warning too, such as an armed fault that never took effect");
     app.add_flag("-q,--quiet", settings.quiet, "Do not print the report on standard output (errors still go to stderr)");
     app.add_option("--trace", settings.trace, "Write the driver's trace lines with time, level and flags ('-': stderr)")
         ->type_name("FILE");
@@ -155,6 +160,7 @@ void add_options(CLI::App &app, Settings &settings)
     app.add_option("--fault-rate", settings.fault_rate,
                    "Probability that an explored step arms or clears a fault (default 0.1)")
         ->type_name("P")
+        ->check(finite)
         ->check(CLI::Range(0.0, 1.0));
     add_systematic_options(app, settings);
     CLI::Option *timing = app.add_flag(

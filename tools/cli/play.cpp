@@ -50,9 +50,9 @@ void tell_where_files_are(std::ostream &out, const Outputs &paths)
 void tell_if_interrupted(std::ostream &report, const Recording &recording)
 {
     if (recording.interrupted) {
-        report << "\ninterrupted at " << format_time(recording.end)
+        report << "\ninterrupted at " << format_duration(recording.end)
                << ": the report and the files cover the run up to there\n";
-        std::cerr << "vibra-sim: interrupted at " << format_time(recording.end) << "\n";
+        std::cerr << "vibra-sim: interrupted at " << format_duration(recording.end) << "\n";
     }
 }
 
@@ -216,6 +216,15 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     progress.finish();
     write_report(report, recording);
     tell_if_interrupted(report, recording);
+    // A window that starts past the run's end would draw an empty picture.
+    bool window_fits = true;
+    if (!paths.svg.empty() && paths.svg_window.from > 0 && paths.svg_window.from >= recording.end &&
+        !recording.interrupted) {
+        std::cerr << "vibra-sim: --from " << format_duration(paths.svg_window.from) << " is past the end of the run at "
+                  << format_duration(recording.end) << "; expected a window within 0ms to "
+                  << format_duration(recording.end) << "\n";
+        window_fits = false;
+    }
     bool written = streams.finish(recording, error);
     if (!written) {
         std::cerr << "vibra-sim: " << error << "\n";
@@ -233,8 +242,14 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     for (const std::string &failure : recording.verifier_failures) {
         std::cerr << "vibra-sim: verifier: " << failure << "\n";
     }
+    if (!recording.setup_failure.empty()) {
+        std::cerr << recording.scenario << ": set-up failed: " << recording.setup_failure << "\n";
+    }
     for (const std::string &failure : recording.expectation_failures) {
         std::cerr << failure << "\n";
+    }
+    for (const std::string &warning : recording.warnings) {
+        std::cerr << "vibra-sim: warning: " << warning << "\n";
     }
     if (recording.interrupted) {
         return kExitSignalBase + interrupt_signal();
@@ -242,10 +257,41 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     if (!recording.verifier_failures.empty()) {
         return kExitVerifier;
     }
-    if (!recording.expectation_failures.empty()) {
+    if (!recording.expectation_failures.empty() || !recording.setup_failure.empty() ||
+        (settings.strict && !recording.warnings.empty())) {
         return kExitExpectation;
     }
-    return written ? 0 : kExitUsage;
+    return written && window_fits ? 0 : kExitUsage;
+}
+
+// Some scenarios were refused: each one's errors on stderr, and, when asked
+// for, results files where the refused are errors and the rest unplayed.
+int report_refused(const Settings &settings, const std::vector<ParseResult> &parsed)
+{
+    std::vector<ScenarioResult> results(parsed.size());
+    for (size_t index = 0; index < parsed.size(); ++index) {
+        const std::string source = settings.scenarios.empty() ? std::string("<default>") : settings.scenarios[index];
+        results[index].recording.scenario = source == "-" ? "<stdin>" : source;
+        results[index].exit_status = kExitUsage;
+        if (parsed[index].scenario) {
+            results[index].played = false;
+        } else {
+            std::cerr << parsed[index].error << "\n";
+            results[index].parse_error = parsed[index].error;
+        }
+    }
+    if (parsed.size() > 1) {
+        std::cerr << "vibra-sim: no scenario was played; expected every scenario to be well formed\n";
+    }
+    if (settings.check_only) {
+        return kExitUsage;
+    }
+    std::unique_ptr<std::ofstream> json_file, junit_file;
+    if (open_results(settings.json, json_file) && open_results(settings.junit, junit_file)) {
+        finish_results(settings.json, json_file, results, true);
+        finish_results(settings.junit, junit_file, results, false);
+    }
+    return kExitUsage;
 }
 
 }  // namespace
@@ -255,10 +301,17 @@ int run(const Settings &settings)
     if (!results_options_fit(settings) || !outputs_fit(settings)) {
         return kExitUsage;
     }
-    // Every scenario is read and checked before any is played.
-    const std::vector<Scenario> scenarios = load_scenarios(settings);
-    if (scenarios.empty()) {
-        return kExitUsage;
+    // Every scenario is read and checked before any is played. When one is
+    // refused none is played, but the results files are still written, the
+    // refused ones as errors, so that a CI sees why.
+    std::vector<ParseResult> parsed = read_scenarios(settings);
+    const bool refused = std::any_of(parsed.begin(), parsed.end(), [](const ParseResult &one) { return !one.scenario; });
+    if (refused) {
+        return report_refused(settings, parsed);
+    }
+    std::vector<Scenario> scenarios;
+    for (ParseResult &one : parsed) {
+        scenarios.push_back(std::move(*one.scenario));
     }
     const bool fit = std::all_of(scenarios.begin(), scenarios.end(),
                                  [&](const Scenario &scenario) { return within_max_time(scenario, settings); });
@@ -267,7 +320,8 @@ int run(const Settings &settings)
     }
     if (settings.check_only) {
         for (const Scenario &scenario : scenarios) {
-            std::cout << scenario.name << ": " << scenario.commands.size() << " commands, well formed\n";
+            std::cout << scenario.name << ": " << scenario.commands.size()
+                      << (scenario.commands.size() == 1 ? " command" : " commands") << ", well formed\n";
         }
         return 0;
     }

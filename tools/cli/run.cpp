@@ -20,8 +20,8 @@ bool within_max_time(const Scenario &scenario, const Settings &settings)
     if (last <= max_ticks(settings)) {
         return true;
     }
-    std::cerr << "vibra-sim: " << scenario.name << ": the scenario runs to " << format_time(last)
-              << ", past --max-time " << format_time(max_ticks(settings))
+    std::cerr << "vibra-sim: " << scenario.name << ": the scenario runs to " << format_duration(last)
+              << ", past --max-time " << format_duration(max_ticks(settings))
               << "; expected a shorter scenario or a larger --max-time\n";
     return false;
 }

@@ -2,6 +2,7 @@
 // The scenarios of a run: files, standard input, or the built-in one.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "default_scenario.h"
 #include "errno_text.h"
 #include "settings.h"
+#include "suggest.h"
 
 namespace vibra_tool::cli {
 namespace {
@@ -22,9 +24,12 @@ ParseResult refused(const std::string &why) { return ParseResult{std::nullopt, {
 // Standard input, bounded as a scenario file is.
 ParseResult read_standard_input()
 {
-    std::string text(kMaxScenarioBytes + 1, '\0');
+    // The text grows as it is read: a short scenario takes little memory.
+    std::string text;
     size_t used = 0;
-    while (used < text.size()) {
+    constexpr size_t kChunk = size_t{64} * 1024;
+    while (used <= kMaxScenarioBytes) {
+        text.resize(std::min(used + kChunk, kMaxScenarioBytes + 1));
         const ssize_t got = ::read(STDIN_FILENO, text.data() + used, text.size() - used);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -48,24 +53,47 @@ ParseResult read_standard_input()
 
 }  // namespace
 
-std::vector<Scenario> load_scenarios(const Settings &settings)
+std::vector<ParseResult> read_scenarios(const Settings &settings)
 {
-    std::vector<Scenario> scenarios;
+    std::vector<ParseResult> results;
     if (settings.scenarios.empty()) {
-        ParseResult parsed = parse_scenario(default_scenario(), std::string(kDefaultScenarioName));
-        scenarios.push_back(std::move(*parsed.scenario));
-        return scenarios;
+        results.push_back(parse_scenario(default_scenario(), std::string(kDefaultScenarioName)));
+        return results;
     }
-    bool refused = false;
     bool read_stdin = false;
     for (const std::string &source : settings.scenarios) {
         if (source == "-" && read_stdin) {
-            std::cerr << "vibra-sim: '-' is given twice; standard input holds one scenario\n";
-            refused = true;
+            results.push_back(refused("vibra-sim: '-' is given twice; standard input holds one scenario"));
             continue;
         }
         read_stdin = read_stdin || source == "-";
         ParseResult parsed = source == "-" ? read_standard_input() : load_scenario(source);
+        std::error_code ignored;
+        if (!parsed.scenario && source != "-" && !std::filesystem::exists(source, ignored)) {
+            // "vibra-sim explore": a mode written without its dashes.
+            static const std::vector<std::string> kModes = {"explore", "systematic", "check", "list", "timing",
+                                                            "print-default", "help", "version"};
+            if (const std::optional<std::string> mode = closest(source, kModes)) {
+                parsed = refused(parsed.error + "; did you mean the option --" + *mode + "?");
+            }
+        }
+        if (parsed.scenario && !plays_something(*parsed.scenario)) {
+            // As a test runner that found no test: a run that checks nothing
+            // must not pass.
+            parsed = refused(parsed.scenario->name +
+                             ": nothing to play: no call and no check; expected at least one command such as setup, "
+                             "start, set-state, get-state or check");
+        }
+        results.push_back(std::move(parsed));
+    }
+    return results;
+}
+
+std::vector<Scenario> load_scenarios(const Settings &settings)
+{
+    std::vector<Scenario> scenarios;
+    bool refused = false;
+    for (ParseResult &parsed : read_scenarios(settings)) {
         if (!parsed.scenario) {
             std::cerr << parsed.error << "\n";
             refused = true;

@@ -25,6 +25,7 @@ struct Settings {
     std::string json;
     std::string junit;
     bool quiet = false;
+    bool strict = false;  // warnings (a fault that never took effect) fail the run
     std::string trace;
     std::string events;
     std::string vcd;
@@ -81,6 +82,9 @@ int print_list(const Settings &settings);
 // from standard input, or the built-in scenario when none is named. Reports
 // every scenario that is refused on stderr; empty then.
 std::vector<Scenario> load_scenarios(const Settings &settings);
+// Each scenario named (or the built-in one), read and parsed, refused ones
+// included, in order; says nothing.
+std::vector<ParseResult> read_scenarios(const Settings &settings);
 // One directory name a scenario under --out when several are played: the
 // file's stem ("stdin" for standard input), made unique with "-2", "-3"...
 std::vector<std::string> scenario_stems(const std::vector<std::string> &sources);

@@ -239,6 +239,12 @@ int systematic(const std::vector<SystematicInput> &inputs, std::optional<uint32_
             }
         }
         out << "), one run each failing it with its most common failure status\n" << std::flush;
+        if (only && *only > calls->size()) {
+            out << "vibra-sim: --inject-at " << *only << ": " << input.name << " has " << calls->size()
+                << (calls->size() == 1 ? " injectable call" : " injectable calls") << "; expected 0 to "
+                << calls->size() << "\n";
+            return 2;
+        }
         uint64_t runs = 0, fired = 0, failed = 0;
         // A long scenario is sampled: every stride-th call, so that it makes
         // at most kMaxRuns runs (each as long as the scenario).
@@ -253,6 +259,11 @@ int systematic(const std::vector<SystematicInput> &inputs, std::optional<uint32_
             }
             const std::optional<Injection> injection =
                 k == 0 ? std::nullopt : std::optional<Injection>((*calls)[k - 1]);
+            if (only) {
+                out << "run " << k << ": "
+                    << (injection ? injection_line(*injection).substr(7) : std::string("no fault added"))
+                    << "\n";
+            }
             const SystematicResult result = check_injection(input, injection);
             ++runs;
             fired += result.fired;
@@ -273,12 +284,13 @@ int systematic(const std::vector<SystematicInput> &inputs, std::optional<uint32_
                     << injection_line(*injection) << "\n";
             }
         }
-        out << input.name << ": " << runs << " runs, " << fired << " with the fault taking effect, " << failed
+        out << input.name << ": " << runs << (runs == 1 ? " run, " : " runs, ") << fired << " with the fault taking effect, " << failed
             << " failed\n";
         total_runs += runs;
         total_failed += failed;
     }
-    out << (total_failed == 0 ? "all " : "") << total_runs << " systematic runs" << (total_failed == 0 ? " held" : "")
+    out << (total_failed == 0 ? "all " : "") << total_runs << (total_runs == 1 ? " systematic run" : " systematic runs")
+        << (total_failed == 0 ? " held" : "")
         << (total_failed == 0 ? "" : ", " + std::to_string(total_failed) + " failed") << "\n";
     return status;
 }

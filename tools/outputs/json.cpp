@@ -99,6 +99,7 @@ void write_call(Writer &json, const CallRecord &call)
 {
     json.open(nullptr, '{');
     json.raw("line", std::to_string(call.line));
+    json.raw("repetition", std::to_string(call.repetition));
     json.raw("time_us", microseconds(call.time));
     json.raw("returned_us", microseconds(call.returned));
     json.text("text", call.text);
@@ -139,9 +140,12 @@ void write_scenario(Writer &json, const ScenarioResult &result)
     json.open(nullptr, '{');
     json.text("name", recording.scenario);
     json.raw("exit_status", std::to_string(result.exit_status));
+    json.raw("played", result.played ? "true" : "false");
+    json.raw("parse_error", result.parse_error.empty() ? "null" : json_string(result.parse_error));
     json.raw("end_us", microseconds(recording.end));
     json.raw("idle", recording.idle ? "true" : "false");
     json.raw("setup_ok", recording.setup_ok ? "true" : "false");
+    json.raw("setup_failure", recording.setup_failure.empty() ? "null" : json_string(recording.setup_failure));
     json.open("calls", '[');
     for (const CallRecord &call : recording.calls) {
         write_call(json, call);
@@ -154,12 +158,32 @@ void write_scenario(Writer &json, const ScenarioResult &result)
             json.open(nullptr, '{');
             json.raw("call", std::to_string(index));
             json.raw("line", std::to_string(call.line));
+            json.raw("repetition", std::to_string(call.repetition));
             json.text("text", call.text);
             json.text("expected", expectation.expected);
             json.text("got", expectation.got);
             json.raw("held", expectation.held ? "true" : "false");
+            json.raw("skipped", expectation.skipped ? "true" : "false");
             json.close('}');
         }
+    }
+    json.close(']');
+    json.open("faults", '[');
+    for (const FaultRecord &fault : recording.faults) {
+        json.open(nullptr, '{');
+        json.raw("time_us", microseconds(fault.time));
+        json.text("op", fault.op);
+        json.raw("call", std::to_string(fault.call));
+        json.text("status", hex32(fault.status));
+        json.raw("armed_line", std::to_string(fault.armed_line));
+        json.raw("during_line", std::to_string(fault.during_line));
+        json.raw("during", fault.during.empty() ? "null" : json_string(fault.during));
+        json.close('}');
+    }
+    json.close(']');
+    json.open("warnings", '[');
+    for (const std::string &warning : recording.warnings) {
+        json.text(nullptr, warning);
     }
     json.close(']');
     const LineSummaries summaries = results_detail::line_summaries(recording);

@@ -127,19 +127,50 @@ void write_findings(std::ostream &out, const Recording &recording)
         const uint32_t state = states.back().state;
         out << "Stored element state at the end: " << state << " (" << state_name(state) << ")\n";
     }
-    out << "Trace: " << std::max<uint64_t>(recording.trace_lines, recording.trace.size())
-        << " lines passed the masks\n";
+    const uint64_t lines = std::max<uint64_t>(recording.trace_lines, recording.trace.size());
+    out << "Trace: " << lines << (lines == 1 ? " line passed" : " lines passed") << " the masks\n";
     if (!recording.idle) {
         out << "Run: still busy at " << format_time(recording.end)
             << " (steady vibration runs until it is switched off)\n";
     }
+    if (!recording.setup_failure.empty()) {
+        out << "Set-up: FAILED: " << recording.setup_failure << "; the calls after it were skipped" << "\n";
+    }
+    size_t skipped = 0;
+    for (const CallRecord &call : recording.calls) {
+        for (const ExpectationRecord &expectation : call.expectations) {
+            skipped += expectation.skipped ? 1 : 0;
+        }
+    }
     if (recording.expectation_failures.empty()) {
         out << "Expectations: all held\n";
     } else {
-        out << "Expectations: " << recording.expectation_failures.size() << " failed\n";
+        out << "Expectations: " << recording.expectation_failures.size() << " failed";
+        if (skipped != 0) {
+            out << " (" << skipped << " of them skipped, never evaluated)";
+        }
+        out << "\n";
         for (const std::string &failure : recording.expectation_failures) {
             out << "  " << failure << "\n";
         }
+    }
+    if (!recording.faults.empty()) {
+        out << "Faults taken: " << recording.faults.size() << "\n";
+        for (const FaultRecord &fault : recording.faults) {
+            out << "  " << format_time(fault.time) << "  " << fault.op << " call " << fault.call << " failed with "
+                << describe_status(fault.status);
+            if (fault.armed_line) {
+                out << " (armed at line " << fault.armed_line << ")";
+            }
+            out << (fault.during.empty() ? std::string(", between calls")
+                                         : ", during " + (fault.during_line ? "line " + std::to_string(fault.during_line) + ": "
+                                                                            : std::string()) +
+                                               fault.during)
+                << "\n";
+        }
+    }
+    for (const std::string &warning : recording.warnings) {
+        out << "Warning: " << warning << "\n";
     }
     if (recording.verifier_failures.empty()) {
         out << "Verifier: no findings\n";

@@ -20,6 +20,12 @@ inline constexpr const char *kJsonSchema = "vibra-sim/1";
 struct ScenarioResult {
     Recording recording;
     int exit_status = 0;
+    // A scenario refused before it played: why (its errors, one a line);
+    // the recording then holds only its name.
+    std::string parse_error;
+    // False for a well-formed scenario left unplayed because another of the
+    // run was refused.
+    bool played = true;
 };
 
 // The exit status of several scenarios: the worst of theirs, where 2 (bad
@@ -29,6 +35,10 @@ int worst_exit_status(int a, int b);
 
 void write_json(std::ostream &out, const std::vector<ScenarioResult> &results, const std::string &version);
 void write_junit(std::ostream &out, const std::vector<ScenarioResult> &results);
+
+// The JUnit class name of each scenario: "vibra-sim." and the file's stem,
+// with the folders before it where two scenarios' stems are the same.
+std::vector<std::string> junit_class_names(const std::vector<ScenarioResult> &results);
 
 // Text quoted as a JSON string, with its quotes; bytes that are not UTF-8
 // become U+FFFD.

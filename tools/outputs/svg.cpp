@@ -158,9 +158,15 @@ private:
         bool failed = true;
         if (!recording_.verifier_failures.empty()) {
             result = "FAILED: " + std::to_string(recording_.verifier_failures.size()) + " verifier finding(s) (exit 3)";
+        } else if (!recording_.setup_failure.empty()) {
+            result = "FAILED: set-up: " + recording_.setup_failure + (recording_.expectation_failures.empty()
+                                                                  ? std::string(" (exit 1)")
+                                                                  : "; " + expectations_text() + " (exit 1)");
         } else if (!recording_.expectation_failures.empty()) {
-            result = "FAILED: " + std::to_string(recording_.expectation_failures.size()) +
-                     " expectation(s) did not hold (exit 1)";
+            result = "FAILED: " + expectations_text() + " (exit 1)";
+        } else if (!recording_.warnings.empty()) {
+            result = "passed, with " + std::to_string(recording_.warnings.size()) +
+                     (recording_.warnings.size() == 1 ? " warning" : " warnings") + ": " + recording_.warnings.front();
         } else {
             result = "passed: every expectation held";
             failed = false;
@@ -170,6 +176,12 @@ private:
              << "<text x=\"" << number(12 + 7.6 * static_cast<double>(result.size()) + 20)
              << "\" y=\"50\" fill=\"#444444\">" << escape(window_text()) << "</text>\n";
         CallsLane::legend(out_, kWidth - 440, 46);
+    }
+
+    std::string expectations_text() const
+    {
+        const size_t count = recording_.expectation_failures.size();
+        return std::to_string(count) + (count == 1 ? " expectation" : " expectations") + " did not hold";
     }
 
     std::string window_text() const

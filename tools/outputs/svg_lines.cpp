@@ -74,13 +74,17 @@ void band(std::ostream &out, const char *line, const SvgPicture::Bucket &stretch
         const double in_unit = static_cast<double>(measured->period) / static_cast<double>(unit.ticks);
         const std::string period = format("%.3g ", in_unit) + unit.name;
         const std::string duty = format("%.1f %%", measured->duty);
+        // Each period of the drive is two of its steps (high and low).
+        const SvgPicture::Edges &edges = stretch.after ? stretch.falls : stretch.rises;
+        const std::string periods = std::to_string(edges.count - 1) + (edges.count == 2 ? " period" : " periods");
         text = "period " + period + " \xc2\xb7 duty " + duty + " \xc2\xb7 " + format("%.4g Hz", measured->hertz) +
-               " \xc2\xb7 " + std::to_string(stretch.rises.count) + " steps";
+               " \xc2\xb7 " + periods;
         short_text = period + ", " + duty;
         tiny_text = period;
         title += "; measured from its edges: period " + format("%.5g ", in_unit) + unit.name + ", duty " +
-                 format("%.2f %%", measured->duty) + ", " + format("%.5g Hz", measured->hertz) + ", " +
-                 std::to_string(stretch.rises.count) + " rising edges";
+                 format("%.2f %%", measured->duty) + ", " + format("%.5g Hz", measured->hertz) + ", averaged over " +
+                 periods + " (from " + std::to_string(edges.count) + (stretch.after ? " falling" : " rising") +
+                 " edges)";
     }
     out << "<g class=\"envelope\"><title>" << escape(title) << "</title><rect x=\"" << number(x0) << "\" y=\""
         << number(top) << "\" width=\"" << number(std::max(1.0, x1 - x0)) << "\" height=\"" << number(bottom - top)

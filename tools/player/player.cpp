@@ -15,6 +15,9 @@ constexpr Ticks kSlice = 100 * vsim::kTicksPerMs;
 // The start time of the call that the current simulated thread runs, when it
 // runs on a thread of its own (each simulated thread is an OS thread).
 thread_local std::optional<Ticks> tls_started;
+// The scenario call the current thread is making, for the faults it meets.
+thread_local const Command *tls_command = nullptr;
+thread_local bool tls_setup = false;
 
 bool is_setup_option(const Command &command)
 {
@@ -37,6 +40,7 @@ Player::Player(const Scenario &scenario, const PlayerOptions &options)
     sim_.set_trace_sink([this](const vsim::TraceLine &line) { record_trace(line); });
     sim_.set_write_sink([this](const vsim::GpioWrite &write) { record_write(write); });
     sim_.set_line_change_sink([this](const vsim::LineChange &change) { record_change(change); });
+    sim_.set_fault_sink([this](const vsim::FaultTaken &taken) { record_fault(taken); });
 }
 
 Recording Player::run()
@@ -179,6 +183,57 @@ void Player::record_change(const vsim::LineChange &change)
     }
 }
 
+void Player::arm(const Command &command)
+{
+    sim_.inject(command.op, command.status, command.nth);
+    const auto lock = stream_lock();
+    armed_.push_back({&command, 0});
+}
+
+void Player::record_fault(const vsim::FaultTaken &taken)
+{
+    const auto lock = stream_lock();
+    if (finished_) {
+        return;
+    }
+    // The earliest armed one-shot of this operation and status not yet
+    // taken, else an every-call one.
+    Armed *owner = nullptr;
+    for (Armed &armed : armed_) {
+        const Command &command = *armed.command;
+        if (command.op != taken.op || command.status != taken.status || (command.nth != 0 && armed.taken != 0)) {
+            continue;
+        }
+        if (owner == nullptr || (owner->command->nth == 0 && command.nth != 0)) {
+            owner = &armed;
+        }
+    }
+    FaultRecord record{taken.time - base_, vsim::op_name(taken.op), taken.call, taken.status, 0, 0, {}};
+    if (owner) {
+        ++owner->taken;
+        record.armed_line = owner->command->line;
+    }
+    if (tls_command) {
+        record.during_line = tls_command->line;
+        record.during = tls_command->text;
+    } else if (tls_setup) {
+        record.during = "set-up";
+    }
+    recording_.faults.push_back(std::move(record));
+}
+
+void Player::drop_armed(const char *why)
+{
+    const auto lock = stream_lock();
+    for (const Armed &armed : armed_) {
+        if (armed.taken == 0) {
+            recording_.warnings.push_back(scenario_.name + ":" + std::to_string(armed.command->line) + ": " +
+                                          armed.command->text + ": never took effect (" + why + ")");
+        }
+    }
+    armed_.clear();
+}
+
 void Player::advance_to(Ticks target)
 {
     while (sim_.now() < target && !interrupted()) {
@@ -215,6 +270,7 @@ CallRecord &Player::add_call(const Command *command, std::string text)
     call.time = tls_started.value_or(now());
     call.returned = now();
     call.line = command ? command->line : 0;
+    call.repetition = command ? command->repetition : 0;
     call.text = std::move(text);
     if (tls_started) {
         call.text = "& " + call.text;
@@ -232,6 +288,7 @@ CallRecord &Player::add_call(const Command *command, std::string text)
 void Player::set_up(const Command *command)
 {
     setup_done_ = true;
+    tls_setup = true;
     NTSTATUS status = sim_.load_driver();
     add_call(command, "load driver").status = status;
     loaded_ = NT_SUCCESS(status);
@@ -248,12 +305,20 @@ void Player::set_up(const Command *command)
         call.notes.push_back("resources: GPIO I/O connections enable 0x00000001000000ab, drive 0x00000001000000ac");
         initialised_ = NT_SUCCESS(status);
     }
+    tls_setup = false;
     recording_.setup_ok = initialised_;
     if (initialised_ && options_.after_setup) {
         options_.after_setup(sim_, device_);
     }
     if (command) {
         check_status(*command, recording_.calls.back());
+    }
+    // A set-up meant to fail says so with `setup expect=...`; any other
+    // failed set-up fails the run, whatever is skipped after it.
+    if (!initialised_ && !(command && command->expect_status)) {
+        const CallRecord &last = recording_.calls.back();
+        recording_.setup_failure = last.text + " returned " +
+                                   (last.status ? describe_status(*last.status) : std::string("nothing"));
     }
     sample_state();
 }
@@ -282,11 +347,21 @@ bool Player::device_usable(const Command &command)
     }
     const char *why = !loaded_ ? "the driver is not loaded" : !present_ ? "there is no device"
                                                                          : "the device was not initialised";
-    add_call(&command, command.text).notes.push_back(std::string("skipped: ") + why);
+    CallRecord &call = add_call(&command, command.text);
+    call.notes.push_back(std::string("skipped: ") + why);
+    skip_expectations(command, call, why);
     return false;
 }
 
 void Player::execute(const Command &command)
+{
+    const Command *outer = tls_command;
+    tls_command = &command;
+    run_command(command);
+    tls_command = outer;
+}
+
+void Player::run_command(const Command &command)
 {
     switch (command.kind) {
     case CommandKind::Start:
@@ -327,7 +402,7 @@ void Player::execute(const Command &command)
         add_call(&command, command.text);
         break;
     case CommandKind::Fault:
-        sim_.inject(command.op, command.status, command.nth);
+        arm(command);
         add_call(&command, command.text)
             .notes.push_back(std::string("armed: ") + vsim::op_name(command.op) + " fails with " +
                              describe_status(command.status) +
@@ -336,6 +411,7 @@ void Player::execute(const Command &command)
         break;
     case CommandKind::ClearFaults:
         sim_.clear_faults();
+        drop_armed("cleared first");
         add_call(&command, command.text);
         break;
     case CommandKind::Setup:
@@ -394,6 +470,7 @@ void Player::finish()
 {
     recording_.end = now();
     recording_.verifier_failures = recording_.idle ? sim_.check_quiescent() : sim_.verifier_failures();
+    drop_armed(recording_.interrupted ? "the run was interrupted" : "no matching call was made");
     if (options_.at_end) {
         options_.at_end(sim_);
     }

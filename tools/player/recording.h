@@ -26,12 +26,14 @@ struct ExpectationRecord {
     std::string expected;  // "status STATUS_SUCCESS (0x00000000)", "48 bytes read", "enable=1", ...
     std::string got;       // what the run gave, in the same terms
     bool held = false;
+    bool skipped = false;  // never evaluated (the call could not be made): counts as not held
 };
 
 struct CallRecord {
     Ticks time = 0;
     Ticks returned = 0;    // differs from time only for a call on a thread of its own
     int line = 0;          // scenario line, 0 for the implicit set-up
+    int repetition = 0;    // within a repeat block: which repetition, from 1
     std::string text;      // the call as the report names it
     std::optional<int32_t> status;
     std::optional<uint32_t> bytes;  // bytes written (set-state) or read (get-state), when the driver set them
@@ -40,6 +42,18 @@ struct CallRecord {
     std::vector<std::string> notes; // further lines of the report for this call
     std::vector<ExpectationRecord> expectations;  // in the order they were checked
     bool failed_expectation = false;
+};
+
+// An armed fault taking effect: which platform call failed, when, and during
+// which scenario call (line 0: between calls, in a timer or completion).
+struct FaultRecord {
+    Ticks time = 0;
+    std::string op;
+    uint64_t call = 0;  // the operation's call number, as `fault ... nth=` counts them
+    int32_t status = 0;
+    int armed_line = 0;  // the fault command's line
+    int during_line = 0;
+    std::string during;  // the scenario call then running, or empty
 };
 
 struct WriteRecord {
@@ -103,6 +117,12 @@ struct Recording {
     std::optional<LineSummaries> summaries;
     std::vector<std::string> expectation_failures;  // "name:line: expected ..., got ..."
     std::vector<std::string> verifier_failures;
+    std::vector<FaultRecord> faults;             // armed faults that took effect, in time order
+    std::vector<std::string> warnings;           // "name:line: fault ... never took effect", ...
+    // Set when the set-up did not give an initialised device and the scenario
+    // did not expect that (an explicit `setup expect=...`): the run fails.
+    // Which call failed: "add device returned STATUS_... (0x...)".
+    std::string setup_failure;
     Ticks end = 0;            // where the run stopped
     bool idle = true;         // nothing was pending at the end
     bool interrupted = false; // stopped early by PlayerOptions::interrupt, at `end`

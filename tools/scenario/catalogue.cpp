@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "fault_check.h"
 #include "status.h"
 
 namespace vibra_tool {
@@ -70,6 +71,20 @@ std::vector<std::string> fault_operations()
     return names;
 }
 
+// The operations `fault` accepts without a status: those the real platform
+// can fail.
+std::vector<std::string> injectable_operations()
+{
+    std::vector<std::string> names;
+    for (int index = 0; index < static_cast<int>(vsim::Op::Count); ++index) {
+        const auto op = static_cast<vsim::Op>(index);
+        if (impossible_fault(op, default_fault_status(op)).empty()) {
+            names.emplace_back(vsim::op_name(op));
+        }
+    }
+    return names;
+}
+
 std::optional<std::vector<std::string>> list_names(std::string_view what)
 {
     if (what == "commands") {
@@ -83,7 +98,7 @@ std::optional<std::vector<std::string>> list_names(std::string_view what)
         return lines;
     }
     if (what == "faults") {
-        return fault_operations();
+        return injectable_operations();
     }
     if (what == "statuses") {
         return status_names();

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -38,10 +39,13 @@ ParseResult load_scenario(const std::string &path)
               std::to_string(kMaxScenarioBytes) + " bytes (16 MiB)";
     } else {
         // Read at most one byte past the limit: a file that grows while it is
-        // read is refused too.
-        text.resize(kMaxScenarioBytes + 1);
+        // read is refused too. The text grows as it is read, so that a small
+        // file takes little memory.
+        text.reserve(static_cast<size_t>(info.st_size) + 1);
         size_t used = 0;
-        while (used < text.size()) {
+        constexpr size_t kChunk = size_t{64} * 1024;
+        while (used <= kMaxScenarioBytes) {
+            text.resize(std::min(used + kChunk, kMaxScenarioBytes + 1));
             const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
             if (got < 0 && errno == EINTR) {
                 continue;

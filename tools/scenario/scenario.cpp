@@ -183,4 +183,33 @@ std::string format_time(Ticks ticks)
     return text + "ms";
 }
 
+std::string format_duration(Ticks ticks)
+{
+    constexpr Ticks kSecond = vsim::kTicksPerSecond;
+    if (ticks < kSecond) {
+        return format_time(ticks);
+    }
+    std::string text;
+    if (ticks >= 3600 * kSecond) {
+        text = std::to_string(ticks / (3600 * kSecond)) + "h";
+        ticks %= 3600 * kSecond;
+    }
+    if (ticks >= 60 * kSecond) {
+        text += (text.empty() ? "" : " ") + std::to_string(ticks / (60 * kSecond)) + "min";
+        ticks %= 60 * kSecond;
+    }
+    if (ticks != 0 || text.empty()) {
+        char digits[40];
+        std::snprintf(digits, sizeof digits, "%lld.%07lld", static_cast<long long>(ticks / kSecond),
+                      static_cast<long long>(ticks % kSecond));
+        std::string seconds = digits;
+        seconds.erase(seconds.find_last_not_of('0') + 1);
+        if (seconds.back() == '.') {
+            seconds.pop_back();
+        }
+        text += (text.empty() ? "" : " ") + seconds + "s";
+    }
+    return text;
+}
+
 }  // namespace vibra_tool

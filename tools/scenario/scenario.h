@@ -120,8 +120,14 @@ constexpr size_t kMaxShownErrors = 100;                  // errors listed of one
 
 ParseResult parse_scenario(std::string_view text, const std::string &name);
 ParseResult load_scenario(const std::string &path);
+// Whether a scenario makes a call or a check; one that does neither passes
+// without testing anything, and a run refuses it.
+bool plays_something(const Scenario &scenario);
 
 // Times as the report writes them: "12.5 ms", "3300 us" is written "3.3 ms".
 std::string format_time(Ticks ticks);
+// A length of time in the largest units that read well: "150ms", "2.5s",
+// "2h 26min 44.31s", "24h".
+std::string format_duration(Ticks ticks);
 
 }  // namespace vibra_tool

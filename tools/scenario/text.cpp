@@ -286,6 +286,22 @@ private:
 
 }  // namespace
 
+bool plays_something(const Scenario &scenario)
+{
+    return std::any_of(scenario.commands.begin(), scenario.commands.end(), [](const Command &command) {
+        switch (command.kind) {
+        case CommandKind::TraceMask:
+        case CommandKind::Fault:
+        case CommandKind::ClearFaults:
+        case CommandKind::Wait:
+        case CommandKind::End:
+            return false;
+        default:
+            return true;
+        }
+    });
+}
+
 ParseResult parse_scenario(std::string_view text, const std::string &name)
 {
     // A UTF-8 byte-order mark, as some editors write, is not part of the text.

@@ -108,13 +108,21 @@ double parse_decimal(std::string_view key, std::string_view text, std::string_vi
     return std::stod(std::string(number));
 }
 
-// "12ms", "3.3ms", "250us", "2s"; a whole number of 100 ns ticks.
+// "12ms", "3.3ms", "250us", "2s", "5min", "20h"; a whole number of 100 ns
+// ticks.
 Ticks parse_time(std::string_view text)
 {
-    const std::string bad = "bad time " + quote(text) + "; expected a number with a unit ms, us or s, e.g. 10ms";
+    const std::string bad =
+        "bad time " + quote(text) + "; expected a number with a unit ms, us, s, min or h, e.g. 10ms";
     Ticks unit = 0;
     std::string_view number = text;
-    if (number.ends_with("ms")) {
+    if (number.ends_with("min")) {
+        unit = 60 * vsim::kTicksPerSecond;
+        number.remove_suffix(3);
+    } else if (number.ends_with("h")) {
+        unit = 3600 * vsim::kTicksPerSecond;
+        number.remove_suffix(1);
+    } else if (number.ends_with("ms")) {
         unit = vsim::kTicksPerMs;
         number.remove_suffix(2);
     } else if (number.ends_with("us")) {
