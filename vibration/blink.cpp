@@ -317,17 +317,14 @@ VOID EvtTimerBlinkCallback(WDFTIMER Timer)
 
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+EvtTimerBlinkCallback\n");
 
-    TimerContext = WdfObjectGetTypedContext(Timer, BLINK_TIMER_CONTEXT);
-    if (TimerContext != NULL && !ExAcquireRundownProtection(&TimerContext->Rundown)) {
-        Status = STATUS_SUCCESS;  // the device is torn down: nothing of it is touched
-        goto Exit;
-    }
     // A context that no start has filled has no device to drive.
+    TimerContext = WdfObjectGetTypedContext(Timer, BLINK_TIMER_CONTEXT);
     if (TimerContext == NULL || TimerContext->DeviceContext == NULL) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE, "EvtTimerBlinkCallback Error: TimerContext == NULL\n");
-        if (TimerContext != NULL) {
-            ExReleaseRundownProtection(&TimerContext->Rundown);
-        }
+        goto Exit;
+    }
+    if (!ExAcquireRundownProtection(&TimerContext->Rundown)) {
+        Status = STATUS_SUCCESS;  // the device is torn down: nothing of it is touched
         goto Exit;
     }
     DeviceContext = TimerContext->DeviceContext;

@@ -4,15 +4,14 @@
 // steady square wave, then a short stop sequence that lets the enable line go.
 //
 // The drive's states, as its mode and marks say them:
-//   running     Mode KickStart or Run, a step armed;
-//   stalled     Mode KickStart or Run, no step armed (a step failed or was
-//               skipped): the next start or stop takes the drive up;
-//   stopping    Mode StopRequested or Stopping, a step armed;
-//   at rest     Mode StopRequested or Stopping, no step armed, the enable
-//               line low (EnableRaised FALSE), the resolution released.
-// A stop is owed while a stop was asked and the enable line may be high. The
-// step table moves a stopping drive to rest; QM38_205_ReconcileDrive is the
-// one place that decides what a stopping drive without a step does next.
+//   running   KickStart or Run with a step armed; stalled without one (a step
+//             failed or was skipped): the next start or stop takes it up;
+//   stopping  StopRequested or Stopping with a step armed;
+//   at rest   StopRequested or Stopping, no step armed, resolution released:
+//             the enable line low, or a stop given up until the next one.
+// A stop is owed while a stop was asked and the enable line may be high;
+// QM38_205_ReconcileDrive is the one place that decides what a stopping drive
+// does next once a step has run or failed, or a stop was asked.
 
 #include <ntddk.h>
 #include <wdf.h>
@@ -34,16 +33,10 @@
 #define INTENSITY_RESOLUTION 10000         // 1 ms, in 100 ns units
 #define INTENSITY_LOCK_TIMEOUT (-10000000LL)  // 1 s, relative
 // How often the drive re-arms a stop that faults cut short, per stop asked:
-// a transient fault (a busy controller, a slow step holding the lock) clears
-// within a retry or two, and four leave room for faults back to back, while a
-// fault that never clears costs at most four more short sequences (about
-// 50 ms of steps) before the drive gives up until the next off or stop.
+// a transient fault clears within a retry or two, four leave room for faults
+// back to back, and a fault that never clears costs at most four more short
+// sequences before the drive gives up until the next off or stop.
 #define INTENSITY_STOP_TRIES 4
-
-static INTENSITY_MODE QM38_205_GetMode(PINTENSITY_TIMER_CONTEXT TimerContext)
-{
-    return (INTENSITY_MODE)ReadAcquire((LONG const volatile *)&TimerContext->Mode);
-}
 
 // Mode is written under IntensityLock and read without it by a run that did
 // not get the lock and by the report of a failed write.
@@ -54,7 +47,7 @@ static VOID QM38_205_SetMode(PINTENSITY_TIMER_CONTEXT TimerContext, INTENSITY_MO
 
 static BOOLEAN QM38_205_IsStopping(PINTENSITY_TIMER_CONTEXT TimerContext)
 {
-    INTENSITY_MODE Mode = QM38_205_GetMode(TimerContext);
+    LONG Mode = ReadAcquire((LONG const volatile *)&TimerContext->Mode);
     return (BOOLEAN)(Mode == IntensityModeStopRequested || Mode == IntensityModeStopping);
 }
 
@@ -178,9 +171,8 @@ static VOID QM38_205_EnableLowFailed(PVOID Owner)
     ExReleaseRundownProtection(&TimerContext->Rundown);
 }
 
-// Every field of the drive's course, whatever state a running drive is in. A
-// step reads DeviceContext before it takes IntensityLock, so the pointer is
-// stored only when it changes (the first start).
+// Every field of the course, whatever state the drive is in; DeviceContext,
+// which a step reads before IntensityLock, only when it changes (first start).
 static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext, PDEVICE_CONTEXT DeviceContext)
 {
     TimerContext->KickPulseCount = INTENSITY_KICK_PULSES;
@@ -308,9 +300,9 @@ BOOLEAN QM38_205_IsVibrationRunning(PDEVICE_CONTEXT DeviceContext)
 }
 
 // Once the run-down is complete no run of the callback and no report of a
-// failed write touches the drive, and nothing re-arms its timer; the pending
-// step is then cancelled. The enable line is let go with a plain write,
-// since no step can follow it up; the resolution is released.
+// failed write touches the drive or re-arms its timer; the pending step is
+// then cancelled, the enable line let go with a plain write (no step can
+// follow it up) and the resolution released.
 NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext)
 {
     PINTENSITY_TIMER_CONTEXT TimerContext;
@@ -433,17 +425,14 @@ VOID EvtTimerIntensityCallback(WDFTIMER Timer)
 
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+EvtTimerIntensityCallback\n");
 
-    TimerContext = WdfObjectGetTypedContext(Timer, INTENSITY_TIMER_CONTEXT);
-    if (TimerContext != NULL && !ExAcquireRundownProtection(&TimerContext->Rundown)) {
-        Status = STATUS_SUCCESS;  // the device is torn down: nothing of it is touched
-        goto Exit;
-    }
     // A context that no start has filled has no device to drive.
+    TimerContext = WdfObjectGetTypedContext(Timer, INTENSITY_TIMER_CONTEXT);
     if (TimerContext == NULL || TimerContext->DeviceContext == NULL) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE, "EvtTimerIntensityCallback Error: TimerContext == NULL\n");
-        if (TimerContext != NULL) {
-            ExReleaseRundownProtection(&TimerContext->Rundown);
-        }
+        goto Exit;
+    }
+    if (!ExAcquireRundownProtection(&TimerContext->Rundown)) {
+        Status = STATUS_SUCCESS;  // the device is torn down: nothing of it is touched
         goto Exit;
     }
     DeviceContext = TimerContext->DeviceContext;
