@@ -22,7 +22,7 @@ namespace vibra_tool {
 // pending one, then the line goes low for OffTimeUs and the two stop steps
 // follow; on clock ticks each of those four 3.3 ms steps may fire up to one
 // 1 ms tick late.
-inline constexpr Ticks kLongestStopSequence = 4 * 4300 * vsim::kTicksPerUs;
+inline constexpr Ticks kLongestStopSequence = Ticks(4) * 4300 * vsim::kTicksPerUs;
 
 // A motor that the device reports off, seen with the faults cleared before
 // anything else is played.
