@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "waveforms.h"
@@ -244,10 +245,10 @@ TEST_F(SvgRun, DrawsEveryCallWithItsResultAndAFailedCheckInRed)
                              "class=\"legend\"", ">0 ms</text>", ">140 ms</text>", "class=\"result failed\""}) {
         EXPECT_NE(svg.find(part), std::string::npos) << part;
     }
-    // Set-up (3), start, fault, two set-state on, check, set-state off,
-    // check, get-state, stop.
+    // Set-up (3), start, fault armed, fault taken, two set-state on, check,
+    // set-state off, check, get-state, stop.
     const auto calls = markers(svg);
-    ASSERT_EQ(calls.size(), 12u);
+    ASSERT_EQ(calls.size(), 13u);
     std::map<std::string, std::vector<std::string>> by_result;
     for (const auto &[result, title] : calls) {
         by_result[result].push_back(title);
@@ -258,17 +259,33 @@ TEST_F(SvgRun, DrawsEveryCallWithItsResultAndAFailedCheckInRed)
     ASSERT_EQ(by_result["expected"].size(), 2u);
     EXPECT_NE(by_result["expected"][0].find("STATUS_DEVICE_NOT_CONNECTED"), std::string::npos);
     EXPECT_NE(by_result["expected"][1].find("STATUS_INVALID_PARAMETER"), std::string::npos);
-    EXPECT_EQ(by_result["pass"].size(), 9u);
-    // The colours of the three results differ.
+    EXPECT_EQ(by_result["pass"].size(), 8u);
+    // The fault line arms a fault, neither a pass nor a failure; where it
+    // takes effect has a marker of its own, naming the operation, its call
+    // number and the line that armed it.
+    ASSERT_EQ(by_result["armed"].size(), 1u);
+    EXPECT_TRUE(by_result["armed"][0].starts_with("line 4, 5 ms: refuse-send")) << by_result["armed"][0];
+    ASSERT_EQ(by_result["fault"].size(), 1u);
+    EXPECT_EQ(by_result["fault"][0],
+              "fault taken, 5 ms: WdfRequestSend call 3 \xe2\x86\x92 STATUS_DEVICE_NOT_CONNECTED\narmed by line 4: "
+              "refuse-send status=STATUS_DEVICE_NOT_CONNECTED\nduring line 5: set-state on");
+    const size_t legend = svg.find("<g class=\"legend\"");
+    ASSERT_NE(legend, std::string::npos);
+    for (const char *entry : {">fault armed</text>", ">fault taken</text>"}) {
+        EXPECT_NE(svg.find(entry, legend), std::string::npos) << entry;
+    }
+    // The colours of the five results differ.
     const std::regex fill("<g class=\"call (\\w+)\"><title>[^<]*</title>(?:<line[^>]*>)?<\\w+ [^>]*fill=\"(#\\w+)\"");
     std::map<std::string, std::string> colours;
     for (auto it = std::sregex_iterator(svg.begin(), svg.end(), fill); it != std::sregex_iterator(); ++it) {
         colours[(*it)[1]] = (*it)[2];
     }
-    ASSERT_EQ(colours.size(), 3u);
-    EXPECT_NE(colours["unexpected"], colours["expected"]);
-    EXPECT_NE(colours["unexpected"], colours["pass"]);
-    EXPECT_NE(colours["expected"], colours["pass"]);
+    ASSERT_EQ(colours.size(), 5u);
+    std::set<std::string> distinct;
+    for (const auto &[result, colour] : colours) {
+        distinct.insert(colour);
+    }
+    EXPECT_EQ(distinct.size(), 5u);
 }
 
 TEST_F(SvgRun, AWindowChoosesWhatIsShownAndTheAxisUnit)
