@@ -132,6 +132,30 @@ TEST_F(Robust, TheVcdMarksTheCalls)
     EXPECT_EQ(count(vcd.substr(body), "'\n"), 6u) << "the initial value and one toggle per instant with calls";
 }
 
+// Each armed fault taking effect toggles the wire `fault`, and the header,
+// written before the run, lists them once it is over.
+TEST_F(Robust, TheVcdMarksTheFaultsTaken)
+{
+    std::ofstream(dir_ / "fault.vsim") << "at 0ms setup\nat 1ms start\n"
+                                          "at 2ms refuse-send status=STATUS_DEVICE_NOT_CONNECTED\n"
+                                          "at 3ms set-state on expect=STATUS_DEVICE_NOT_CONNECTED\nat 10ms end\n";
+    ASSERT_EQ(run("-s @/fault.vsim --vcd @/w.vcd"), 0) << err;
+    const std::string vcd = read_file(dir_ / "w.vcd");
+    EXPECT_NE(vcd.find("  10ms  line 5: end\n$end\n"
+                       "$comment faults taken (the wire fault toggles at each of their instants):\n"
+                       "  3ms  WdfRequestSend call 3 failed with STATUS_DEVICE_NOT_CONNECTED (0xC000009D), armed by "
+                       "line 3, during line 4: set-state on\n$end\n$timescale 1us $end\n"),
+              std::string::npos)
+        << vcd;
+    EXPECT_NE(vcd.find("$var wire 1 ( fault $end\n"), std::string::npos);
+    const size_t body = vcd.find("$enddefinitions");
+    EXPECT_EQ(vcd.find("$comment", body), std::string::npos) << "no comment among the changes";
+    for (const char *instant : {"0'\n0(\n$end\n1'\n#1000\n0'\n#2000\n1'\n#3000\n0'\n1(\n#10000\n1'\n"}) {
+        EXPECT_NE(vcd.find(instant, body), std::string::npos) << instant << "\n" << vcd;
+    }
+    EXPECT_EQ(count(vcd.substr(body), "(\n"), 2u) << "the initial value and one toggle";
+}
+
 TEST(Progress, ShowsTotalAndPercentAndRedrawsOnlyOnATerminal)
 {
     using vibra_tool::Progress;

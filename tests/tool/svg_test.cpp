@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "waveforms.h"
@@ -116,14 +117,19 @@ TEST(Svg, ALongRunStaysSmallAndShowsItsStepsAsAMeasuredEnvelope)
     EXPECT_NE(svg.find(">period 6.6 ms \xc2\xb7 duty 50.0 % \xc2\xb7 151.5 Hz"), std::string::npos);
     // 598 s of 6.6 ms periods: the band counts periods, each two 3.3 ms steps.
     std::smatch periods;
-    ASSERT_TRUE(std::regex_search(svg, periods, std::regex("151.5 Hz \xc2\xb7 ([0-9]+) periods</text>"))) << svg;
+    ASSERT_TRUE(std::regex_search(svg, periods, std::regex("151.5 Hz \xc2\xb7 ([0-9]+) periods, all 6.6 ms</text>")))
+        << svg;
     EXPECT_NEAR(std::stod(periods[1]), 598'000.0 / 6.6, 2.0);
+    EXPECT_EQ(svg.find("class=\"outlier\""), std::string::npos) << "no period far from the others";
     for (const char *tick : {">0 s</text>", ">100 s</text>", ">600 s</text>"}) {
         EXPECT_NE(svg.find(tick), std::string::npos) << tick;
     }
     const size_t inset = svg.find("<g class=\"inset\">");
     ASSERT_NE(inset, std::string::npos) << "the first steps, zoomed";
-    EXPECT_EQ(svg.substr(0, inset).find(" ms</text>"), std::string::npos) << "the main axis is in seconds";
+    const size_t axis = svg.find("<g class=\"axis\"");
+    ASSERT_LT(axis, inset);
+    EXPECT_EQ(svg.substr(axis, svg.find("</g>", axis) - axis).find(" ms</text>"), std::string::npos)
+        << "the main axis is in seconds";
     EXPECT_NE(svg.find(">+5 ms</text>", inset), std::string::npos) << "the zoom's axis counts from its first edge";
     const auto calls = markers(svg);
     ASSERT_EQ(calls.size(), 3u);
@@ -194,6 +200,49 @@ TEST(Svg, BucketsMergeToThePeriodAndDutyOfTheirEdges)
     }
 }
 
+// A 0.1 ms low pulse among 3.3 ms steps makes one period of 3.4 ms: the band
+// says so beside the average and draws it as a tick, however its edges were
+// bucketed and whichever edges the stretch is measured from.
+TEST(Svg, ABandShowsItsShortestAndLongestPeriodAndTicksTheOutliers)
+{
+    struct Case {
+        const char *name;
+        size_t capacity;
+        bool ends_high;  // measured from fall to fall
+    };
+    for (const Case &c : {Case{"exact", 2048, false}, Case{"decimated", 64, false}, Case{"ends high", 2048, true},
+                          Case{"decimated, ends high", 16, true}}) {
+        SvgPicture picture(c.capacity);
+        picture.change({ms(1000), kEnableLine, 1});
+        Ticks t = ms(1000);
+        for (int i = 0; i < 1000; ++i) {
+            picture.change({t, kDriveLine, 1});
+            picture.change({t + 33'000, kDriveLine, 0});
+            t += i == 400 ? 34'000 : 66'000;  // the glitch: low for 0.1 ms only
+        }
+        if (c.ends_high) {
+            picture.change({t, kDriveLine, 1});
+        }
+        Recording recording;
+        recording.end = t + ms(10);
+        std::ostringstream out;
+        write_svg(out, recording, picture);
+        const std::string svg = out.str();
+        std::smatch label;
+        ASSERT_TRUE(std::regex_search(svg, label, std::regex("<g class=\"envelope\">.*?<text[^>]*>([^<]*)</text>")))
+            << c.name;
+        EXPECT_NE(label[1].str().find("periods, 3.4 to 6.6 ms"), std::string::npos) << c.name << ": " << label[1];
+        const std::regex tick("<line class=\"outlier\"[^>]*><title>([^<]*)</title>");
+        std::vector<std::string> ticks;
+        for (auto it = std::sregex_iterator(svg.begin(), svg.end(), tick); it != std::sregex_iterator(); ++it) {
+            ticks.push_back((*it)[1]);
+        }
+        ASSERT_EQ(ticks.size(), 1u) << c.name;
+        EXPECT_TRUE(ticks[0].starts_with("period 3.4 ms from ")) << c.name << ": " << ticks[0];
+        EXPECT_NE(ticks[0].find("most are 6.6 ms"), std::string::npos) << c.name << ": " << ticks[0];
+    }
+}
+
 class SvgRun : public ::testing::Test {
 protected:
     void SetUp() override
@@ -244,10 +293,10 @@ TEST_F(SvgRun, DrawsEveryCallWithItsResultAndAFailedCheckInRed)
                              "class=\"legend\"", ">0 ms</text>", ">140 ms</text>", "class=\"result failed\""}) {
         EXPECT_NE(svg.find(part), std::string::npos) << part;
     }
-    // Set-up (3), start, fault, two set-state on, check, set-state off,
-    // check, get-state, stop.
+    // Set-up (3), start, fault armed, fault taken, two set-state on, check,
+    // set-state off, check, get-state, stop.
     const auto calls = markers(svg);
-    ASSERT_EQ(calls.size(), 12u);
+    ASSERT_EQ(calls.size(), 13u);
     std::map<std::string, std::vector<std::string>> by_result;
     for (const auto &[result, title] : calls) {
         by_result[result].push_back(title);
@@ -258,17 +307,33 @@ TEST_F(SvgRun, DrawsEveryCallWithItsResultAndAFailedCheckInRed)
     ASSERT_EQ(by_result["expected"].size(), 2u);
     EXPECT_NE(by_result["expected"][0].find("STATUS_DEVICE_NOT_CONNECTED"), std::string::npos);
     EXPECT_NE(by_result["expected"][1].find("STATUS_INVALID_PARAMETER"), std::string::npos);
-    EXPECT_EQ(by_result["pass"].size(), 9u);
-    // The colours of the three results differ.
+    EXPECT_EQ(by_result["pass"].size(), 8u);
+    // The fault line arms a fault, neither a pass nor a failure; where it
+    // takes effect has a marker of its own, naming the operation, its call
+    // number and the line that armed it.
+    ASSERT_EQ(by_result["armed"].size(), 1u);
+    EXPECT_TRUE(by_result["armed"][0].starts_with("line 4, 5 ms: refuse-send")) << by_result["armed"][0];
+    ASSERT_EQ(by_result["fault"].size(), 1u);
+    EXPECT_EQ(by_result["fault"][0],
+              "fault taken, 5 ms: WdfRequestSend call 3 \xe2\x86\x92 STATUS_DEVICE_NOT_CONNECTED\narmed by line 4: "
+              "refuse-send status=STATUS_DEVICE_NOT_CONNECTED\nduring line 5: set-state on");
+    const size_t legend = svg.find("<g class=\"legend\"");
+    ASSERT_NE(legend, std::string::npos);
+    for (const char *entry : {">fault armed</text>", ">fault taken</text>"}) {
+        EXPECT_NE(svg.find(entry, legend), std::string::npos) << entry;
+    }
+    // The colours of the five results differ.
     const std::regex fill("<g class=\"call (\\w+)\"><title>[^<]*</title>(?:<line[^>]*>)?<\\w+ [^>]*fill=\"(#\\w+)\"");
     std::map<std::string, std::string> colours;
     for (auto it = std::sregex_iterator(svg.begin(), svg.end(), fill); it != std::sregex_iterator(); ++it) {
         colours[(*it)[1]] = (*it)[2];
     }
-    ASSERT_EQ(colours.size(), 3u);
-    EXPECT_NE(colours["unexpected"], colours["expected"]);
-    EXPECT_NE(colours["unexpected"], colours["pass"]);
-    EXPECT_NE(colours["expected"], colours["pass"]);
+    ASSERT_EQ(colours.size(), 5u);
+    std::set<std::string> distinct;
+    for (const auto &[result, colour] : colours) {
+        distinct.insert(colour);
+    }
+    EXPECT_EQ(distinct.size(), 5u);
 }
 
 TEST_F(SvgRun, AWindowChoosesWhatIsShownAndTheAxisUnit)

@@ -134,6 +134,7 @@ bool Streams::open(const Outputs &paths, const Scenario &scenario, const std::st
         vcd_->on_rescale([this]() -> std::ostream & { return rescale_vcd(); });
         options.on_state = [this](const StateSample &sample) { vcd_->state(sample); };
         options.on_call = [this](const CallRecord &call) { vcd_->call(call.time); };
+        options.on_fault = [this](const FaultRecord &fault) { vcd_->fault(fault.time); };
     }
     if (vcd_file_ || svg_) {
         options.on_change = [this](const LevelChange &change) {
@@ -161,6 +162,11 @@ bool Streams::finish(const Recording &recording, std::string &error)
         std::string failure;
         if (file && !close_output(*file, path, failure)) {
             error += (error.empty() ? "" : "\nvibra-sim: ") + failure;
+            written = false;
+        } else if (file && file == vcd_file_.get() && !recording.faults.empty() &&
+                   !list_vcd_faults(path, recording.faults)) {
+            // Its header was written before any fault took effect.
+            error += (error.empty() ? "" : "\nvibra-sim: ") + path + ": could not list the faults taken in its header";
             written = false;
         }
     }

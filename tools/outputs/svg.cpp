@@ -110,7 +110,7 @@ void draw_axis(std::ostream &out, const Scale &scale, double y, int ticks, doubl
 
 namespace {
 
-constexpr double kTop = 76;  // the first lane
+constexpr double kTop = 88;  // the first lane
 
 class Diagram {
 public:
@@ -175,7 +175,7 @@ private:
              << "fill=\"" << (failed ? "#d62728" : "#1d6b1d") << "\">" << escape(result) << "</text>\n"
              << "<text x=\"" << number(12 + 7.6 * static_cast<double>(result.size()) + 20)
              << "\" y=\"50\" fill=\"#444444\">" << escape(window_text()) << "</text>\n";
-        CallsLane::legend(out_, kWidth - 440, 46);
+        CallsLane::legend(out_, kWidth - 630, 70);  // a row of its own, clear of a long headline
     }
 
     std::string expectations_text() const

@@ -46,11 +46,15 @@ public:
     // The edges to one level (rises: to 1) in a bucket, and the time the
     // line spent at that level from the bucket's first edge to the first of
     // them (to its last edge when there is none), from the first to the last
-    // of them, and from the last to the bucket's last edge.
+    // of them, and from the last to the bucket's last edge. With two edges
+    // or more: the shortest and the longest time from one of them to the
+    // next (a period), and the edge each began at.
     struct Edges {
         uint32_t count = 0;
         Ticks first = 0, last = 0;
         Ticks head = 0, middle = 0, tail = 0;
+        Ticks shortest = 0, longest = 0;
+        Ticks shortest_at = 0, longest_at = 0;
     };
     struct Bucket {
         Ticks first, last;  // first and last edge in it

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The calls lane of the SVG: a marker for every call, check and fault in the
-// window, its shape and colour saying how it went, its tooltip the scenario
-// line and the result.
+// The calls lane of the SVG: a marker for every call, check and fault command
+// in the window, its shape and colour saying how it went, its tooltip the
+// scenario line and the result; and one for every armed fault taking effect.
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "status.h"
 #include "svg_draw.h"
@@ -22,14 +23,16 @@ struct Look {
     const char *name;
 };
 constexpr Look kLooks[] = {
-    {"#2ca02c", "pass"},
-    {"#e69f00", "expected failure"},
-    {"#d62728", "unexpected failure"},
-    {"#8c8c8c", "skipped"},
+    {"#2ca02c", "pass"},    {"#e69f00", "expected failure"}, {"#d62728", "unexpected failure"},
+    {"#8c8c8c", "skipped"}, {"#555555", "fault armed"},      {"#7b3294", "fault taken"},
 };
+static_assert(std::size(kLooks) == CallsLane::kResults);
 
-// A circle, a diamond, a downward triangle, a hollow circle: told apart
-// without the colour too.
+// How bad a result is: a shared marker shows its worst, drawn last.
+constexpr int kSeverity[] = {0, 3, 4, 1, 0, 2};
+
+// A circle, a diamond, a downward triangle, a hollow circle, a hollow square,
+// a lightning bolt: told apart without the colour too.
 void shape(std::ostream &out, CallsLane::Result result, double x, double y)
 {
     const char *colour = kLooks[result].colour;
@@ -49,6 +52,14 @@ void shape(std::ostream &out, CallsLane::Result result, double x, double y)
         out << "<circle cx=\"" << number(x) << "\" cy=\"" << number(y) << "\" r=\"4\" fill=\"white\" stroke=\""
             << colour << "\" stroke-width=\"1.5\"/>";
         break;
+    case CallsLane::Armed:
+        out << "<rect x=\"" << number(x - 4) << "\" y=\"" << number(y - 4)
+            << "\" width=\"8\" height=\"8\" fill=\"#ffffff\" stroke=\"" << colour << "\" stroke-width=\"1.5\"/>";
+        break;
+    case CallsLane::Fault:
+        out << "<path d=\"M" << number(x - 2) << " " << number(y - 7) << " l-4 8 h4 l-1 6 l6 -9 h-4 l2 -5 z\" fill=\""
+            << colour << "\"/>";
+        break;
     }
 }
 
@@ -62,7 +73,7 @@ bool skipped(const CallRecord &call)
 
 const char *result_class(CallsLane::Result result)
 {
-    static const char *const names[] = {"pass", "expected", "unexpected", "skipped"};
+    static const char *const names[] = {"pass", "expected", "unexpected", "skipped", "armed", "fault"};
     return names[result];
 }
 
@@ -92,6 +103,8 @@ void CallsLane::gather(const Recording &recording, const SvgPicture &picture, co
             result = info && info->expects_status ? Expected : Unexpected;
         } else if (skipped(call)) {
             result = Skipped;
+        } else if (info && info->kind == CommandKind::Fault) {
+            result = Armed;  // neither a pass nor a failure: what it does shows where it takes effect
         }
         std::string title = (call.line ? "line " + std::to_string(call.line) : std::string("set-up")) + ", " +
                             duration(call.time) + ": " + call.text;
@@ -108,9 +121,57 @@ void CallsLane::gather(const Recording &recording, const SvgPicture &picture, co
         }
         markers_.push_back({scale.x(call.time), result, std::move(title), std::move(label)});
     }
-    if (markers_.size() <= kMaxMarkers) {
+    gather_faults(recording, picture, scale);
+    if (markers_.size() > kMaxMarkers) {
+        group(scale);
+    }
+}
+
+// A marker where each armed fault took effect, naming the operation, its call
+// number and the line that armed it; in time order with the calls.
+void CallsLane::gather_faults(const Recording &recording, const SvgPicture &picture, const Scale &scale)
+{
+    if (recording.faults.empty()) {
         return;
     }
+    std::map<int, const std::string *> armed_by;
+    for (const CallRecord &call : recording.calls) {
+        const SvgPicture::LineInfo *info = call.line ? picture.line_info(call.line) : nullptr;
+        if (info && info->kind == CommandKind::Fault) {
+            armed_by.emplace(call.line, &call.text);
+        }
+    }
+    for (const FaultRecord &fault : recording.faults) {
+        if (fault.time < scale.from || fault.time > scale.to) {
+            continue;
+        }
+        const std::string_view name = status_name(fault.status);
+        const std::string status = name.empty() ? describe_status(fault.status) : std::string(name);
+        std::string title = "fault taken, " + duration(fault.time) + ": " + fault.op + " call " +
+                            std::to_string(fault.call) + " \xe2\x86\x92 " + status + "\narmed by ";
+        if (fault.armed_line == 0) {
+            title += "no scenario line";
+        } else {
+            title += "line " + std::to_string(fault.armed_line);
+            const auto text = armed_by.find(fault.armed_line);
+            title += text == armed_by.end() ? std::string() : ": " + *text->second;
+        }
+        if (!fault.during.empty()) {
+            title += "\nduring " +
+                     (fault.during_line ? "line " + std::to_string(fault.during_line) + ": " : std::string()) +
+                     fault.during;
+        }
+        std::string label = fault.op + " call " + std::to_string(fault.call) + " failed";
+        if (label.size() > kMaxLabel) {
+            label = label.substr(0, kMaxLabel - 3) + "...";
+        }
+        markers_.push_back({scale.x(fault.time), Fault, std::move(title), std::move(label)});
+    }
+    std::stable_sort(markers_.begin(), markers_.end(), [](const Marker &a, const Marker &b) { return a.x < b.x; });
+}
+
+void CallsLane::group(const Scale &scale)
+{
     // Too many to draw one by one: one marker for each 2 px, showing the
     // worst of its calls, its tooltip counting them.
     std::vector<Marker> grouped;
@@ -118,23 +179,20 @@ void CallsLane::gather(const Recording &recording, const SvgPicture &picture, co
     while (first < markers_.size()) {
         const double column = std::floor((markers_[first].x - scale.left) / 2);
         size_t end = first;
-        int counts[4] = {};
-        Result worst = Pass;
+        int counts[kResults] = {};
+        Result worst = markers_[first].result;
         const Marker *example = &markers_[first];
         while (end < markers_.size() && std::floor((markers_[end].x - scale.left) / 2) == column) {
             const Result result = markers_[end].result;
             ++counts[result];
-            if (result == Unexpected || (result == Expected && worst != Unexpected) ||
-                (result == Skipped && worst == Pass)) {
-                if (result != worst) {
-                    example = &markers_[end];
-                }
+            if (kSeverity[result] > kSeverity[worst]) {
+                example = &markers_[end];
                 worst = result;
             }
             ++end;
         }
-        std::string title = std::to_string(end - first) + " calls:";
-        for (int r = 0; r < 4; ++r) {
+        std::string title = std::to_string(end - first) + " markers:";
+        for (int r = 0; r < kResults; ++r) {
             if (counts[r]) {
                 title += " " + std::to_string(counts[r]) + " " + kLooks[r].name + ",";
             }
@@ -145,10 +203,8 @@ void CallsLane::gather(const Recording &recording, const SvgPicture &picture, co
         first = end;
     }
     // One row, the worst drawn last, on top.
-    std::stable_sort(grouped.begin(), grouped.end(), [](const Marker &a, const Marker &b) {
-        static constexpr int kRank[] = {0, 2, 3, 1};
-        return kRank[a.result] < kRank[b.result];
-    });
+    std::stable_sort(grouped.begin(), grouped.end(),
+                     [](const Marker &a, const Marker &b) { return kSeverity[a.result] < kSeverity[b.result]; });
     markers_ = std::move(grouped);
     grouped_ = true;
 }
@@ -238,7 +294,7 @@ void CallsLane::draw(std::ostream &out, double top, double lines_top) const
 void CallsLane::legend(std::ostream &out, double x, double y)
 {
     out << "<g class=\"legend\" font-size=\"12\">\n";
-    for (int r = 0; r < 4; ++r) {
+    for (int r = 0; r < kResults; ++r) {
         shape(out, static_cast<Result>(r), x, y);
         out << "<text x=\"" << number(x + 10) << "\" y=\"" << number(y + 4) << "\">" << kLooks[r].name
             << "</text>\n";

@@ -66,7 +66,9 @@ public:
     void draw(std::ostream &out, double top, double lines_top) const;
     static void legend(std::ostream &out, double x, double y);
 
-    enum Result { Pass, Expected, Unexpected, Skipped };
+    // Armed: a fault command; Fault: an armed fault taking effect.
+    enum Result { Pass, Expected, Unexpected, Skipped, Armed, Fault };
+    static constexpr int kResults = 6;
     struct Marker {
         double x;
         Result result;
@@ -79,6 +81,8 @@ public:
 
 private:
     void gather(const Recording &recording, const SvgPicture &picture, const Scale &scale);
+    void gather_faults(const Recording &recording, const SvgPicture &picture, const Scale &scale);
+    void group(const Scale &scale);
     void lay_out_labels();
     std::vector<Marker> markers_;
     bool grouped_ = false;  // too many calls: one marker for each 2 px

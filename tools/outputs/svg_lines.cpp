@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The digital lines of the SVG: steps where they can be told apart, and
-// where they cannot, a band labelled with what the edges measure.
+// where they cannot, a band labelled with what the edges measure, its
+// periods far from the usual one drawn as ticks.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "svg_draw.h"
 
@@ -62,10 +64,104 @@ std::string format(const char *pattern, double value)
     return text;
 }
 
-void band(std::ostream &out, const char *line, const SvgPicture::Bucket &stretch, double x0, double x1, double top,
-          double bottom, const char *colour)
+// A period of a stretch, from the edge it began at.
+struct Period {
+    Ticks at;
+    Ticks length;
+};
+
+// The periods of a chain of buckets as far as the buckets keep them: each
+// bucket's mean (counting as many periods as it holds), shortest and
+// longest, and those from one bucket's last edge to the next one's first.
+// Measured between the edges `measure` uses.
+class Periods {
+public:
+    Periods(const std::vector<SvgPicture::Bucket> &buckets, size_t first, size_t last, bool falls)
+    {
+        std::optional<Ticks> previous;  // the last edge so far
+        for (size_t k = first; k <= last; ++k) {
+            const SvgPicture::Edges &edges = falls ? buckets[k].falls : buckets[k].rises;
+            if (edges.count == 0) {
+                continue;
+            }
+            if (previous) {
+                add({*previous, edges.first - *previous}, 1, static_cast<double>(edges.first - *previous));
+            }
+            if (edges.count >= 2) {
+                add({edges.shortest_at, edges.shortest}, edges.count - 1,
+                    static_cast<double>(edges.last - edges.first) / (edges.count - 1));
+                add({edges.longest_at, edges.longest}, 0, 0);
+            }
+            previous = edges.last;
+        }
+    }
+
+    // The median period, weighing each bucket's mean by its periods.
+    double median()
+    {
+        std::sort(means_.begin(), means_.end());
+        uint64_t total = 0, seen = 0;
+        for (const auto &[mean, count] : means_) {
+            total += count;
+        }
+        for (const auto &[mean, count] : means_) {
+            seen += count;
+            if (2 * seen >= total) {
+                return mean;
+            }
+        }
+        return 0;
+    }
+
+    // The periods more than a quarter away from `median`, in time order.
+    std::vector<Period> outliers(double median) const
+    {
+        std::vector<Period> far;
+        for (const Period &period : periods_) {
+            if (std::fabs(static_cast<double>(period.length) - median) > median / 4) {
+                far.push_back(period);
+            }
+        }
+        return far;
+    }
+
+private:
+    void add(Period period, uint64_t count, double mean)
+    {
+        periods_.push_back(period);
+        if (count) {
+            means_.emplace_back(mean, count);
+        }
+    }
+    std::vector<Period> periods_;
+    std::vector<std::pair<double, uint64_t>> means_;
+};
+
+// A tick over the band for each period far from the median, one a pixel at
+// most, each telling its length in a tooltip.
+void outlier_ticks(std::ostream &out, const std::vector<Period> &outliers, Ticks median, const Scale &scale, double top,
+                   double bottom)
+{
+    double drawn = -1;
+    for (const Period &period : outliers) {
+        const double x = scale.x(period.at + period.length / 2);
+        if (drawn >= 0 && x - drawn < 1) {
+            continue;
+        }
+        drawn = x;
+        out << "<line class=\"outlier\" x1=\"" << number(x) << "\" y1=\"" << number(top - 4) << "\" x2=\"" << number(x)
+            << "\" y2=\"" << number(bottom + 4) << "\" stroke=\"#000000\" stroke-width=\"1.5\"><title>period "
+            << escape(duration(period.length)) << " from " << escape(duration(period.at)) << ", where most are "
+            << escape(duration(median)) << "</title></line>";
+    }
+}
+
+void band(std::ostream &out, const char *line, const SvgPicture::Bucket &stretch, Periods &periods, const Scale &scale,
+          double x0, double x1, double top, double bottom, const char *colour)
 {
     const std::optional<Measure> measured = measure(stretch);
+    std::vector<Period> outliers;
+    Ticks median = 0;
     std::string title = std::string(line) + " from " + duration(stretch.first) + " to " + duration(stretch.last) +
                         ": " + std::to_string(stretch.edges) + " edges, too dense to draw one by one";
     std::string text, short_text, tiny_text;
@@ -76,15 +172,27 @@ void band(std::ostream &out, const char *line, const SvgPicture::Bucket &stretch
         const std::string duty = format("%.1f %%", measured->duty);
         // Each period of the drive is two of its steps (high and low).
         const SvgPicture::Edges &edges = stretch.after ? stretch.falls : stretch.rises;
-        const std::string periods = std::to_string(edges.count - 1) + (edges.count == 2 ? " period" : " periods");
+        const std::string count = std::to_string(edges.count - 1) + (edges.count == 2 ? " period" : " periods");
+        const auto in = [&unit](Ticks time) {
+            return format("%.3g", static_cast<double>(time) / static_cast<double>(unit.ticks));
+        };
+        // The shortest and longest too, so that a glitch is not averaged away.
+        const std::string range = edges.shortest == edges.longest
+                                      ? "all " + in(edges.shortest) + " " + unit.name
+                                      : in(edges.shortest) + " to " + in(edges.longest) + " " + unit.name;
         text = "period " + period + " \xc2\xb7 duty " + duty + " \xc2\xb7 " + format("%.4g Hz", measured->hertz) +
-               " \xc2\xb7 " + periods;
-        short_text = period + ", " + duty;
+               " \xc2\xb7 " + count + ", " + range;
+        short_text = period + ", " + duty + " (" + range + ")";
         tiny_text = period;
+        median = static_cast<Ticks>(std::llround(periods.median()));
+        outliers = periods.outliers(static_cast<double>(median));
         title += "; measured from its edges: period " + format("%.5g ", in_unit) + unit.name + ", duty " +
                  format("%.2f %%", measured->duty) + ", " + format("%.5g Hz", measured->hertz) + ", averaged over " +
-                 periods + " (from " + std::to_string(edges.count) + (stretch.after ? " falling" : " rising") +
-                 " edges)";
+                 count + " (from " + std::to_string(edges.count) + (stretch.after ? " falling" : " rising") +
+                 " edges); the shortest " + duration(edges.shortest) + " from " + duration(edges.shortest_at) +
+                 ", the longest " + duration(edges.longest) + " from " + duration(edges.longest_at) + "; " +
+                 std::to_string(outliers.size()) + " more than a quarter away from the median " + duration(median) +
+                 (outliers.empty() ? "" : ", drawn as ticks");
     }
     out << "<g class=\"envelope\"><title>" << escape(title) << "</title><rect x=\"" << number(x0) << "\" y=\""
         << number(top) << "\" width=\"" << number(std::max(1.0, x1 - x0)) << "\" height=\"" << number(bottom - top)
@@ -98,6 +206,7 @@ void band(std::ostream &out, const char *line, const SvgPicture::Bucket &stretch
         out << "<text x=\"" << number((x0 + x1) / 2) << "\" y=\"" << number((top + bottom) / 2 + 4.5)
             << "\" text-anchor=\"middle\" font-size=\"13\" fill=\"#222222\">" << escape(shown) << "</text>";
     }
+    outlier_ticks(out, outliers, median, scale, top, bottom);
     out << "</g>\n";
 }
 
@@ -142,7 +251,8 @@ bool draw_line(std::ostream &out, const SvgPicture &picture, const char *line, c
             const double x1 = std::max(scale.x(chain.last), x0 + 1);
             trace.point(x0, y(level));
             trace.flush(out, colour);
-            band(out, line, chain, x0, x1, top, bottom, colour);
+            Periods periods(buckets, i, j, chain.after != 0);
+            band(out, line, chain, periods, scale, x0, x1, top, bottom, colour);
             level = chain.after;
             trace.point(x1, y(level));
             dense = true;

@@ -41,6 +41,22 @@ namespace {
 
 // `earlier` and `later` of the edges to `level`; `gap` is the time between
 // the buckets, spent at `level` or not.
+// The shortest and longest period of `into` widened by those of `from`.
+void widen(SvgPicture::Edges &into, const SvgPicture::Edges &from)
+{
+    if (from.count < 2) {
+        return;
+    }
+    if (from.shortest < into.shortest) {
+        into.shortest = from.shortest;
+        into.shortest_at = from.shortest_at;
+    }
+    if (from.longest > into.longest) {
+        into.longest = from.longest;
+        into.longest_at = from.longest_at;
+    }
+}
+
 SvgPicture::Edges merge_edges(const SvgPicture::Edges &earlier, const SvgPicture::Edges &later, Ticks gap)
 {
     SvgPicture::Edges merged = later;
@@ -49,6 +65,11 @@ SvgPicture::Edges merge_edges(const SvgPicture::Edges &earlier, const SvgPicture
         merged.first = earlier.first;
         merged.head = earlier.head;
         merged.middle = earlier.middle + earlier.tail + gap + later.head + later.middle;
+        // The period from the earlier's last edge to the later's first.
+        merged.shortest = merged.longest = later.first - earlier.last;
+        merged.shortest_at = merged.longest_at = earlier.last;
+        widen(merged, earlier);
+        widen(merged, later);
     } else if (earlier.count) {
         merged = earlier;
         merged.tail = earlier.tail + gap + later.head;

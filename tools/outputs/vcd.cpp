@@ -8,15 +8,17 @@
 #include <fstream>
 
 #include "scenario.h"
+#include "status.h"
 #include "waveforms.h"
 
 namespace vibra_tool {
 namespace {
 
 // The identifier codes of the variables, in their fixed order within one
-// instant: enable, drive, state[0], state[1], call.
-constexpr char kCodes[] = {'!', '"', '&', '%', '\''};
+// instant: enable, drive, state[0], state[1], call, fault.
+constexpr char kCodes[] = {'!', '"', '&', '%', '\'', '('};
 constexpr int kCallOrder = 4;
+constexpr int kFaultOrder = 5;
 constexpr size_t kCommentLength = 120;
 constexpr size_t kListedCalls = 1000;
 
@@ -76,23 +78,76 @@ std::string call_list(const std::vector<VcdCall> &calls)
     return text + "$end\n";
 }
 
+// "$comment faults taken, ..." listing them, the first thousand of them.
+std::string fault_list(const std::vector<FaultRecord> &faults)
+{
+    if (faults.empty()) {
+        return "";
+    }
+    std::string text = "$comment faults taken (the wire fault toggles at each of their instants):\n";
+    for (size_t i = 0; i < std::min(faults.size(), kListedCalls); ++i) {
+        const FaultRecord &fault = faults[i];
+        std::string line = fault.op + " call " + std::to_string(fault.call) + " failed with " +
+                           describe_status(fault.status) + ", armed by " +
+                           (fault.armed_line ? "line " + std::to_string(fault.armed_line) : std::string("no line"));
+        if (!fault.during.empty()) {
+            line += ", during " +
+                    (fault.during_line ? "line " + std::to_string(fault.during_line) + ": " : std::string()) +
+                    fault.during;
+        }
+        text += "  " + format_time(fault.time) + "  ";
+        put_comment_text(text, line);
+        text += '\n';
+    }
+    if (faults.size() > kListedCalls) {
+        text += "  and " + std::to_string(faults.size() - kListedCalls) + " more\n";
+    }
+    return text + "$end\n";
+}
+
+// Rewrites the file at `path` line by line through `edit`, which appends
+// what each line becomes.
+template <typename Edit> bool rewrite_vcd_file(const std::string &path, Edit edit)
+{
+    const std::string rewritten = path + ".rewriting";
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ofstream out(rewritten, std::ios::binary | std::ios::trunc);
+        if (!in || !out) {
+            return false;
+        }
+        std::string line;
+        while (std::getline(in, line)) {
+            edit(line, out);
+        }
+        if (!out) {
+            return false;
+        }
+    }
+    std::error_code error;
+    std::filesystem::rename(rewritten, path, error);
+    return !error;
+}
+
 }  // namespace
 
-void VcdWriter::header(const std::string &scenario, const std::string &version, const std::vector<VcdCall> &calls)
+void VcdWriter::header(const std::string &scenario, const std::string &version, const std::vector<VcdCall> &calls,
+                       const std::vector<FaultRecord> &faults)
 {
     *out_ << header_date() << "$version vibra-sim " << version << " $end\n"
-         << "$comment scenario " << scenario << "; state[1:0]: stored element state (0 off, 1 on, 2 blink) $end\n"
-         << call_list(calls)
-         << "$timescale " << (divisor_ == vsim::kTicksPerUs ? "1us" : "100ns") << " $end\n"
-         << "$scope module vibra $end\n"
-         << "$var wire 1 ! enable $end\n"
-         << "$var wire 1 \" drive $end\n"
-         << "$var wire 1 % state[1] $end\n"
-         << "$var wire 1 & state[0] $end\n"
-         << "$var wire 1 ' call $end\n"
-         << "$upscope $end\n"
-         << "$enddefinitions $end\n"
-         << "#0\n$dumpvars\n0!\n0\"\n0%\n0&\n0'\n$end\n";
+          << "$comment scenario " << scenario << "; state[1:0]: stored element state (0 off, 1 on, 2 blink) $end\n"
+          << call_list(calls) << fault_list(faults) << "$timescale "
+          << (divisor_ == vsim::kTicksPerUs ? "1us" : "100ns") << " $end\n"
+          << "$scope module vibra $end\n"
+          << "$var wire 1 ! enable $end\n"
+          << "$var wire 1 \" drive $end\n"
+          << "$var wire 1 % state[1] $end\n"
+          << "$var wire 1 & state[0] $end\n"
+          << "$var wire 1 ' call $end\n"
+          << "$var wire 1 ( fault $end\n"
+          << "$upscope $end\n"
+          << "$enddefinitions $end\n"
+          << "#0\n$dumpvars\n0!\n0\"\n0%\n0&\n0'\n0(\n$end\n";
 }
 
 void VcdWriter::change(const LevelChange &change)
@@ -124,14 +179,19 @@ void VcdWriter::call(Ticks time)
     called_ = true;
 }
 
+void VcdWriter::fault(Ticks time)
+{
+    gather(time);
+    faulted_ = true;
+}
+
 // Starts the instant at `time`, or joins the one being gathered.
 void VcdWriter::gather(Ticks time)
 {
-    const bool gathering = !pending_.empty() || called_;
-    if (gathering && time > instant_) {
+    if ((!pending_.empty() || called_ || faulted_) && time > instant_) {
         flush();
     }
-    if (pending_.empty() && !called_) {
+    if (pending_.empty() && !called_ && !faulted_) {
         // On real threads two threads may report one instant slightly out
         // of order, and a call on a thread of its own is reported when it
         // returns; a late change joins the instant being gathered.
@@ -147,12 +207,16 @@ void VcdWriter::add(Ticks time, int order, int value)
 
 void VcdWriter::flush()
 {
-    if (pending_.empty() && !called_) {
+    if (pending_.empty() && !called_ && !faulted_) {
         return;
     }
     if (called_) {
         call_level_ ^= 1;
         pending_.push_back({kCallOrder, static_cast<char>('0' + call_level_)});
+    }
+    if (faulted_) {
+        fault_level_ ^= 1;
+        pending_.push_back({kFaultOrder, static_cast<char>('0' + fault_level_)});
     }
     // A handful at most: an insertion sort, stable and without allocating.
     for (size_t i = 1; i < pending_.size(); ++i) {
@@ -172,6 +236,7 @@ void VcdWriter::flush()
     out_->write(text_.data(), static_cast<std::streamsize>(text_.size()));
     pending_.clear();
     called_ = false;
+    faulted_ = false;
 }
 
 void VcdWriter::finish(Ticks end)
@@ -214,13 +279,17 @@ void write_vcd(std::ostream &out, const Recording &recording, const std::string 
     for (const CallRecord &call : recording.calls) {
         whole_us &= call.time % vsim::kTicksPerUs == 0;
     }
+    for (const FaultRecord &fault : recording.faults) {
+        whole_us &= fault.time % vsim::kTicksPerUs == 0;
+    }
     std::vector<VcdCall> listed;
     for (const CallRecord &call : recording.calls) {
         listed.push_back({call.time, call.line, call.text});
     }
     VcdWriter writer(out, whole_us);
-    writer.header(recording.scenario, version, listed);
-    // The calls, the state samples and the line changes, merged in time order.
+    writer.header(recording.scenario, version, listed, recording.faults);
+    // The calls, the faults, the state samples and the line changes, merged
+    // in time order.
     std::vector<const CallRecord *> calls;
     for (const CallRecord &call : recording.calls) {
         calls.push_back(&call);
@@ -229,12 +298,19 @@ void write_vcd(std::ostream &out, const Recording &recording, const std::string 
                      [](const CallRecord *a, const CallRecord *b) { return a->time < b->time; });
     auto call = calls.begin();
     auto state = states.begin();
+    auto fault = recording.faults.begin();
     const auto up_to = [&](Ticks time) {
         for (; call != calls.end() && (*call)->time <= time; ++call) {
+            for (; fault != recording.faults.end() && fault->time <= (*call)->time; ++fault) {
+                writer.fault(fault->time);
+            }
             writer.call((*call)->time);
             for (; state != states.end() && state->time <= (*call)->time; ++state) {
                 writer.state(*state);
             }
+        }
+        for (; fault != recording.faults.end() && fault->time <= time; ++fault) {
+            writer.fault(fault->time);
         }
         for (; state != states.end() && state->time <= time; ++state) {
             writer.state(*state);
@@ -250,30 +326,26 @@ void write_vcd(std::ostream &out, const Recording &recording, const std::string 
 
 bool rescale_vcd_file(const std::string &path)
 {
-    const std::string scaled = path + ".rescaling";
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::ofstream out(scaled, std::ios::binary | std::ios::trunc);
-        if (!in || !out) {
-            return false;
+    return rewrite_vcd_file(path, [](const std::string &line, std::ostream &out) {
+        if (line == "$timescale 1us $end") {
+            out << "$timescale 100ns $end\n";
+        } else if (line.size() > 1 && line[0] == '#') {
+            out << '#' << std::stoll(line.substr(1)) * vsim::kTicksPerUs << '\n';
+        } else {
+            out << line << '\n';
         }
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line == "$timescale 1us $end") {
-                out << "$timescale 100ns $end\n";
-            } else if (line.size() > 1 && line[0] == '#') {
-                out << '#' << std::stoll(line.substr(1)) * vsim::kTicksPerUs << '\n';
-            } else {
-                out << line << '\n';
-            }
+    });
+}
+
+bool list_vcd_faults(const std::string &path, const std::vector<FaultRecord> &faults)
+{
+    const std::string list = fault_list(faults);
+    return rewrite_vcd_file(path, [&list](const std::string &line, std::ostream &out) {
+        if (line.starts_with("$timescale ")) {
+            out << list;
         }
-        if (!out) {
-            return false;
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(scaled, path, error);
-    return !error;
+        out << line << '\n';
+    });
 }
 
 }  // namespace vibra_tool

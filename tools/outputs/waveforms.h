@@ -33,9 +33,10 @@ void write_events_header(std::ostream &out);
 void write_event_row(std::ostream &out, const WriteRecord &write);
 void write_events_csv(std::ostream &out, const Recording &recording);
 
-// IEEE 1364 VCD: wires enable and drive, the state as two bits, and a wire
-// `call` that toggles at each instant with calls, the calls listed with their
-// times, lines and texts in a comment of the header (sigrok reads no vector
+// IEEE 1364 VCD: wires enable and drive, the state as two bits, a wire
+// `call` that toggles at each instant with calls and a wire `fault` that
+// toggles at each instant an armed fault takes effect; the calls and the
+// faults taken are listed in comments of the header (sigrok reads no vector
 // and loses its way after comments among the changes). Times are written in
 // whole microseconds (`whole_us`) or in 100 ns steps. The header carries no
 // wall-clock date, so that one scenario gives the same file every time; with
@@ -48,10 +49,12 @@ struct VcdCall {
 class VcdWriter {
 public:
     VcdWriter(std::ostream &out, bool whole_us) : out_(&out), divisor_(whole_us ? vsim::kTicksPerUs : 1) {}
-    void header(const std::string &scenario, const std::string &version, const std::vector<VcdCall> &calls = {});
+    void header(const std::string &scenario, const std::string &version, const std::vector<VcdCall> &calls = {},
+                const std::vector<FaultRecord> &faults = {});
     void change(const LevelChange &change);
     void state(const StateSample &sample);
     void call(Ticks time);
+    void fault(Ticks time);
     void finish(Ticks end);
     // A whole-microsecond file that meets a time between two microseconds
     // calls `rescale`, which rewrites what was written in 100 ns steps
@@ -76,12 +79,16 @@ private:
     Ticks instant_ = 0;  // the instant being gathered
     std::vector<Pending> pending_;
     std::string text_;  // the instant's rows, written at once
-    bool called_ = false;  // the instant has calls
-    int enable_ = 0, drive_ = 0, call_level_ = 0;
+    bool called_ = false;   // the instant has calls
+    bool faulted_ = false;  // the instant has faults taken
+    int enable_ = 0, drive_ = 0, call_level_ = 0, fault_level_ = 0;
     uint32_t state_ = 0;
 };
 void write_vcd(std::ostream &out, const Recording &recording, const std::string &version);
 // Rewrites a whole-microsecond VCD file in 100 ns steps; false if it cannot.
 bool rescale_vcd_file(const std::string &path);
+// Rewrites a VCD file with the faults taken listed in its header, as a file
+// written as the run went could not list them; false if it cannot.
+bool list_vcd_faults(const std::string &path, const std::vector<FaultRecord> &faults);
 
 }  // namespace vibra_tool

@@ -220,6 +220,9 @@ void Player::record_fault(const vsim::FaultTaken &taken)
         record.during = "set-up";
     }
     recording_.faults.push_back(std::move(record));
+    if (options_.on_fault) {
+        options_.on_fault(recording_.faults.back());
+    }
 }
 
 void Player::drop_armed(const char *why)

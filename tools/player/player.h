@@ -60,6 +60,8 @@ struct PlayerOptions {
     // Each call as the report lists it, once it has returned (its time is
     // when it started).
     std::function<void(const CallRecord &)> on_call;
+    // Each armed fault as it takes effect.
+    std::function<void(const FaultRecord &)> on_fault;
     // Called between slices of virtual time in realtime mode.
     std::function<void(Ticks now)> on_progress;
     // When set and it becomes true (from a signal handler, say), the run stops
