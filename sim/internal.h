@@ -218,6 +218,7 @@ struct RequestData {
     WDFIOTARGET sent_to = nullptr;
     Ticks due = 0;        // of the completion event
     uint64_t seq = 0;
+    uint64_t sent_order = 0;  // the controller handles a target's requests in this order
     bool cancelled = false;  // its target is closing: it completes with STATUS_CANCELLED
     vsim::GpioWrite record;  // the write this request carries, once sent
     size_t write = 0;        // its index in the write log, when records are kept
@@ -525,6 +526,9 @@ struct State {
     void complete(WDFREQUEST request);
     // Whether this send completes inside WdfRequestSend.
     bool completes_inside_send();
+    // A request sent to `target` before the one sent `order`th is still in flight.
+    bool earlier_in_flight(WDFIOTARGET target, uint64_t order);
+    uint64_t sends = 0;
     void abandon(WDFREQUEST request);  // deleted while in flight
     // The device's targets are closing: every request in flight to one of them
     // is cancelled, its completion routine run with STATUS_CANCELLED, and the

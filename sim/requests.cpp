@@ -79,6 +79,20 @@ void detail::State::complete(WDFREQUEST handle)
     if (object == nullptr || !std::get<RequestData>(object->data).in_flight) {
         return;  // deleted meanwhile: abandoned
     }
+    // On a thread of its own, a completion waits for those of the requests
+    // sent to the same line before it: the controller keeps their order.
+    if (threads.interleaved() && !std::get<RequestData>(object->data).cancelled) {
+        const WDFIOTARGET target = std::get<RequestData>(object->data).sent_to;
+        const uint64_t order = std::get<RequestData>(object->data).sent_order;
+        if (earlier_in_flight(target, order)) {
+            threads.park([this, target, order] { return !earlier_in_flight(target, order); },
+                         "the completion of an earlier request to the same line");
+            object = find(handle);
+            if (object == nullptr || !std::get<RequestData>(object->data).in_flight) {
+                return;
+            }
+        }
+    }
     RequestData &request = std::get<RequestData>(object->data);
     GpioWrite &write = request.record;
     detail::Object *sent_to = find(request.sent_to);
@@ -101,6 +115,9 @@ void detail::State::complete(WDFREQUEST handle)
     request.completed = true;
     request.status = status;
     write_ended(request);
+    if (threads.interleaved()) {
+        threads.wake();  // a later completion to the same line may go on
+    }
 
     WDF_REQUEST_COMPLETION_PARAMS params{};
     params.Size = sizeof params;
@@ -130,6 +147,9 @@ void detail::State::abandon(WDFREQUEST handle)
     request.record.completed = now;
     request.record.status = STATUS_CANCELLED;
     write_ended(request);
+    if (threads.interleaved()) {
+        threads.wake();
+    }
 }
 
 void detail::State::cancel_writes_to(WDFDEVICE device)
@@ -170,6 +190,18 @@ void detail::State::cancel_writes_to(WDFDEVICE device)
             call.wait();
         }
     }
+}
+
+bool detail::State::earlier_in_flight(WDFIOTARGET target, uint64_t order)
+{
+    for (const detail::Object &object : objects) {
+        const auto *request = std::get_if<RequestData>(&object.data);
+        if (object.alive && request != nullptr && request->in_flight && request->sent_to == target &&
+            request->sent_order < order) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool detail::State::completes_inside_send()
@@ -341,7 +373,10 @@ EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQ
     request->in_flight = true;
     request->sent_to = Target;
     request->status = STATUS_PENDING;
-    if (sim->completes_inside_send()) {
+    request->sent_order = ++sim->sends;
+    // The controller finishes a line's requests in the order they came: one
+    // finishes inside its send only when none sent before it is pending.
+    if (sim->completes_inside_send() && !sim->earlier_in_flight(Target, request->sent_order)) {
         // The controller finished at once: the completion routine runs now,
         // as the sender, and may delete the request before the send returns.
         request->due = sim->now;

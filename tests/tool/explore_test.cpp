@@ -298,18 +298,18 @@ INSTANTIATE_TEST_SUITE_P(
                            seen.rest.off = true;
                            seen.rest.step_pending_while_off = true;
                        },
-                       "the motor ran on with the stored state 0: an intensity step still pending 17.2ms after the "
+                       "the motor ran on with the stored state 0: an intensity step still pending 32.825ms after the "
                        "faults were cleared",
                        kExitWrongResult},
         BadObservation{"TheEnableLineHighAfterTheDeviceStop",
                        [](Recording &, SettleObservation &seen) { seen.rest.enable_after_stop = 1; },
-                       "the enable line still high 17.2ms after a device stop", kExitWrongResult},
+                       "the enable line still high 32.825ms after a device stop", kExitWrongResult},
         BadObservation{"AStepPendingAfterTheDeviceStop",
                        [](Recording &, SettleObservation &seen) { seen.rest.step_pending_after_stop = true; },
-                       "an intensity step still pending 17.2ms after a device stop", kExitWrongResult},
+                       "an intensity step still pending 32.825ms after a device stop", kExitWrongResult},
         BadObservation{"TheResolutionHeldAfterTheDeviceStop",
                        [](Recording &, SettleObservation &seen) { seen.rest.resolution_after_stop = 1; },
-                       "1 timer-resolution requests outstanding 17.2ms after a device stop", kExitWrongResult},
+                       "1 timer-resolution requests outstanding 32.825ms after a device stop", kExitWrongResult},
         BadObservation{"ABusyDeviceAfterTheStopIsStuck",
                        [](Recording &, SettleObservation &seen) { seen.idle_after_stop = false; },
                        "after the faults were cleared and the device stopped", kExitStuck},

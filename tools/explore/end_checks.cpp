@@ -5,6 +5,7 @@
 
 #include "device/device.h"
 #include "payload.h"
+#include "rest_check.h"
 
 namespace vibra_tool {
 namespace {
@@ -25,8 +26,10 @@ bool pending(vsim::Simulator &sim, WDFTIMER timer)
 constexpr Ticks kJudgeAfter = 50 * vsim::kTicksPerMs;
 // How far an on-phase, as the enable line shows it, may differ from the one
 // asked: a phase end kept waiting, then the stop sequence after it.
+// On clock ticks a phase end fires up to one resting tick late (the
+// resolution is not held between on-phases).
 constexpr Ticks kShorterBy = 3 * vsim::kTicksPerMs;
-constexpr Ticks kLongerBy = 25 * vsim::kTicksPerMs;
+constexpr Ticks kLongerBy = 25 * vsim::kTicksPerMs + kRestingTick;
 // Off-phases shorter than this may keep the enable line high throughout.
 constexpr Ticks kSeparateOffPhase = 20 * vsim::kTicksPerMs;
 constexpr Ticks kLongestJudged = 10 * vsim::kTicksPerSecond;
@@ -142,7 +145,8 @@ std::optional<BlinkMonitor::Pattern> BlinkMonitor::pattern_of(const CallRecord &
     pattern.on = Ticks(on) * vsim::kTicksPerMs;
     pattern.off = Ticks(period - on) * vsim::kTicksPerMs;
     pattern.cycles = uint32_t(cycles);
-    pattern.end = call.returned + Ticks(cycles - 1) * Ticks(period) * vsim::kTicksPerMs + pattern.on;
+    pattern.end = call.returned + Ticks(cycles - 1) * Ticks(period) * vsim::kTicksPerMs + pattern.on +
+                  Ticks(2 * cycles) * kRestingTick;
     return pattern;
 }
 

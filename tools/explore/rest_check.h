@@ -21,8 +21,10 @@ namespace vibra_tool {
 // Longer than any stop sequence: a stop may wait up to one step for the
 // pending one, then the line goes low for OffTimeUs and the two stop steps
 // follow; on clock ticks each of those four 3.3 ms steps may fire up to one
-// 1 ms tick late.
-inline constexpr Ticks kLongestStopSequence = Ticks(4) * 4300 * vsim::kTicksPerUs;
+// 1 ms tick late, and a stop re-armed by a write's completion (which may not
+// ask for the resolution) waits for one resting 15.625 ms tick first.
+inline constexpr Ticks kRestingTick = 156250;
+inline constexpr Ticks kLongestStopSequence = Ticks(4) * 4300 * vsim::kTicksPerUs + kRestingTick;
 
 // A motor that the device reports off, seen with the faults cleared before
 // anything else is played.
