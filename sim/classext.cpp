@@ -189,10 +189,10 @@ NTSTATUS detail::State::call_client(DeviceId id, const char *function, const std
         fail(std::string(function) + ": device " + std::to_string(id) + " has no registered client");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    // The class extension makes one call at a time for a device: a call from
-    // another thread waits until the one in progress has returned.
+    // Calls overlap unless told otherwise; then a call from another thread
+    // waits until the one in progress has returned.
     const int me = identity();
-    while (record->busy != 0 && record->busy != me) {
+    while (options.serialise_client_calls && record->busy != 0 && record->busy != me) {
         const detail::WaitResult result = threads.park(
             [this, id] {
                 auto found = devices.find(id);
@@ -211,12 +211,47 @@ NTSTATUS detail::State::call_client(DeviceId id, const char *function, const std
     }
     const int outer = record->busy;
     record->busy = me;
+    const bool transition = options.power_transitions && is_power_transition(function);
+    if (transition) {
+        in_transition.push_back(me);
+    }
     const NTSTATUS status = call(record->context.get());
+    if (transition) {
+        in_transition.erase(std::find(in_transition.begin(), in_transition.end(), me));
+    }
     if (auto found = devices.find(id); found != devices.end()) {
         found->second.busy = outer;
     }
     threads.wake();
     return status;
+}
+
+bool detail::State::is_power_transition(std::string_view function)
+{
+    return function == "start_device" || function == "stop_device" || function == "uninitialize_device";
+}
+
+// While a power transition is in progress the power manager holds what the
+// call needs: it waits until none is. A transition's own thread, or one that
+// a transition waits for, waits for ever; the verifier reports it.
+void detail::State::wait_for_power_transitions()
+{
+    const int me = identity();
+    while (!in_transition.empty()) {
+        if (std::find(in_transition.begin(), in_transition.end(), me) != in_transition.end()) {
+            fail("ExSetTimerResolution: deadlock: called inside a power transition (a start, stop or teardown of "
+                 "the device), which holds what the call waits for");
+            return;
+        }
+        const detail::WaitResult result =
+            threads.park([this] { return in_transition.empty(); }, "ExSetTimerResolution, until the power "
+                                                                   "transition in progress ends");
+        if (result != detail::WaitResult::Woken) {
+            fail("ExSetTimerResolution: deadlock: thread " + std::to_string(me) +
+                 " waits for a power transition that waits for it");
+            return;
+        }
+    }
 }
 
 NTSTATUS Simulator::add_device(DeviceId *id)

@@ -359,6 +359,9 @@ struct State {
     std::optional<std::string> trace_formats;  // VIBRA_TRACE_FORMATS, read at the first line
     std::vector<ResolutionCall> resolution_calls;
     int outstanding_resolution = 0;
+    // The threads inside a class-extension start, stop or teardown, while
+    // Options::power_transitions makes those power transitions.
+    std::vector<int> in_transition;
     ULONG held_resolution = 0;  // the finest asked for since requests were last all released
     vsim::SplitMix64 completion_choices{options.schedule.seed ^ 0xC0'3D'1E'75ULL};
 
@@ -545,6 +548,8 @@ struct State {
     // --- class extension (classext.cpp) ---
     detail::DeviceRecord *device_record(DeviceId id, const char *function);
     NTSTATUS call_client(DeviceId id, const char *function, const std::function<NTSTATUS(void *)> &call);
+    static bool is_power_transition(std::string_view function);
+    void wait_for_power_transitions();
     void forget_device(WDFDEVICE device);
     void delete_driver_tree();
 

@@ -145,6 +145,9 @@ EXTERN_C ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution)
     if (sim->begin(vsim::Op::ExSetTimerResolution)) {
         return kDefaultResolution;
     }
+    if (sim->options.power_transitions && !sim->real) {
+        sim->wait_for_power_transitions();
+    }
     if (sim->options.keep_records) {
         sim->resolution_calls.push_back({sim->now, DesiredTime, SetResolution != FALSE});
     }

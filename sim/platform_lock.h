@@ -52,7 +52,8 @@ namespace vsim::detail {
 //  - TimerReturn: a callback's return, to WdfTimerStop with wait returning;
 //  - RequestSend: WdfRequestSend, to the request's completion routine;
 //  - Device: the end of one class-extension call on a device, to the start of
-//    the next (the class extension makes them one at a time per device).
+//    the next, when the class extension is asked to make them one at a time
+//    per device.
 // Thread creation and join order themselves.
 enum class Edge { Lock, TimerStart, TimerReturn, RequestSend, Device, Count };
 

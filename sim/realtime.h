@@ -3,7 +3,7 @@
 // by real threads. A pool of workers runs timer callbacks when they fall due
 // on the monotonic clock; one completion thread completes requests at
 // DISPATCH_LEVEL; the class extension's calls run on their callers' threads,
-// one at a time per device. All of them take the platform mutex
+// overlapping (one at a time per device when asked). All of them take the platform mutex
 // (platform_lock.h) for the platform's own work and drop it around the
 // driver's code.
 #pragma once

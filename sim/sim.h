@@ -204,7 +204,8 @@ struct SwitchRecord {
 //  - Virtual: one thread at a time in virtual time; deterministic (the default).
 //  - Real: timer callbacks on a pool of worker threads at their execution
 //    level, request completions on a thread of their own at DISPATCH_LEVEL,
-//    class-extension calls on the caller's thread (one at a time per device),
+//    class-extension calls on the caller's thread (overlapping, unless
+//    Options::serialise_client_calls makes them one at a time per device),
 //    wait locks with real time-outs, due times on the monotonic clock. now()
 //    is the time since the simulator was made; run_for and run_until sleep
 //    while the platform's threads work; run_until_idle waits until nothing is
@@ -247,6 +248,20 @@ struct Options {
     unsigned worker_threads = 2;  // the real mode's timer workers (at least 2)
     Completions completions = Completions::Later;
     TimerClock timer_clock = TimerClock::Exact;
+    // The class extension delivers a device's calls (set-state, get-state,
+    // start, stop, teardown, information) from several threads at once, as
+    // the real one may: calls on different threads overlap at every platform
+    // call. True makes them one at a time per device, a call from another
+    // thread waiting until the one in progress has returned: kinder than the
+    // platform, kept for comparison.
+    bool serialise_client_calls = false;
+    // Virtual time only. The class extension's start, stop and teardown run
+    // inside the device's power transitions, during which the power manager
+    // holds what ExSetTimerResolution needs: while one is in progress, that
+    // call blocks, on any thread, until it ends. A transition that makes the
+    // call, or waits for a thread blocked in it, deadlocks, and the verifier
+    // reports it.
+    bool power_transitions = false;
     // Keep the records that grow with simulated time: writes(),
     // line_changes(), trace(), resolution_calls() and call_log(). With false
     // they stay empty and memory stays flat however long the run; the sinks
