@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Device initialisation: fills the client context, opens the motor's GPIO
 // lines through the Resource Hub and creates the blink and intensity timers
-// with their wait locks.
+// with their wait locks, and the device's state lock.
 
 #include <ntddk.h>
 #include <wdf.h>
@@ -192,6 +192,21 @@ static NTSTATUS QM38_205_CreateIntensityTimerAndLock(PDEVICE_CONTEXT DeviceConte
     return Status;
 }
 
+static NTSTATUS QM38_205_CreateStateLock(PDEVICE_CONTEXT DeviceContext)
+{
+    WDF_OBJECT_ATTRIBUTES Attributes;
+    NTSTATUS Status;
+
+    WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
+    Attributes.ParentObject = DeviceContext->Device;
+    Status = WdfWaitLockCreate(&Attributes, &DeviceContext->StateLock);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_InitializeDevice Error:  WdfWaitLockCreate failed for State lock %x\n", Status);
+    }
+    return Status;
+}
+
 // Nothing created here is deleted or closed on failure: the framework deletes
 // every object with its parent, and the context keeps what was set up so far.
 NTSTATUS QM38_205_InitializeDevice(WDFDEVICE Device, PVOID Context, WDFCMRESLIST ResourcesRaw,
@@ -233,6 +248,11 @@ NTSTATUS QM38_205_InitializeDevice(WDFDEVICE Device, PVOID Context, WDFCMRESLIST
     }
 
     Status = QM38_205_CreateIntensityTimerAndLock(DeviceContext);
+    if (!NT_SUCCESS(Status)) {
+        goto Exit;
+    }
+
+    Status = QM38_205_CreateStateLock(DeviceContext);
     if (!NT_SUCCESS(Status)) {
         goto Exit;
     }

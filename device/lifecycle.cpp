@@ -15,8 +15,30 @@
 #pragma alloc_text(PAGE, QM38_205_QueryDeviceInformation)
 #endif
 
-// Resident. Both lines low, the drive line first; success means both write
-// requests were sent, not that the lines have changed.
+// Both lines low, the drive line first, under StateLock so that an
+// overlapping set-state does not start the drive between the two writes;
+// success means both write requests were sent, not that the lines have
+// changed.
+static NTSTATUS QM38_205_LinesLow(PDEVICE_CONTEXT DeviceContext)
+{
+    BOOLEAN LockHeld = QM38_205_AcquireLock(DeviceContext->StateLock);
+    NTSTATUS Status;
+
+    Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_DRIVE_LINE], FALSE);
+    if (NT_SUCCESS(Status)) {
+        Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE);
+    }
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_StartDevice Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
+    }
+    if (LockHeld) {
+        WdfWaitLockRelease(DeviceContext->StateLock);
+    }
+    return Status;
+}
+
+// Resident.
 NTSTATUS QM38_205_StartDevice(PVOID Context)
 {
     PDEVICE_CONTEXT DeviceContext = (PDEVICE_CONTEXT)Context;
@@ -30,21 +52,7 @@ NTSTATUS QM38_205_StartDevice(PVOID Context)
         goto Exit;
     }
 
-    Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_DRIVE_LINE], FALSE);
-    if (!NT_SUCCESS(Status)) {
-        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
-                            "QM38_205_StartDevice Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
-        goto Exit;
-    }
-
-    Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE);
-    if (!NT_SUCCESS(Status)) {
-        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
-                            "QM38_205_StartDevice Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
-        goto Exit;
-    }
-
-    Status = STATUS_SUCCESS;
+    Status = QM38_205_LinesLow(DeviceContext);
 
 Exit:
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "-QM38_205_StartDevice:%s:%08X\n",
@@ -53,12 +61,15 @@ Exit:
 }
 
 // Ends a blink pattern, then sends the motor into its stop sequence without
-// waiting for it. The stored state is kept, so get-state reports it as before.
-// After a failed initialisation the blink timer may not exist: ending the
-// pattern then does nothing, and the missing intensity timer fails the stop.
+// waiting for it, under StateLock. The stored state is kept, so get-state
+// reports it as before. After a failed initialisation the blink timer may not
+// exist: ending the pattern then does nothing, and the missing intensity
+// timer fails the stop. A stop is a power transition: the timer resolution is
+// left to the drive's next step to settle.
 NTSTATUS QM38_205_StopDevice(PVOID Context)
 {
     PDEVICE_CONTEXT DeviceContext = (PDEVICE_CONTEXT)Context;
+    BOOLEAN LockHeld;
     NTSTATUS Status;
 
     PAGED_CODE();
@@ -71,9 +82,15 @@ NTSTATUS QM38_205_StopDevice(PVOID Context)
         goto Exit;
     }
 
+    LockHeld = QM38_205_AcquireLock(DeviceContext->StateLock);
     (VOID)QM38_205_StopBlink(DeviceContext);
-
     Status = QM38_205_StopVibration(DeviceContext);
+    if (NT_SUCCESS(Status)) {
+        (VOID)QM38_205_DeferResolution(DeviceContext);
+    }
+    if (LockHeld) {
+        WdfWaitLockRelease(DeviceContext->StateLock);
+    }
     if (!NT_SUCCESS(Status)) {
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_StopDevice Error: QM38_205_StopVibration failed %x\n", Status);

@@ -10,6 +10,7 @@
 #include "device/device.h"
 #include "hwn/request.h"
 #include "trace/trace.h"
+#include "vibration/vibration.h"
 
 #ifdef ALLOC_PRAGMA
 #pragma alloc_text(INIT, DriverEntry)
@@ -47,6 +48,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     NTSTATUS Status;
 
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "+DriverEntry\n");
+    QM38_205_ResetResolution();
 
     WDF_DRIVER_CONFIG_INIT(&Config, QM38_205_EvtDeviceAdd);
     Config.EvtDriverUnload = QM38_205_EvtDriverUnload;
@@ -85,4 +87,7 @@ VOID QM38_205_EvtDriverUnload(WDFDRIVER Driver)
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_EvtDriverUnload Error: HwNUnregisterClient failed %x\n", Status);
     }
+    // A device torn down while its drive or pattern wanted the 1 ms timer
+    // resolution could not give the request back inside its teardown.
+    QM38_205_ReleaseResolution();
 }

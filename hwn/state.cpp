@@ -6,6 +6,7 @@
 
 #include "hwn/request.h"
 #include "trace/trace.h"
+#include "vibration/vibration.h"
 
 #ifdef ALLOC_PRAGMA
 #pragma alloc_text(PAGE, QM38_205_SetState)
@@ -60,6 +61,26 @@ static NTSTATUS QM38_205_ApplyRecords(PDEVICE_CONTEXT DeviceContext, PHWN_HEADER
     return STATUS_SUCCESS;
 }
 
+// Under StateLock, so that overlapping calls each see the stored record and
+// the drive whole; the timer resolution is settled once the lock is let go.
+static NTSTATUS QM38_205_ValidateAndApply(PDEVICE_CONTEXT DeviceContext, PHWN_HEADER Buffer, PULONGLONG ByteCount)
+{
+    BOOLEAN LockHeld = QM38_205_AcquireLock(DeviceContext->StateLock);
+    NTSTATUS Status;
+
+    Status = QM38_205_DataValidate(Buffer, DeviceContext);
+    if (!NT_SUCCESS(Status)) {
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE, "QM38_205_SetState Error: QM38_205_DataValidate failed %x\n",
+                            Status);
+    } else {
+        Status = QM38_205_ApplyRecords(DeviceContext, Buffer, ByteCount);
+    }
+    if (LockHeld) {
+        WdfWaitLockRelease(DeviceContext->StateLock);
+    }
+    return Status;
+}
+
 NTSTATUS QM38_205_SetState(PVOID Context, PHWN_HEADER Buffer, ULONG BufferLength, PULONG BytesWritten)
 {
     PDEVICE_CONTEXT DeviceContext = (PDEVICE_CONTEXT)Context;
@@ -84,14 +105,8 @@ NTSTATUS QM38_205_SetState(PVOID Context, PHWN_HEADER Buffer, ULONG BufferLength
         goto Exit;
     }
 
-    Status = QM38_205_DataValidate(Buffer, DeviceContext);
-    if (!NT_SUCCESS(Status)) {
-        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE, "QM38_205_SetState Error: QM38_205_DataValidate failed %x\n",
-                            Status);
-        goto Exit;
-    }
-
-    Status = QM38_205_ApplyRecords(DeviceContext, Buffer, &ByteCount);
+    Status = QM38_205_ValidateAndApply(DeviceContext, Buffer, &ByteCount);
+    QM38_205_SettleResolution();
     if (!NT_SUCCESS(Status)) {
         goto Exit;
     }
@@ -220,6 +235,7 @@ NTSTATUS QM38_205_GetState(PVOID Context, PHWN_HEADER OutputBuffer, ULONG Output
 {
     PDEVICE_CONTEXT DeviceContext = (PDEVICE_CONTEXT)Context;
     ULONG ByteCount = 0;
+    BOOLEAN LockHeld;
     NTSTATUS Status;
 
     PAGED_CODE();
@@ -238,11 +254,17 @@ NTSTATUS QM38_205_GetState(PVOID Context, PHWN_HEADER OutputBuffer, ULONG Output
         goto Exit;
     }
 
+    // A set-state in progress stores its record under StateLock: the copy
+    // reads each record whole.
+    LockHeld = QM38_205_AcquireLock(DeviceContext->StateLock);
     if (InputBuffer == NULL) {
         Status = QM38_205_ReportAll(DeviceContext, OutputBuffer, OutputBufferLength, &ByteCount);
     } else {
         Status = QM38_205_ReportSelected(DeviceContext, OutputBuffer, OutputBufferLength, InputBuffer,
                                          InputBufferLength, &ByteCount);
+    }
+    if (LockHeld) {
+        WdfWaitLockRelease(DeviceContext->StateLock);
     }
 
 Exit:

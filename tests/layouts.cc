@@ -53,13 +53,13 @@ static_assert(!kPointers64 || sizeof(WDF_DRIVER_CONFIG) == 32);
 // The client context fits the size registered for it, fields in order.
 static_assert(sizeof(DEVICE_CONTEXT) <= QM38_205_CLIENT_CONTEXT_SIZE);
 static_assert(QM38_205_CLIENT_CONTEXT_SIZE == 132);
-static_assert(!kPointers32 || sizeof(DEVICE_CONTEXT) == 80);
+static_assert(!kPointers32 || sizeof(DEVICE_CONTEXT) == 84);
 static_assert(!kPointers32 || offsetof(DEVICE_CONTEXT, HwNCount) == 4);
 static_assert(!kPointers32 || offsetof(DEVICE_CONTEXT, VibraIoTarget) == 8);
 static_assert(!kPointers32 || offsetof(DEVICE_CONTEXT, BlinkTimer) == 16);
 static_assert(!kPointers32 || offsetof(DEVICE_CONTEXT, IntensityLock) == 28);
 static_assert(!kPointers32 || offsetof(DEVICE_CONTEXT, ClientInformation) == 32);
-static_assert(!kPointers64 || sizeof(DEVICE_CONTEXT) == 112);
+static_assert(!kPointers64 || sizeof(DEVICE_CONTEXT) == 120);
 static_assert(!kPointers64 || offsetof(DEVICE_CONTEXT, VibraIoTarget) == 16);
 static_assert(!kPointers64 || offsetof(DEVICE_CONTEXT, ClientInformation) == 64);
 static_assert(offsetof(DEVICE_CONTEXT, ClientInformation) + sizeof(HWN_HEADER) <= QM38_205_CLIENT_CONTEXT_SIZE);

@@ -84,20 +84,6 @@ static NTSTATUS QM38_205_RefuseBlink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONT
     return STATUS_SUCCESS;
 }
 
-// Takes BlinkLock, waiting as long as it takes; a device without the lock
-// (its initialisation failed) has nothing to serialise with. Returns TRUE
-// when the lock is held.
-static BOOLEAN QM38_205_AcquireBlinkLock(PDEVICE_CONTEXT Context)
-{
-    NTSTATUS Status;
-
-    if (Context->BlinkLock == NULL) {
-        return FALSE;
-    }
-    Status = WdfWaitLockAcquire(Context->BlinkLock, NULL);
-    return (BOOLEAN)(NT_SUCCESS(Status) && Status != STATUS_TIMEOUT);
-}
-
 // Arms the end of the phase that begins now, remembering when it is due.
 // Under BlinkLock.
 static VOID QM38_205_ArmBlinkPhase(WDFTIMER Timer, PBLINK_TIMER_CONTEXT TimerContext, ULONGLONG Ms)
@@ -109,7 +95,8 @@ static VOID QM38_205_ArmBlinkPhase(WDFTIMER Timer, PBLINK_TIMER_CONTEXT TimerCon
 // Fills the timer context from the normalised record, turns the motor on and
 // arms the end of the first on-phase, all under BlinkLock, so that a run of
 // the callback sees the pattern whole. A run left over from an earlier
-// pattern finds its phase not yet due and does nothing.
+// pattern finds its phase not yet due and does nothing. A running pattern
+// wants the 1 ms resolution until it ends; the caller settles it.
 static NTSTATUS QM38_205_RunBlink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT Context)
 {
     PBLINK_TIMER_CONTEXT TimerContext = NULL;
@@ -127,7 +114,7 @@ static NTSTATUS QM38_205_RunBlink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT
         return Status;
     }
 
-    LockHeld = QM38_205_AcquireBlinkLock(Context);
+    LockHeld = QM38_205_AcquireLock(Context->BlinkLock);
     TimerContext->IsOn = 1;
     TimerContext->CyclesRemaining = Settings[HWN_SETTING_BLINK_CYCLES];
     // A run reads the pointer before it takes BlinkLock: it is stored only
@@ -145,6 +132,7 @@ static NTSTATUS QM38_205_RunBlink(PHWN_SETTINGS HwNSettingsInfo, PDEVICE_CONTEXT
                             "QM38_205_StartBlink Error:  QM38_205_HardwareTurnOn failed %x\n", Status);
     } else {
         InterlockedExchange(&TimerContext->PhaseTries, 0);
+        QM38_205_WantResolution(&TimerContext->ResolutionWanted, TRUE);
         QM38_205_ArmBlinkPhase(Context->BlinkTimer, TimerContext, TimerContext->OnTimeMs);
     }
     if (LockHeld) {
@@ -215,10 +203,11 @@ NTSTATUS QM38_205_StopBlink(PDEVICE_CONTEXT Context)
         return STATUS_SUCCESS;
     }
 
-    LockHeld = QM38_205_AcquireBlinkLock(Context);
+    LockHeld = QM38_205_AcquireLock(Context->BlinkLock);
     TimerContext = WdfObjectGetTypedContext(Context->BlinkTimer, BLINK_TIMER_CONTEXT);
     if (TimerContext != NULL) {
         TimerContext->PhaseDue = 0;
+        QM38_205_WantResolution(&TimerContext->ResolutionWanted, FALSE);
     }
     if (LockHeld) {
         WdfWaitLockRelease(Context->BlinkLock);
@@ -243,13 +232,16 @@ NTSTATUS QM38_205_HaltBlink(PDEVICE_CONTEXT Context)
     TimerContext = WdfObjectGetTypedContext(Context->BlinkTimer, BLINK_TIMER_CONTEXT);
     if (TimerContext != NULL) {
         ExWaitForRundownProtectionRelease(&TimerContext->Rundown);
+        QM38_205_WantResolution(&TimerContext->ResolutionWanted, FALSE);
     }
     WdfTimerStop(Context->BlinkTimer, TRUE);
     return STATUS_SUCCESS;
 }
 
 // Ends one phase under BlinkLock: counts an ended on-phase, re-arms for the
-// next phase before switching the motor, then switches it. Returns the motor
+// next phase (or lets the resolution go after the last) before switching the
+// motor, then switches it. The run never settles the resolution itself: a
+// device stop waits for it, and the drive's own steps settle what it wanted. Returns the motor
 // call's status; a failed call is reported and the pattern goes on.
 static NTSTATUS QM38_205_EndBlinkPhase(WDFTIMER Timer, PBLINK_TIMER_CONTEXT TimerContext)
 {
@@ -263,6 +255,8 @@ static NTSTATUS QM38_205_EndBlinkPhase(WDFTIMER Timer, PBLINK_TIMER_CONTEXT Time
     if (TimerContext->CyclesRemaining != 0) {
         QM38_205_ArmBlinkPhase(Timer, TimerContext,
                                TimerContext->IsOn == 1 ? TimerContext->OffTimeMs : TimerContext->OnTimeMs);
+    } else {
+        QM38_205_WantResolution(&TimerContext->ResolutionWanted, FALSE);
     }
 
     if (TimerContext->IsOn == 1) {

@@ -7,8 +7,9 @@
 //   running   KickStart or Run with a step armed; stalled without one (a step
 //             failed or was skipped): the next start or stop takes it up;
 //   stopping  StopRequested or Stopping with a step armed;
-//   at rest   StopRequested or Stopping, no step armed, resolution released:
-//             the enable line low, or a stop given up until the next one.
+//   at rest   StopRequested or Stopping, no step armed, resolution no longer
+//             wanted: the enable line low, or a stop given up until the next
+//             one.
 // A stop is owed while a stop was asked and the enable line may be high;
 // QM38_205_ReconcileDrive is the one place that decides what a stopping drive
 // does next once a step has run or failed, or a stop was asked.
@@ -24,13 +25,13 @@
 #pragma alloc_text(PAGE, QM38_205_StopVibration)
 #pragma alloc_text(PAGE, QM38_205_IsVibrationRunning)
 #pragma alloc_text(PAGE, QM38_205_HaltVibration)
+#pragma alloc_text(PAGE, QM38_205_DeferResolution)
 #pragma alloc_text(PAGE, EvtTimerIntensityCallback)
 #endif
 
 #define INTENSITY_STEP_US 3300ULL          // every kick-start, stop and retry step
 #define INTENSITY_KICK_PULSES 3
 #define INTENSITY_STOP_STEPS 2
-#define INTENSITY_RESOLUTION 10000         // 1 ms, in 100 ns units
 #define INTENSITY_LOCK_TIMEOUT (-10000000LL)  // 1 s, relative
 // How often the drive re-arms a stop that faults cut short, per stop asked:
 // a transient fault clears within a retry or two, four leave room for faults
@@ -64,36 +65,9 @@ static PINTENSITY_TIMER_CONTEXT QM38_205_GetIntensityContext(PDEVICE_CONTEXT Dev
     return WdfObjectGetTypedContext(DeviceContext->IntensityTimer, INTENSITY_TIMER_CONTEXT);
 }
 
-// Start and stop change the course under IntensityLock, waiting as long as it
-// takes, so that a step sees each change whole. Callers may hold BlinkLock,
-// never the reverse. A device whose initialisation failed may have no lock:
-// then there is nothing to serialise with. Returns TRUE when the lock is held.
-static BOOLEAN QM38_205_AcquireIntensityLock(PDEVICE_CONTEXT DeviceContext)
-{
-    NTSTATUS Status;
-
-    if (DeviceContext->IntensityLock == NULL) {
-        return FALSE;
-    }
-    Status = WdfWaitLockAcquire(DeviceContext->IntensityLock, NULL);
-    return (BOOLEAN)(NT_SUCCESS(Status) && Status != STATUS_TIMEOUT);
-}
-
-// One request per running drive, one release when it comes to rest, whoever
-// finds it so first.
-static VOID QM38_205_RequestTimerResolution(PINTENSITY_TIMER_CONTEXT TimerContext)
-{
-    if (InterlockedExchange(&TimerContext->ResolutionHeld, TRUE) == FALSE) {
-        ExSetTimerResolution(INTENSITY_RESOLUTION, TRUE);
-    }
-}
-
-static VOID QM38_205_ReleaseTimerResolution(PINTENSITY_TIMER_CONTEXT TimerContext)
-{
-    if (InterlockedExchange(&TimerContext->ResolutionHeld, FALSE) != FALSE) {
-        ExSetTimerResolution(0, FALSE);
-    }
-}
+// Start and stop change the course under IntensityLock (QM38_205_AcquireLock),
+// waiting as long as it takes, so that a step sees each change whole. Callers
+// may hold StateLock and BlinkLock, never the reverse.
 
 // The mark comes first: a run that takes the step up clears it after the
 // timer fires, never before the step was armed.
@@ -133,7 +107,8 @@ static VOID QM38_205_RetryStop(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerCon
 // is owed and tries are left, and holds the 1 ms resolution while steps are
 // coming, so that they keep their 3.3 ms (also those of a start that failed
 // before asking for it); otherwise it is at rest, or has given up until the
-// next stop, and lets the resolution go.
+// next stop, and lets the resolution go. The request itself follows when the
+// caller settles it.
 // PASSIVE_LEVEL; with IntensityLock, or in a run that could not take it.
 static VOID QM38_205_ReconcileDrive(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
@@ -141,11 +116,7 @@ static VOID QM38_205_ReconcileDrive(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT Tim
         return;
     }
     QM38_205_RetryStop(Timer, TimerContext);
-    if (ReadAcquire(&TimerContext->StepArmed) != FALSE) {
-        QM38_205_RequestTimerResolution(TimerContext);
-    } else {
-        QM38_205_ReleaseTimerResolution(TimerContext);
-    }
+    QM38_205_WantResolution(&TimerContext->ResolutionWanted, (BOOLEAN)(ReadAcquire(&TimerContext->StepArmed) != FALSE));
 }
 
 // Asks for the stop sequence, with a fresh set of tries. Under IntensityLock.
@@ -186,7 +157,7 @@ static VOID QM38_205_ResetIntensityContext(PINTENSITY_TIMER_CONTEXT TimerContext
     }
 }
 
-// Both lines high, resolution requested, first step armed 3.3 ms from now
+// Both lines high, resolution wanted, first step armed 3.3 ms from now
 // (a pending step is re-armed). Under IntensityLock.
 static NTSTATUS QM38_205_DriveLinesHigh(PDEVICE_CONTEXT DeviceContext, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
@@ -202,7 +173,7 @@ static NTSTATUS QM38_205_DriveLinesHigh(PDEVICE_CONTEXT DeviceContext, PINTENSIT
                             "QM38_205_StartVibration Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
         return Status;
     }
-    QM38_205_RequestTimerResolution(TimerContext);
+    QM38_205_WantResolution(&TimerContext->ResolutionWanted, TRUE);
     QM38_205_ArmStep(DeviceContext->IntensityTimer, TimerContext, INTENSITY_STEP_US);
     return STATUS_SUCCESS;
 }
@@ -233,7 +204,7 @@ NTSTATUS QM38_205_StartVibration(PDEVICE_CONTEXT DeviceContext)
         goto Exit;
     }
 
-    LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
+    LockHeld = QM38_205_AcquireLock(DeviceContext->IntensityLock);
     QM38_205_ResetIntensityContext(TimerContext, DeviceContext);
     Status = QM38_205_DriveLinesHigh(DeviceContext, TimerContext);
     if (!NT_SUCCESS(Status)) {
@@ -267,7 +238,7 @@ NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext)
         QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
                             "QM38_205_StopVibration Error: TimerContext == NULL %x\n", Status);
     } else {
-        LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
+        LockHeld = QM38_205_AcquireLock(DeviceContext->IntensityLock);
         QM38_205_RequestStop(DeviceContext->IntensityTimer, TimerContext);
         if (LockHeld) {
             WdfWaitLockRelease(DeviceContext->IntensityLock);
@@ -291,7 +262,7 @@ BOOLEAN QM38_205_IsVibrationRunning(PDEVICE_CONTEXT DeviceContext)
     if (TimerContext == NULL) {
         return FALSE;
     }
-    LockHeld = QM38_205_AcquireIntensityLock(DeviceContext);
+    LockHeld = QM38_205_AcquireLock(DeviceContext->IntensityLock);
     Running = (BOOLEAN)(!QM38_205_IsStopping(TimerContext) && ReadAcquire(&TimerContext->StepArmed) != FALSE);
     if (LockHeld) {
         WdfWaitLockRelease(DeviceContext->IntensityLock);
@@ -301,8 +272,12 @@ BOOLEAN QM38_205_IsVibrationRunning(PDEVICE_CONTEXT DeviceContext)
 
 // Once the run-down is complete no run of the callback and no report of a
 // failed write touches the drive or re-arms its timer; the pending step is
-// then cancelled, the enable line let go with a plain write (no step can
-// follow it up) and the resolution released.
+// then cancelled and the enable line let go with a plain write (no step can
+// follow it up). Teardown is a power transition, in which the timer
+// resolution cannot be settled: the drive stops wanting it, and the request
+// follows at the next settling, at the latest when the driver unloads. Nor
+// does teardown wait for a run's last steps, which may be settling it and
+// touch nothing of the device.
 NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext)
 {
     PINTENSITY_TIMER_CONTEXT TimerContext;
@@ -315,7 +290,7 @@ NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext)
         return STATUS_SUCCESS;
     }
     ExWaitForRundownProtectionRelease(&TimerContext->Rundown);
-    WdfTimerStop(DeviceContext->IntensityTimer, TRUE);
+    WdfTimerStop(DeviceContext->IntensityTimer, FALSE);
     InterlockedExchange(&TimerContext->StepArmed, FALSE);
     if (InterlockedExchange(&TimerContext->EnableRaised, FALSE) != FALSE) {
         Status = QM38_205_PerformHardwareWrite(DeviceContext->VibraIoTarget[VIBRA_ENABLE_LINE], FALSE);
@@ -324,8 +299,28 @@ NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext)
                                 "QM38_205_HaltVibration Error: QM38_205_PerformHardwareWrite failed %x\n", Status);
         }
     }
-    QM38_205_ReleaseTimerResolution(TimerContext);
+    QM38_205_WantResolution(&TimerContext->ResolutionWanted, FALSE);
     return Status;
+}
+
+// A device stop may have changed what is wanted (a pattern ended, or a drive
+// at rest) with no step coming to settle it: one step is armed, which writes
+// nothing unless a stop is owed, and settles the request when it has run.
+NTSTATUS QM38_205_DeferResolution(PDEVICE_CONTEXT DeviceContext)
+{
+    PINTENSITY_TIMER_CONTEXT TimerContext;
+
+    PAGED_CODE();
+
+    TimerContext = QM38_205_GetIntensityContext(DeviceContext);
+    if (TimerContext == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!QM38_205_IsResolutionSettled() &&
+        InterlockedCompareExchange(&TimerContext->StepArmed, TRUE, FALSE) == FALSE) {
+        WdfTimerStart(DeviceContext->IntensityTimer, -(LONGLONG)(INTENSITY_STEP_US * 10));
+    }
+    return STATUS_SUCCESS;
 }
 
 // The step table: from LineState and Mode as they are before the step, stores
@@ -362,10 +357,10 @@ static BOOLEAN QM38_205_NextIntensityStep(PINTENSITY_TIMER_CONTEXT TimerContext,
 }
 
 // One step under IntensityLock: writes the drive line, then re-arms, or, when
-// the stop sequence is over, lets the enable line go. A step that finds the
-// sequence run out (it was armed to retry a stop) runs it again from the
-// start if the stop is still owed, and writes nothing otherwise. Returns the
-// last write's status.
+// the stop sequence is over, lets the enable line go. A stopping drive with
+// no stop owed writes nothing; one that finds the sequence run out (the step
+// was armed to retry a stop) runs it again from the start. Returns the last
+// write's status.
 static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT TimerContext)
 {
     PDEVICE_CONTEXT DeviceContext = TimerContext->DeviceContext;
@@ -373,10 +368,10 @@ static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTE
     BOOLEAN Value;
     NTSTATUS Status;
 
+    if (QM38_205_IsStopping(TimerContext) && !QM38_205_IsStopOwed(TimerContext)) {
+        return STATUS_SUCCESS;
+    }
     if (TimerContext->StopStepCount == 0) {
-        if (!QM38_205_IsStopOwed(TimerContext)) {
-            return STATUS_SUCCESS;
-        }
         TimerContext->StopStepCount = INTENSITY_STOP_STEPS;
         QM38_205_SetMode(TimerContext, IntensityModeStopRequested);
     }
@@ -412,7 +407,8 @@ static NTSTATUS QM38_205_RunIntensityStep(WDFTIMER Timer, PINTENSITY_TIMER_CONTE
 // run that does not get it within 1 s skips its step. Every run that reaches
 // the drive takes up the armed step and then lets the drive decide what
 // follows: a failed or skipped step of a stop is retried, a failed or skipped
-// step of a running drive leaves it stalled.
+// step of a running drive leaves it stalled. The run settles the timer
+// resolution last, holding nothing.
 VOID EvtTimerIntensityCallback(WDFTIMER Timer)
 {
     PINTENSITY_TIMER_CONTEXT TimerContext;
@@ -457,6 +453,7 @@ VOID EvtTimerIntensityCallback(WDFTIMER Timer)
         WdfWaitLockRelease(DeviceContext->IntensityLock);
     }
     ExReleaseRundownProtection(&TimerContext->Rundown);
+    QM38_205_SettleResolution();
 
 Exit:
     QM38_205_DebugPrint(TRACE_LEVEL_VERBOSE, TRACE_FLAG_ENTRY_EXIT, "-EvtTimerIntensityCallback:%s:%08X\n",

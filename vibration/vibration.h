@@ -32,6 +32,18 @@ EXTERN_C NTSTATUS QM38_205_PerformOwnedWrite(WDFIOTARGET IoTarget, BOOLEAN Value
                                              PQM38_205_WRITE_FAILED OnFailed, PVOID Owner);
 EXTERN_C EVT_WDF_REQUEST_COMPLETION_ROUTINE EvtRequestWriteCompletionRoutine;
 
+// --- timer resolution --------------------------------------------------------
+
+// Records whether the drive or pattern that owns Want wants the 1 ms timer
+// resolution; the request follows at the next settling. Any level.
+EXTERN_C VOID QM38_205_WantResolution(LONG volatile *Want, BOOLEAN Wanted);
+EXTERN_C BOOLEAN QM38_205_IsResolutionSettled(VOID);
+// Makes or gives back the request as the wants say. PASSIVE_LEVEL, with no
+// lock or run-down held, never inside a device start, stop or teardown.
+EXTERN_C VOID QM38_205_SettleResolution(VOID);
+EXTERN_C VOID QM38_205_ResetResolution(VOID);    // driver load
+EXTERN_C VOID QM38_205_ReleaseResolution(VOID);  // driver unload
+
 // --- intensity drive -----------------------------------------------------------
 
 typedef enum _INTENSITY_MODE {
@@ -53,8 +65,9 @@ typedef struct _INTENSITY_TIMER_CONTEXT {
     ULONGLONG OffTimeUs;
     INTENSITY_MODE Mode;
     PDEVICE_CONTEXT DeviceContext;
-    // TRUE while the drive holds its one 1 ms timer-resolution request.
-    LONG ResolutionHeld;
+    // TRUE while the drive wants the 1 ms timer resolution: from a start
+    // until it comes to rest.
+    LONG ResolutionWanted;
     // TRUE while the enable line may be high: from a start whose enable write
     // was sent until a stop's enable-low write that the controller did not
     // fail.
@@ -75,6 +88,10 @@ EXTERN_C NTSTATUS QM38_205_StopVibration(PDEVICE_CONTEXT DeviceContext);
 // TRUE while the drive runs (kick-start or steady drive) with its next step
 // coming; FALSE when it was asked to stop or has stalled.
 EXTERN_C BOOLEAN QM38_205_IsVibrationRunning(PDEVICE_CONTEXT DeviceContext);
+// For a device stop, which may not settle the timer resolution itself: when
+// the request no longer follows the wants and no step is coming, arms a step
+// that settles it.
+EXTERN_C NTSTATUS QM38_205_DeferResolution(PDEVICE_CONTEXT DeviceContext);
 // Teardown: no step runs or is pending afterwards and no report of a write
 // reaches the drive; the enable line is let go if it may be high.
 EXTERN_C NTSTATUS QM38_205_HaltVibration(PDEVICE_CONTEXT DeviceContext);
@@ -95,6 +112,9 @@ typedef struct _BLINK_TIMER_CONTEXT {
     ULONGLONG PhaseDue;
     // Runs that could not take BlinkLock since a phase last ended.
     LONG PhaseTries;
+    // TRUE while a pattern runs: it keeps the 1 ms timer resolution for its
+    // on-phases' steps across its off-phases.
+    LONG ResolutionWanted;
     // Held by each run of the callback; run down at teardown.
     EX_RUNDOWN_REF Rundown;
 } BLINK_TIMER_CONTEXT, *PBLINK_TIMER_CONTEXT;

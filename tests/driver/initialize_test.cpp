@@ -235,6 +235,7 @@ TEST_F(InitTest, ClearsTheWholeContextAndSetsTheInitialClientInformation)
     expected.BlinkLock = ctx->BlinkLock;
     expected.IntensityTimer = ctx->IntensityTimer;
     expected.IntensityLock = ctx->IntensityLock;
+    expected.StateLock = ctx->StateLock;
     expected.ClientInformation.HwNPayloadSize = 48;
     expected.ClientInformation.HwNPayloadVersion = 1;
     expected.ClientInformation.HwNRequests = 1;

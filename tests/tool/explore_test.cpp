@@ -307,7 +307,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadObservation{"AStepPendingAfterTheDeviceStop",
                        [](Recording &, SettleObservation &seen) { seen.rest.step_pending_after_stop = true; },
                        "an intensity step still pending 32.825ms after a device stop", kExitWrongResult},
-        BadObservation{"TheResolutionHeldAfterTheDeviceStop",
+        BadObservation{"TheResolutionWantedAfterTheDeviceStop",
                        [](Recording &, SettleObservation &seen) { seen.rest.resolution_after_stop = 1; },
                        "1 timer-resolution requests outstanding 32.825ms after a device stop", kExitWrongResult},
         BadObservation{"ABusyDeviceAfterTheStopIsStuck",

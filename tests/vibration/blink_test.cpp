@@ -44,7 +44,7 @@ TEST_F(BlinkTest, WorkedPatternRunsThreeOnPhasesWithOffPhasesBetween)
         {ms(1200), 0, 0, "+QM38_205_StopVibration\n", 0},
     };
     BlinkRecord record(500, 40, 3);
-    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(record.get()), STATUS_SUCCESS);
     EXPECT_EQ(blink()->OnTimeMs, 200u);
     EXPECT_EQ(blink()->OffTimeMs, 300u);
     for (const Row &row : rows) {
@@ -75,7 +75,7 @@ TEST_F(BlinkTest, WorkedPatternRunsThreeOnPhasesWithOffPhasesBetween)
 TEST_F(BlinkTest, FoldedPatternRunsOneLongOnPhase)
 {
     BlinkRecord record(250, 150, 4);
-    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(record.get()), STATUS_SUCCESS);
     EXPECT_EQ(record.pattern(), (std::array<ULONG, 3>{1000, 100, 1}));
     EXPECT_EQ(blink()->OnTimeMs, 1000u);
     EXPECT_EQ(blink()->OffTimeMs, 0u);
@@ -88,7 +88,7 @@ TEST_F(BlinkTest, FoldedPatternRunsOneLongOnPhase)
 TEST_F(BlinkTest, SingleCycleStopsAfterItsOnPhase)
 {
     BlinkRecord record(100, 50, 1);
-    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(record.get()), STATUS_SUCCESS);
     expect_settled();
     EXPECT_EQ(times_of("+EvtTimerBlinkCallback\n"), std::vector<Ticks>{ms(50)});
     EXPECT_EQ(times_of("+QM38_205_StartVibration\n"), std::vector<Ticks>{0});
@@ -98,7 +98,7 @@ TEST_F(BlinkTest, SingleCycleStopsAfterItsOnPhase)
 TEST_F(BlinkTest, OffPhaseShorterThanTheStopSequenceKeepsTheMotorEnabled)
 {
     BlinkRecord record(100, 99, 3);
-    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(record.get()), STATUS_SUCCESS);
     expect_settled();
     EXPECT_EQ(times_of("+QM38_205_StartVibration\n"), (std::vector<Ticks>{0, ms(100), ms(200)}));
     EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), (std::vector<Ticks>{ms(99), ms(199), ms(299)}));
@@ -162,7 +162,7 @@ TEST_P(BlinkPatternTest, RunsOnlyWhatIsLongEnoughAndNormalisesTheRecord)
         set_stored_state(stored);
         sim.clear_trace();
         BlinkRecord record(p.period, p.duty, p.cycles);
-        EXPECT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+        EXPECT_EQ(start_blink(record.get()), STATUS_SUCCESS);
         EXPECT_EQ(record.pattern(), p.record_after);
         EXPECT_EQ(pending(dev()->BlinkTimer), p.runs);
         if (p.runs) {
@@ -175,7 +175,7 @@ TEST_P(BlinkPatternTest, RunsOnlyWhatIsLongEnoughAndNormalisesTheRecord)
             EXPECT_EQ(blink()->DeviceContext, dev());
             EXPECT_EQ(due(dev()->BlinkTimer), sim.now() + ms(static_cast<int64_t>(p.on_ms)));
             // Leave the device as request processing would before the next pattern.
-            EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+            EXPECT_EQ(stop_blink(), STATUS_SUCCESS);
         } else {
             EXPECT_FALSE(traced("+QM38_205_StartVibration\n"));
             EXPECT_EQ(traced("+QM38_205_StopVibration\n"), stored != HWN_STATE_OFF)
@@ -184,7 +184,7 @@ TEST_P(BlinkPatternTest, RunsOnlyWhatIsLongEnoughAndNormalisesTheRecord)
             EXPECT_EQ(blink()->OnTimeMs, 0u);
         }
         EXPECT_TRUE(traced("-QM38_205_StartBlink:Success:00000000\n"));
-        QM38_205_StopVibration(dev());
+        stop_drive();
     }
     expect_settled();
 }
@@ -245,7 +245,7 @@ TEST_F(BlinkTest, MissingTimerContextFailsAfterTheRecordWasNormalised)
             sim.inject(Op::WdfObjectGetTypedContext, STATUS_UNSUCCESSFUL);
         }
         BlinkRecord record(250, 150, 4);
-        EXPECT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(start_blink(record.get()), STATUS_INVALID_PARAMETER);
         dev()->BlinkTimer = timer;
         EXPECT_EQ(record.pattern(), (std::array<ULONG, 3>{1000, 100, 1}));
         EXPECT_EQ(trace_texts(), (std::vector<std::string>{"+QM38_205_StartBlink\n",
@@ -259,7 +259,7 @@ TEST_F(BlinkTest, FailedMotorStartLeavesTheTimerIdle)
 {
     sim.inject(Op::WdfRequestCreate, STATUS_INSUFFICIENT_RESOURCES);
     BlinkRecord record(500, 40, 3);
-    EXPECT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(start_blink(record.get()), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(traced("QM38_205_StartBlink Error:  QM38_205_HardwareTurnOn failed c000009a\n"));
     EXPECT_TRUE(traced("-QM38_205_StartBlink:Fail:C000009A\n"));
     EXPECT_FALSE(pending(dev()->BlinkTimer));
@@ -273,7 +273,7 @@ TEST_F(BlinkTest, FailedMotorStopOnAPatternThatDoesNotRun)
     set_stored_state(HWN_STATE_ON);
     sim.inject(Op::WdfObjectGetTypedContext, STATUS_UNSUCCESSFUL);
     BlinkRecord record(65, 50, 1);
-    EXPECT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(start_blink(record.get()), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(traced("QM38_205_StartBlink Error: QM38_205_HardwareTurnOff failed c000000d\n"));
     EXPECT_TRUE(traced("-QM38_205_StartBlink:Fail:C000000D\n"));
 }
@@ -312,7 +312,7 @@ TEST_P(BlinkPhaseFailureTest, IsTracedWithItsStatus)
 {
     const PhaseFailure &c = GetParam();
     BlinkRecord record(500, 40, 3);
-    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(record.get()), STATUS_SUCCESS);
     sim.run_until(c.inject_at);
     sim.inject(c.op, c.status, c.nth);
     sim.run_until(c.inject_at + ms(1));
@@ -333,7 +333,7 @@ INSTANTIATE_TEST_SUITE_P(Failures, BlinkPhaseFailureTest, testing::ValuesIn(kPha
 TEST_F(BlinkTest, APatternWhosePhaseEndTimedOutStillEnds)
 {
     BlinkRecord record(500, 40, 3);
-    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(record.get()), STATUS_SUCCESS);
     sim.run_until(us(199800));
     sim.inject(Op::WdfWaitLockAcquire, STATUS_TIMEOUT);  // the phase end at 200 ms
     expect_settled();
@@ -348,7 +348,7 @@ TEST_F(BlinkTest, APatternWhosePhaseEndTimedOutStillEnds)
 TEST_F(BlinkTest, APhaseEndThatNeverGetsTheLockIsGivenUp)
 {
     BlinkRecord record(500, 40, 3);
-    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(record.get()), STATUS_SUCCESS);
     sim.run_until(ms(300));  // in the off-phase, the drive at rest
     sim.inject(Op::WdfWaitLockAcquire, STATUS_TIMEOUT, 0);
     EXPECT_TRUE(sim.run_until_idle(vsim::kTicksPerSecond));

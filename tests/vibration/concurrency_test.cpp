@@ -14,14 +14,14 @@ class ConcurrencyTest : public VibrationTest {
 protected:
     void start_worked_blink()
     {
-        ASSERT_EQ(QM38_205_StartBlink(record_.get(), dev()), STATUS_SUCCESS);
+        ASSERT_EQ(start_blink(record_.get()), STATUS_SUCCESS);
     }
     BlinkRecord record_{500, 40, 3};
 };
 
 TEST_F(ConcurrencyTest, StopArrivingWhileAStepRunsIsNotLost)
 {
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     sim.run_until(us(15000));
     // The 16.5 ms step ends the kick-start (Mode becomes Run); the stop comes
     // in while that step is writing the drive line.
@@ -30,7 +30,7 @@ TEST_F(ConcurrencyTest, StopArrivingWhileAStepRunsIsNotLost)
     bool stop_waited = false;
     sim.before_call(Op::WdfRequestCreate, 1, [&] {
         step_held_lock = sim.lock_held(dev()->IntensityLock);
-        stop = QM38_205_StopVibration(dev());
+        stop = stop_drive();
     });
     sim.before_call(Op::WdfTimerStart, 1, [&] { stop_waited = stop == STATUS_PENDING; });
     expect_settled();
@@ -46,9 +46,9 @@ TEST_F(ConcurrencyTest, StopArrivingWhileAStepRunsIsNotLost)
 
 TEST_F(ConcurrencyTest, StartArrivingWhileAStepRunsRestartsAfterIt)
 {
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     sim.run_until(us(15000));
-    sim.before_call(Op::WdfRequestCreate, 1, [&] { QM38_205_StartVibration(dev()); });
+    sim.before_call(Op::WdfRequestCreate, 1, [&] { start_drive(); });
     sim.run_until(step(6));
     // The step wrote low and only then did the start write both lines high.
     const Writes drive = drive_writes();
@@ -56,18 +56,18 @@ TEST_F(ConcurrencyTest, StartArrivingWhileAStepRunsRestartsAfterIt)
     EXPECT_EQ((Writes{drive.end() - 3, drive.end()}), (Writes{{step(5), 0}, {step(5), 1}, {step(6), 0}}));
     EXPECT_EQ(intensity()->KickPulseCount, 2u) << "a whole new kick-start";
     EXPECT_EQ(intensity()->Mode, IntensityModeKickStart);
-    QM38_205_StopVibration(dev());
+    stop_drive();
     expect_settled();
     EXPECT_EQ(sim.resolution_calls().size(), 2u);
 }
 
 TEST_F(ConcurrencyTest, OverlappingStepRunDoesNotDoubleStep)
 {
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     sim.run_until(us(5000));
     sim.before_call(Op::WdfTimerStart, 1, [&] { sim.run_timer_callback(dev()->IntensityTimer); });
     sim.run_until(us(24000));
-    QM38_205_StopVibration(dev());
+    stop_drive();
     expect_settled();
 
     EXPECT_EQ(trace_count("EvtTimerIntensityCallback Error:  WdfWaitLockAcquire failed 102\n"), 1u);
@@ -95,8 +95,8 @@ TEST_F(ConcurrencyTest, BlinkCallbackTakesTheLocksInTheirFixedOrder)
     start_worked_blink();
     sim.run_until(ms(499));
     bool blink_lock = false, intensity_lock = false;
-    // Inside the restart of the drive at 500 ms.
-    sim.before_call(Op::ExSetTimerResolution, 1, [&] {
+    // Inside the restart of the drive at 500 ms: its enable write.
+    sim.before_call(Op::WdfRequestSend, 1, [&] {
         blink_lock = sim.lock_held(dev()->BlinkLock);
         intensity_lock = sim.lock_held(dev()->IntensityLock);
     });
@@ -133,7 +133,7 @@ TEST_P(StopBlinkTest, CannotBringThePatternBack)
     NTSTATUS stop = STATUS_PENDING;
     bool callback_over_when_stop_returned = false;
     sim.before_call(c.hook, 1, [&] {
-        stop = QM38_205_StopBlink(dev());
+        stop = stop_blink();
         callback_over_when_stop_returned = traced("-EvtTimerBlinkCallback:Success:00000000\n");
     });
     sim.run_until(ms(210));
@@ -146,7 +146,7 @@ TEST_P(StopBlinkTest, CannotBringThePatternBack)
     EXPECT_EQ(times_of("-EvtTimerBlinkCallback:Success:00000000\n"), std::vector<Ticks>{ms(200)});
     EXPECT_EQ(sim.level("enable"), c.enable_after);
 
-    QM38_205_StopVibration(dev());
+    stop_drive();
     expect_settled();
     EXPECT_EQ(times_of("+EvtTimerBlinkCallback\n"), std::vector<Ticks>{ms(200)}) << "the pattern stays ended";
     EXPECT_EQ(times_of("+QM38_205_StartVibration\n"), std::vector<Ticks>{0});
@@ -159,7 +159,7 @@ TEST_F(ConcurrencyTest, StopBlinkBetweenPhasesEndsThePatternForGood)
 {
     start_worked_blink();
     sim.run_until(ms(300));
-    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(stop_blink(), STATUS_SUCCESS);
     EXPECT_FALSE(pending(dev()->BlinkTimer));
     // A run that the framework had already queued finds the pattern stopped.
     sim.clear_trace();
@@ -170,7 +170,7 @@ TEST_F(ConcurrencyTest, StopBlinkBetweenPhasesEndsThePatternForGood)
 
     // A new pattern runs again.
     BlinkRecord next(100, 50, 1);
-    ASSERT_EQ(QM38_205_StartBlink(next.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(next.get()), STATUS_SUCCESS);
     EXPECT_NE(blink()->PhaseDue, 0u);
     expect_settled();
     EXPECT_EQ(times_of("+QM38_205_StopVibration\n"), std::vector<Ticks>{ms(350)});
@@ -183,13 +183,13 @@ TEST_F(ConcurrencyTest, StopBlinkBetweenPhasesEndsThePatternForGood)
 TEST_F(ConcurrencyTest, AStaleRunCannotActOnANewPattern)
 {
     BlinkRecord first(66, 50, 5);
-    ASSERT_EQ(QM38_205_StartBlink(first.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(first.get()), STATUS_SUCCESS);
     sim.run_until(ms(33));  // the first on-phase has just ended
     sim.run_until(ms(43));
-    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
-    QM38_205_StopVibration(dev());
+    EXPECT_EQ(stop_blink(), STATUS_SUCCESS);
+    stop_drive();
     BlinkRecord second(400, 50, 1);
-    ASSERT_EQ(QM38_205_StartBlink(second.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(second.get()), STATUS_SUCCESS);
     sim.clear_trace();
     sim.run_timer_callback(dev()->BlinkTimer);  // the old pattern's run, late
     EXPECT_EQ(trace_texts(),
@@ -207,7 +207,7 @@ TEST_F(ConcurrencyTest, StopBlinkToleratesMissingHandles)
     const WDFTIMER timer = dev()->BlinkTimer;
     dev()->BlinkTimer = NULL;
     const size_t calls = platform_calls();
-    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(stop_blink(), STATUS_SUCCESS);
     EXPECT_EQ(platform_calls(), calls);
     dev()->BlinkTimer = timer;
 
@@ -215,11 +215,11 @@ TEST_F(ConcurrencyTest, StopBlinkToleratesMissingHandles)
     start_worked_blink();
     const WDFWAITLOCK lock = dev()->BlinkLock;
     dev()->BlinkLock = NULL;
-    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(stop_blink(), STATUS_SUCCESS);
     dev()->BlinkLock = lock;
     EXPECT_EQ(blink()->PhaseDue, 0u) << "no phase pending";
     EXPECT_FALSE(pending(dev()->BlinkTimer));
-    QM38_205_StopVibration(dev());
+    stop_drive();
     expect_settled();
 }
 
@@ -229,17 +229,17 @@ TEST_F(ConcurrencyTest, RequestsWaitForTheirLocksWithoutTimeOut)
     // start, stop and the end of a blink pattern still do their part.
     start_worked_blink();
     sim.inject(Op::WdfWaitLockAcquire, STATUS_TIMEOUT, 0);
-    EXPECT_EQ(QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(stop_drive(), STATUS_SUCCESS);
     EXPECT_EQ(intensity()->Mode, IntensityModeStopRequested);
-    EXPECT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(start_drive(), STATUS_SUCCESS);
     EXPECT_EQ(intensity()->Mode, IntensityModeKickStart);
-    EXPECT_EQ(QM38_205_StopBlink(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(stop_blink(), STATUS_SUCCESS);
     EXPECT_EQ(blink()->PhaseDue, 0u) << "no phase pending";
     sim.run_until_idle();
     sim.clear_faults();
     EXPECT_EQ(sim.outstanding_resolution_requests(), 1) << "the skipped steps keep the resolution";
-    QM38_205_StartVibration(dev());
-    QM38_205_StopVibration(dev());
+    start_drive();
+    stop_drive();
     expect_settled();
 }
 

@@ -43,6 +43,18 @@ protected:
         return sim.call_log().size() - static_cast<size_t>(sim.calls(vsim::Op::vDbgPrintEx));
     }
 
+    // The engine's calls as a set-state makes them: the timer resolution is
+    // settled once the call has returned.
+    static NTSTATUS settled(NTSTATUS status)
+    {
+        QM38_205_SettleResolution();
+        return status;
+    }
+    NTSTATUS start_drive() { return settled(QM38_205_StartVibration(dev())); }
+    NTSTATUS stop_drive() { return settled(QM38_205_StopVibration(dev())); }
+    NTSTATUS start_blink(PHWN_SETTINGS record) { return settled(QM38_205_StartBlink(record, dev())); }
+    NTSTATUS stop_blink() { return settled(QM38_205_StopBlink(dev())); }
+
     Writes enable_writes() const { return line_writes("enable"); }
     Writes drive_writes() const { return line_writes("drive"); }
 

@@ -86,7 +86,7 @@ TEST_P(DriveTimelineTest, LinesFollowTheStepTableToTheMicrosecond)
     for (const Action &action : c.actions) {
         sim.run_until(action.at);
         const NTSTATUS status =
-            action.call == Call::Start ? QM38_205_StartVibration(dev()) : QM38_205_StopVibration(dev());
+            action.call == Call::Start ? start_drive() : stop_drive();
         EXPECT_EQ(status, STATUS_SUCCESS);
     }
     expect_settled();
@@ -123,11 +123,11 @@ TEST_F(VibrationTest, ModeAndCountersFollowTheWorkedTimeline)
         {us(24000), 0, 2, IntensityModeStopRequested}, {step(8), 0, 1, IntensityModeStopping},
         {step(9), 0, 0, IntensityModeStopping},
     };
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     for (const Row &row : rows) {
         sim.run_until(row.at);
         if (row.at == us(24000)) {
-            QM38_205_StopVibration(dev());
+            stop_drive();
         }
         SCOPED_TRACE(testing::Message() << "at " << row.at << " ticks");
         EXPECT_EQ(intensity()->KickPulseCount, row.kick);
@@ -139,12 +139,12 @@ TEST_F(VibrationTest, ModeAndCountersFollowTheWorkedTimeline)
 
 TEST_F(VibrationTest, StartReinitialisesEveryFieldButKeepsTheResolutionFlag)
 {
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     sim.run_until(us(25000));
-    QM38_205_StopVibration(dev());
+    stop_drive();
     sim.run_until(step(8));
     ASSERT_EQ(intensity()->Mode, IntensityModeStopping);
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     const INTENSITY_TIMER_CONTEXT &c = *intensity();
     EXPECT_EQ(c.KickPulseCount, 3u);
     EXPECT_EQ(c.StopStepCount, 2u);
@@ -153,10 +153,10 @@ TEST_F(VibrationTest, StartReinitialisesEveryFieldButKeepsTheResolutionFlag)
     EXPECT_EQ(c.OffTimeUs, 3300u);
     EXPECT_EQ(c.Mode, IntensityModeKickStart);
     EXPECT_EQ(c.DeviceContext, dev());
-    EXPECT_TRUE(c.ResolutionHeld) << "held since the first start; not requested again";
+    EXPECT_TRUE(c.ResolutionWanted) << "held since the first start; not requested again";
     EXPECT_EQ(sim.outstanding_resolution_requests(), 1);
     EXPECT_EQ(due(dev()->IntensityTimer), sim.now() + us(3300));
-    QM38_205_StopVibration(dev());
+    stop_drive();
     expect_settled();
 }
 
@@ -232,13 +232,13 @@ TEST_F(VibrationTest, FailedLineWriteInStartEndsWithTheEnableLineLow)
         SCOPED_TRACE(testing::Message() << "write " << c.nth << " fails");
         sim.clear_trace();
         sim.inject(Op::WdfRequestCreate, STATUS_INSUFFICIENT_RESOURCES, c.nth);
-        EXPECT_EQ(QM38_205_StartVibration(dev()), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(start_drive(), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_TRUE(traced("QM38_205_StartVibration Error: QM38_205_PerformHardwareWrite failed c000009a\n"));
         EXPECT_TRUE(traced("-QM38_205_StartVibration:Fail:C000009A\n"));
         EXPECT_EQ(pending(dev()->IntensityTimer), !c.enable.empty());
         expect_settled();
         EXPECT_EQ(sim.resolution_calls().size(), c.resolution_calls);
-        EXPECT_FALSE(intensity()->ResolutionHeld);
+        EXPECT_FALSE(intensity()->ResolutionWanted);
         EXPECT_EQ(enable_writes(), c.enable);
         EXPECT_EQ(drive_writes(), c.drive);
         EXPECT_EQ(sim.level("enable"), 0);
@@ -275,10 +275,10 @@ class StepFailureTest : public VibrationTest, public testing::WithParamInterface
 TEST_P(StepFailureTest, LeavesTheDriveWhereItWasUntilTheNextStart)
 {
     const StepFailure &c = GetParam();
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     if (c.stop_at != 0) {
         sim.run_until(c.stop_at);
-        QM38_205_StopVibration(dev());
+        stop_drive();
     }
     sim.run_until(c.inject_at);
     sim.inject(c.op, c.status, c.nth);
@@ -293,8 +293,8 @@ TEST_P(StepFailureTest, LeavesTheDriveWhereItWasUntilTheNextStart)
     // The next start drives again and its stop settles everything, without a
     // second resolution request while the first is still held.
     const Ticks restart = sim.now();
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
-    QM38_205_StopVibration(dev());
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
+    stop_drive();
     expect_settled();
     EXPECT_EQ(drive_writes().back(), std::make_pair(step(3, restart), 1));
     EXPECT_EQ(enable_writes().back(), std::make_pair(step(3, restart), 0));
@@ -309,8 +309,8 @@ INSTANTIATE_TEST_SUITE_P(Failures, StepFailureTest, testing::ValuesIn(kStepFailu
 // billions of further steps, nor release the resolution twice.
 TEST_F(VibrationTest, ExtraRunsAfterTheDriveEndedDoNotRestartIt)
 {
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
-    QM38_205_StopVibration(dev());
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
+    stop_drive();
     ASSERT_TRUE(sim.run_until_idle());
     const size_t resolution_calls = sim.resolution_calls().size();
     for (int run = 0; run < 3; ++run) {
@@ -340,9 +340,9 @@ TEST_F(VibrationTest, DriveWorksWithoutALock)
     // A device whose lock could not be created: nothing to serialise with,
     // and no null handle is handed to the framework.
     dev()->IntensityLock = NULL;
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     sim.run_until(us(24000));
-    QM38_205_StopVibration(dev());
+    stop_drive();
     expect_settled();
     EXPECT_EQ(drive_writes(), square_wave(0, 7) + Writes({{step(8), 0}, {step(9), 1}}));
     EXPECT_EQ(sim.calls(Op::WdfWaitLockAcquire), 0u);

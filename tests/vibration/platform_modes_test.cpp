@@ -35,7 +35,7 @@ protected:
     {
         for (const DriveCall &call : GetParam()) {
             sim.run_until(call.at);
-            EXPECT_EQ(call.start ? QM38_205_StartVibration(dev()) : QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+            EXPECT_EQ(call.start ? start_drive() : stop_drive(), STATUS_SUCCESS);
         }
         expect_settled();
     }
@@ -101,9 +101,9 @@ protected:
 // bookkeeping are those of completions that come later.
 TEST_F(InsideSendTest, TheWorkedDriveKeepsItsTimeline)
 {
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     sim.run_until(us(24000));
-    ASSERT_EQ(QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(stop_drive(), STATUS_SUCCESS);
     expect_settled();
     const Writes expected = {{0, 1},       {step(1), 0}, {step(2), 1}, {step(3), 0}, {step(4), 1},
                              {step(5), 0}, {step(6), 1}, {step(7), 0}, {step(8), 0}, {step(9), 1}};

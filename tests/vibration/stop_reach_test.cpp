@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, StopReachTest, testing::ValuesIn(kCases),
 TEST_F(VibrationTest, BlinkOnPhaseEndsAfterASkippedStep)
 {
     BlinkRecord record(500, 40, 1);
-    ASSERT_EQ(QM38_205_StartBlink(record.get(), dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_blink(record.get()), STATUS_SUCCESS);
     sim.run_until(ms(150));
     sim.inject(Op::WdfWaitLockAcquire, STATUS_TIMEOUT);  // the step at 151.8 ms
     sim.run_until(ms(199));
@@ -174,14 +174,14 @@ TEST_F(VibrationTest, BlinkOnPhaseEndsAfterASkippedStep)
 // arms nothing, before any start and after a finished drive.
 TEST_F(VibrationTest, StopOfADriveAtRestStaysANoOp)
 {
-    EXPECT_EQ(QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(stop_drive(), STATUS_SUCCESS);
     EXPECT_FALSE(pending(dev()->IntensityTimer));
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
-    QM38_205_StopVibration(dev());
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
+    stop_drive();
     expect_settled();
     const size_t writes = sim.writes().size();
     sim.run_for(ms(10));
-    EXPECT_EQ(QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(stop_drive(), STATUS_SUCCESS);
     EXPECT_FALSE(pending(dev()->IntensityTimer));
     expect_settled();
     EXPECT_EQ(sim.writes().size(), writes);
@@ -214,12 +214,12 @@ class PersistentFaultTest : public VibrationTest, public testing::WithParamInter
 TEST_P(PersistentFaultTest, SettlesAfterABoundedEffort)
 {
     const Persistent &c = GetParam();
-    ASSERT_EQ(QM38_205_StartVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(start_drive(), STATUS_SUCCESS);
     sim.run_until(ms(40));
     set_trace_masks(kInitialMasks);  // what a board prints: errors only
     sim.clear_trace();
     sim.inject(c.op, c.status, 0);
-    ASSERT_EQ(QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+    ASSERT_EQ(stop_drive(), STATUS_SUCCESS);
     EXPECT_TRUE(sim.run_until_idle(vsim::kTicksPerSecond)) << "the drive settles under the fault";
     EXPECT_EQ(sim.faults_fired(c.op), c.failed_writes);
     EXPECT_EQ(sim.trace().size(), c.error_lines);
@@ -230,7 +230,7 @@ TEST_P(PersistentFaultTest, SettlesAfterABoundedEffort)
     EXPECT_TRUE(intensity()->EnableRaised);
 
     sim.clear_faults();
-    EXPECT_EQ(QM38_205_StopVibration(dev()), STATUS_SUCCESS);
+    EXPECT_EQ(stop_drive(), STATUS_SUCCESS);
     expect_settled();
     EXPECT_EQ(sim.level("enable"), 0);
 }

@@ -153,6 +153,12 @@ void add_options(CLI::App &app, Settings &settings)
                    "after the due time: 15.625 ms, or 1 ms while the driver holds that resolution)")
         ->type_name("exact|ticks")
         ->check(CLI::IsMember({"exact", "ticks"}));
+    app.add_flag("--serial-calls", settings.serial_calls,
+                 "Deliver a device's class-extension calls one at a time, as a kinder class extension would "
+                 "(by default calls on different threads overlap)");
+    app.add_flag("--power-transitions", settings.power_transitions,
+                 "Run start, stop and teardown as power transitions, during which ExSetTimerResolution blocks "
+                 "(virtual time; the explorer always does)");
     app.add_option("--runs", settings.runs, "Scenarios the exploration plays (default 100)")->type_name("N");
     app.add_option("--steps", settings.steps, "Commands in each explored scenario (default 40)")
         ->type_name("N")

@@ -77,10 +77,13 @@ bool player_options(const Settings &settings, PlayerOptions &options)
         return false;
     }
     options.schedule = *schedule;
-    if (settings.realtime && (!settings.completions.empty() || !settings.clock.empty())) {
-        std::cerr << "vibra-sim: --completions and --clock shape virtual time; --realtime runs on real threads\n";
+    if (settings.realtime && (!settings.completions.empty() || !settings.clock.empty() || settings.power_transitions)) {
+        std::cerr << "vibra-sim: --completions, --clock and --power-transitions shape virtual time; --realtime runs on "
+                     "real threads\n";
         return false;
     }
+    options.serialise_client_calls = settings.serial_calls;
+    options.power_transitions = settings.power_transitions;
     options.completions = settings.completions == "inside"   ? vsim::Completions::InsideSend
                           : settings.completions == "seeded" ? vsim::Completions::Seeded
                                                              : vsim::Completions::Later;

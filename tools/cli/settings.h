@@ -49,6 +49,8 @@ struct Settings {
     std::string schedule;
     std::string completions;  // later, inside or seeded; empty: later
     std::string clock;        // exact or ticks; empty: exact
+    bool serial_calls = false;       // the class extension's calls one at a time per device
+    bool power_transitions = false;  // start, stop and teardown as power transitions
     // Systematic fault injection (systematic_options.cpp): more scenario
     // files, and the one run to replay. The explorer's shard, "K/N".
     bool systematic = false;

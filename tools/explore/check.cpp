@@ -183,6 +183,7 @@ public:
     }
 
     States states() const { return states_; }
+    void assume(States states) { states_ = states; }
 
     // After a set-state call returned `status`; a finding when it succeeded
     // where it must not have.
@@ -238,6 +239,47 @@ std::string hex32(uint32_t value)
     return text;
 }
 
+// The calls of the recording that the model judges, in groups of calls that
+// overlapped: a call on a thread of its own overlaps every call whose time
+// span meets its own. Other calls are groups of one.
+std::vector<std::vector<const CallRecord *>> overlapping_groups(const std::vector<CallRecord> &calls,
+                                                                const std::map<int, const Command *> &by_line)
+{
+    std::vector<std::vector<const CallRecord *>> groups;
+    Ticks group_end = -1;
+    bool group_concurrent = false;
+    for (const CallRecord &call : calls) {
+        if (call.line == 0 || !by_line.count(call.line) || !call.status) {
+            continue;
+        }
+        const bool concurrent = call.text.starts_with("& ");
+        if (!groups.empty() && (concurrent || group_concurrent) && call.time <= group_end) {
+            groups.back().push_back(&call);
+        } else {
+            groups.push_back({&call});
+            group_concurrent = false;
+            group_end = -1;
+        }
+        group_concurrent = group_concurrent || concurrent;
+        group_end = std::max(group_end, call.returned);
+    }
+    return groups;
+}
+
+template <typename Wrong>
+void check_reported_state(const Command &command, const CallRecord &call, States allowed, const Wrong &wrong)
+{
+    const uint32_t state = u32_at(call.output, 44);
+    if (u32_at(call.output, 0) != kStoredSize || u32_at(call.output, 4) != 1) {
+        wrong("get-state at " + where(command) + " reported the header " + std::to_string(u32_at(call.output, 0)) +
+              "/" + std::to_string(u32_at(call.output, 4)) + "; the stored one is 48/1");
+    }
+    if (state > 2 || !(allowed & (1u << state))) {
+        wrong("get-state at " + where(command) + " reported state " + std::to_string(state) +
+              "; the results of the set-state calls before it allow " + describe_states(allowed));
+    }
+}
+
 }  // namespace
 
 
@@ -284,27 +326,32 @@ std::vector<Finding> check_run(const Scenario &scenario, const Recording &record
         by_line[command.line] = &command;
     }
     StateModel model(scenario);
-    for (const CallRecord &call : recording.calls) {
-        const auto found = by_line.find(call.line);
-        if (call.line == 0 || found == by_line.end() || !call.status) {
-            continue;
+    for (const std::vector<const CallRecord *> &group : overlapping_groups(recording.calls, by_line)) {
+        // Calls that overlap may take effect in any order: each set-state is
+        // applied to every state the group may have reached, and a get-state
+        // may read any of them.
+        const States before = model.states();
+        States reached = before;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const CallRecord *call : group) {
+                const Command &command = *by_line.at(call->line);
+                if (command.kind != CommandKind::SetState) {
+                    continue;
+                }
+                model.assume(group.size() == 1 ? before : reached);
+                std::optional<std::string> finding = model.set_state(command, *call->status);
+                if (finding && pass == 0) {
+                    wrong("set-state at " + where(command) + " " + *finding);
+                }
+                reached = group.size() == 1 ? model.states() : reached | model.states();
+            }
         }
-        const Command &command = *found->second;
-        if (command.kind == CommandKind::SetState) {
-            if (std::optional<std::string> finding = model.set_state(command, *call.status)) {
-                wrong("set-state at " + where(command) + " " + *finding);
-            }
-        } else if (command.kind == CommandKind::GetState && *call.status >= 0 && call.bytes &&
-                   *call.bytes == kOnePayload && call.output.size() >= kOnePayload) {
-            const uint32_t state = u32_at(call.output, 44);
-            if (u32_at(call.output, 0) != kStoredSize || u32_at(call.output, 4) != 1) {
-                wrong("get-state at " + where(command) + " reported the header " +
-                      std::to_string(u32_at(call.output, 0)) + "/" + std::to_string(u32_at(call.output, 4)) +
-                      "; the stored one is 48/1");
-            }
-            if (state > 2 || !(model.states() & (1u << state))) {
-                wrong("get-state at " + where(command) + " reported state " + std::to_string(state) +
-                      "; the results of the set-state calls before it allow " + describe_states(model.states()));
+        model.assume(reached);
+        for (const CallRecord *call : group) {
+            const Command &command = *by_line.at(call->line);
+            if (command.kind == CommandKind::GetState && *call->status >= 0 && call->bytes &&
+                *call->bytes == kOnePayload && call->output.size() >= kOnePayload) {
+                check_reported_state(command, *call, group.size() == 1 ? before : reached, wrong);
             }
         }
     }
@@ -382,9 +429,12 @@ RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedul
     options.settle = kSettleBound;
     options.schedule = schedule;
     // The harsher platform: completions inside the send as the run's seed
-    // chooses, and timers on clock ticks.
+    // chooses, timers on clock ticks, and the timer-resolution call blocked
+    // during power transitions (overlapping class-extension calls are the
+    // default).
     options.completions = vsim::Completions::Seeded;
     options.timer_clock = vsim::TimerClock::ClockTicks;
+    options.power_transitions = true;
     options.keep_records = false;  // the checks read the calls, the simulator and the summaries
     options.after_setup = [](vsim::Simulator &sim, vsim::DeviceId device) {
         watch_intensity(sim, device);

@@ -101,6 +101,8 @@ vsim::Options Player::simulator_options(const PlayerOptions &options)
     result.schedule = options.schedule;
     result.completions = options.completions;
     result.timer_clock = options.timer_clock;
+    result.serialise_client_calls = options.serialise_client_calls;
+    result.power_transitions = options.power_transitions;
     result.keep_records = false;  // the player takes what it keeps from the sinks
     result.log_consultations = options.log_consultations;
     if (options.realtime) {

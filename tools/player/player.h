@@ -37,6 +37,8 @@ struct PlayerOptions {
     // Where completions run and when timers fire (vsim::Options; virtual time only).
     vsim::Completions completions = vsim::Completions::Later;
     vsim::TimerClock timer_clock = vsim::TimerClock::Exact;
+    bool serialise_client_calls = false;
+    bool power_transitions = false;
     Ticks settle = 10 * vsim::kTicksPerSecond;
     // Trace masks for levels 1 to 5 from the set-up on; unset ones keep the
     // driver's initial values.
