@@ -189,6 +189,32 @@ TEST(ExploreChecks, ConcurrentCallsHoldUnderEverySchedule)
     }
 }
 
+// Overlapping set-states may take effect in either order, so a get-state
+// among them may read either state, and nothing else.
+TEST(ExploreChecks, OverlappingCallsAllowEitherOrderAndNothingElse)
+{
+    const Scenario scenario = parsed("at 0ms start\n"
+                                     "at 10ms & set-state on\n"
+                                     "at 10ms & set-state off\n"
+                                     "at 10ms & get-state\n"
+                                     "at 60ms set-state off\n");
+    vsim::Schedule schedule;
+    schedule.policy = vsim::SchedulePolicy::Pct;
+    const RunResult result = check_scenario(scenario, schedule);
+    ASSERT_TRUE(result.findings.empty()) << findings_of(result);
+    Recording recording = result.recording;
+    for (CallRecord &call : recording.calls) {
+        if (call.line == 4) {
+            ASSERT_GE(call.output.size(), 48u);
+            call.output[44] = 2;
+        }
+    }
+    const std::vector<Finding> findings = check_run(scenario, recording, result.observation);
+    ASSERT_EQ(findings.size(), 1u);
+    EXPECT_EQ(findings[0].text, "get-state at line 4 (at 10ms get-state) reported state 2; the results of the "
+                                "set-state calls before it allow 0 or 1");
+}
+
 // The motor left on while the device says off is a finding: a timer start
 // that arms nothing (which the real platform never does, so no scenario can
 // ask for it; the simulator still can) halts the drive with the enable line
