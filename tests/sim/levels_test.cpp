@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The levels each platform operation may be called at, checked as a verifier
-// does, and absolute lock time-outs as system time.
+// does, absolute lock time-outs as system time, and the timer-resolution call
+// blocked during power transitions.
 #include "mini.h"
 
 namespace {
@@ -142,5 +143,74 @@ TEST(AbsoluteTimeoutTest, CountsAsSystemTime)
     EXPECT_EQ(status, STATUS_TIMEOUT);
     EXPECT_EQ(waited_for_held_lock(-LONGLONG(ms(5)), &status), ms(5)) << "relative";
 }
+
+// With power transitions, a device stop is one: ExSetTimerResolution blocks
+// until it ends. A stop that makes the call, or waits for a callback blocked
+// in it, deadlocks and is reported; a callback that the stop does not wait
+// for makes its call once the stop has returned.
+struct PowerCase {
+    const char *name;
+    bool stop_calls;          // the stop makes the call itself
+    bool stop_waits;          // the stop waits for the callback that makes it
+    const char *finding;      // nullptr: none
+};
+
+void PrintTo(const PowerCase &c, std::ostream *os) { *os << c.name; }
+
+vsim::Options with_power_transitions()
+{
+    vsim::Options options;
+    options.power_transitions = true;
+    return options;
+}
+
+class PowerTransitionTest : public SimFixture, public ::testing::WithParamInterface<PowerCase> {
+protected:
+    PowerTransitionTest()
+        : SimFixture(with_power_transitions())
+    {
+    }
+};
+
+TEST_P(PowerTransitionTest, BlocksTheTimerResolutionCall)
+{
+    const PowerCase &c = GetParam();
+    ASSERT_EQ(sim.initialize_device(id, {}, {}), STATUS_SUCCESS);
+    bool called = false;
+    WDFTIMER timer = make_timer([&](WDFTIMER) {
+        ExSetTimerResolution(10000, TRUE);
+        called = true;
+    });
+    mini::on_stop = [&] {
+        if (c.stop_calls) {
+            ExSetTimerResolution(10000, TRUE);
+        } else {
+            sim.run_timer_callback(timer);
+            EXPECT_FALSE(called) << "blocked while the stop is in progress";
+            if (c.stop_waits) {
+                WdfTimerStop(timer, TRUE);
+            }
+        }
+        return STATUS_SUCCESS;
+    };
+    EXPECT_EQ(sim.stop_device(id), STATUS_SUCCESS);
+    sim.run_until_idle();
+    EXPECT_EQ(called, !c.stop_calls) << "the call goes through once the stop has returned";
+    if (c.finding == nullptr) {
+        EXPECT_TRUE(sim.verifier_failures().empty());
+    } else {
+        EXPECT_TRUE(take_failure(c.finding));
+    }
+    while (sim.outstanding_resolution_requests() > 0) {
+        ExSetTimerResolution(0, FALSE);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, PowerTransitionTest,
+    ::testing::Values(PowerCase{"CallsItItself", true, false, "called inside a power transition"},
+                      PowerCase{"WaitsForACallbackInsideIt", false, true, "deadlock"},
+                      PowerCase{"LeavesItToACallback", false, false, nullptr}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -30,7 +30,9 @@ inline NTSTATUS Initialize(WDFDEVICE Device, PVOID Context, WDFCMRESLIST Raw, WD
 inline NTSTATUS Uninitialize(WDFDEVICE, PVOID) { return STATUS_SUCCESS; }
 inline NTSTATUS Query(PVOID, PHWN_DEVICE_INFORMATION) { return STATUS_SUCCESS; }
 inline NTSTATUS Start(PVOID) { return STATUS_SUCCESS; }
-inline NTSTATUS Stop(PVOID) { return STATUS_SUCCESS; }
+// What the client's device stop does; by default nothing.
+inline std::function<NTSTATUS()> on_stop;
+inline NTSTATUS Stop(PVOID) { return on_stop ? on_stop() : STATUS_SUCCESS; }
 // What the client's set-state does; by default nothing.
 inline std::function<NTSTATUS()> on_set_state;
 inline NTSTATUS SetState(PVOID, PHWN_HEADER, ULONG, PULONG) { return on_set_state ? on_set_state() : STATUS_SUCCESS; }
@@ -127,6 +129,7 @@ protected:
         timer_actions.clear();
         on_initialize = nullptr;
         on_set_state = nullptr;
+        on_stop = nullptr;
         skip_pre_create = false;
         unloads = 0;
         ASSERT_EQ(sim.load_driver(&Entry), STATUS_SUCCESS);
