@@ -139,7 +139,9 @@ inline void check_teardown(vsim::Simulator &sim, vsim::DeviceId device, bool uni
     if (sim.device(device) != nullptr) {
         sim.remove_device(device);
     }
-    sim.unload_driver();
+    if (sim.driver_loaded()) {
+        sim.unload_driver();
+    }
     check(sim.run_until_idle(vsim::kTicksPerSecond), "something still pending after the driver unloaded");
     for (int type = 0; type < int(vsim::ObjectType::Count); ++type) {
         const size_t alive = sim.live_objects(vsim::ObjectType(type));

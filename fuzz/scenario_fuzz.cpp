@@ -119,11 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         if (sim.torn_down(device)) {
             // Nothing of the driver runs after its teardown, whatever faults are armed.
-            vsim::Ticks at = 0;
-            for (const vibra_tool::Command &command : scenario.commands) {
-                at = command.kind == vibra_tool::CommandKind::Teardown ? command.time : at;
-            }
-            for (const std::string &finding : vibra_tool::check_torn_down(sim, device, at)) {
+            for (const std::string &finding : vibra_tool::check_torn_down(sim, device, scenario)) {
                 fail("after the teardown: " + finding, text);
             }
             for (const std::string &failure : sim.verifier_failures()) {

@@ -83,16 +83,6 @@ bool has_faults(const Scenario &scenario)
                        [](const Command &command) { return command.kind == CommandKind::Fault; });
 }
 
-Ticks teardown_time(const Scenario &scenario)
-{
-    Ticks at = 0;
-    for (const Command &command : scenario.commands) {
-        if (command.kind == CommandKind::Teardown) {
-            at = command.time;
-        }
-    }
-    return at;
-}
 
 // The end-state checks that come before the faults are cleared: a stop's
 // effort under them, and the blink patterns, given the time to end when no
@@ -119,7 +109,7 @@ void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, Monitors &monitor
     if (sim.torn_down(device)) {
         seen.torn_down = true;
         seen.verifier_before = sim.verifier_failures();
-        seen.end_findings = check_torn_down(sim, device, teardown_time(monitors.scenario));
+        seen.end_findings = check_torn_down(sim, device, monitors.scenario);
         seen.verifier_at_end = sim.verifier_failures();
         return;
     }

@@ -70,8 +70,12 @@ std::optional<std::string> check_stop_effort(vsim::Simulator &sim, vsim::DeviceI
            std::to_string(kStepsAfterStop);
 }
 
-std::vector<std::string> check_torn_down(vsim::Simulator &sim, vsim::DeviceId device, Ticks teardown_at)
+std::vector<std::string> check_torn_down(vsim::Simulator &sim, vsim::DeviceId device, const Scenario &scenario)
 {
+    Ticks teardown_at = 0;
+    for (const Command &command : scenario.commands) {
+        teardown_at = command.kind == CommandKind::Teardown ? command.time : teardown_at;
+    }
     std::vector<std::string> findings;
     const DEVICE_CONTEXT context = device_context(sim, device);
     if (!sim.run_until_idle(kEffortWindow)) {

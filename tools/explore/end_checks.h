@@ -28,12 +28,14 @@ inline constexpr Ticks kEffortWindow = vsim::kTicksPerSecond;
 // more than kStepsAfterStop ran.
 std::optional<std::string> check_stop_effort(vsim::Simulator &sim, vsim::DeviceId device);
 
-// Once the device's teardown has returned: everything still pending runs out,
-// no timer of the device is armed, the resolution is released, the enable
-// line is low if the last enable write went through; then the device is
-// removed. The verifier's own findings (a call, a timer or a write after
-// teardown) are the caller's to read.
-std::vector<std::string> check_torn_down(vsim::Simulator &sim, vsim::DeviceId device, Ticks teardown_at);
+// Once the device's teardown (the scenario's last) has returned: everything
+// still pending runs out, no timer of the device is armed, at most the
+// driver's one timer-resolution request is still made, the enable line is
+// low if no fault took effect since the teardown; then the device is removed
+// and the driver unloaded, after which no request is made. The verifier's own
+// findings (a call, a timer or a write after teardown) are the caller's to
+// read.
+std::vector<std::string> check_torn_down(vsim::Simulator &sim, vsim::DeviceId device, const Scenario &scenario);
 
 // A blink pattern asked for with no fault armed until it should have ended,
 // and no other request meanwhile, runs its on-phases as asked and ends with
