@@ -104,5 +104,24 @@ TEST(EndChecks, ABlinkPatternCutShortIsAFinding)
     EXPECT_NE(findings_of(result).find("the blink pattern of line 2 ran"), std::string::npos) << findings_of(result);
 }
 
+// A timer-resolution request still made once the torn-down device is removed
+// and the driver unloaded (one made from outside, besides the driver's own).
+TEST(EndChecks, AResolutionRequestLeftAfterTheUnloadIsAFinding)
+{
+    const Scenario scenario = parsed("at 0ms start\nat 10ms set-state on\nat 50ms teardown\n");
+    const RunResult result = check_scenario(scenario, {}, [](PlayerOptions &options) {
+        options.after_commands = [after = options.after_commands](vsim::Simulator &sim, vsim::DeviceId device) {
+            ExSetTimerResolution(10000, TRUE);
+            after(sim, device);
+        };
+    });
+    EXPECT_NE(findings_of(result).find("2 timer-resolution requests outstanding after the teardown; expected at most 1"),
+              std::string::npos)
+        << findings_of(result);
+    EXPECT_NE(findings_of(result).find("1 timer-resolution requests outstanding after the driver's unload"),
+              std::string::npos)
+        << findings_of(result);
+}
+
 }  // namespace
 }  // namespace vibra_tool
