@@ -70,8 +70,8 @@ static NTSTATUS QM38_205_ValidateAndApply(PDEVICE_CONTEXT DeviceContext, PHWN_HE
 
     Status = QM38_205_DataValidate(Buffer, DeviceContext);
     if (!NT_SUCCESS(Status)) {
-        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE, "QM38_205_SetState Error: QM38_205_DataValidate failed %x\n",
-                            Status);
+        QM38_205_DebugPrint(TRACE_LEVEL_ERROR, TRACE_FLAG_MESSAGE,
+                            "QM38_205_SetState Error: QM38_205_DataValidate failed %x\n", Status);
     } else {
         Status = QM38_205_ApplyRecords(DeviceContext, Buffer, ByteCount);
     }

@@ -243,9 +243,9 @@ void detail::State::wait_for_power_transitions()
                  "the device), which holds what the call waits for");
             return;
         }
-        const detail::WaitResult result =
-            threads.park([this] { return in_transition.empty(); }, "ExSetTimerResolution, until the power "
-                                                                   "transition in progress ends");
+        const detail::WaitResult result = threads.park([this] { return in_transition.empty(); },
+                                                       "ExSetTimerResolution, until the power "
+                                                       "transition in progress ends");
         if (result != detail::WaitResult::Woken) {
             fail("ExSetTimerResolution: deadlock: thread " + std::to_string(me) +
                  " waits for a power transition that waits for it");

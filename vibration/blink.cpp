@@ -240,9 +240,10 @@ NTSTATUS QM38_205_HaltBlink(PDEVICE_CONTEXT Context)
 
 // Ends one phase under BlinkLock: counts an ended on-phase, re-arms for the
 // next phase (or lets the resolution go after the last) before switching the
-// motor, then switches it. The run never settles the resolution itself: a
-// device stop waits for it, and the drive's own steps settle what it wanted. Returns the motor
-// call's status; a failed call is reported and the pattern goes on.
+// motor, then switches it. Returns the motor call's status; a failed call is
+// reported and the pattern goes on. The run never settles the resolution
+// itself: a device stop waits for it, and the drive's own steps settle what
+// was wanted.
 static NTSTATUS QM38_205_EndBlinkPhase(WDFTIMER Timer, PBLINK_TIMER_CONTEXT TimerContext)
 {
     NTSTATUS Status;

@@ -116,7 +116,8 @@ static VOID QM38_205_ReconcileDrive(WDFTIMER Timer, PINTENSITY_TIMER_CONTEXT Tim
         return;
     }
     QM38_205_RetryStop(Timer, TimerContext);
-    QM38_205_WantResolution(&TimerContext->ResolutionWanted, (BOOLEAN)(ReadAcquire(&TimerContext->StepArmed) != FALSE));
+    QM38_205_WantResolution(&TimerContext->ResolutionWanted,
+                            (BOOLEAN)(ReadAcquire(&TimerContext->StepArmed) != FALSE));
 }
 
 // Asks for the stop sequence, with a fresh set of tries. Under IntensityLock.

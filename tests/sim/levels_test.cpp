@@ -150,9 +150,9 @@ TEST(AbsoluteTimeoutTest, CountsAsSystemTime)
 // for makes its call once the stop has returned.
 struct PowerCase {
     const char *name;
-    bool stop_calls;          // the stop makes the call itself
-    bool stop_waits;          // the stop waits for the callback that makes it
-    const char *finding;      // nullptr: none
+    bool stop_calls;      // the stop makes the call itself
+    bool stop_waits;      // the stop waits for the callback that makes it
+    const char *finding;  // nullptr: none
 };
 
 void PrintTo(const PowerCase &c, std::ostream *os) { *os << c.name; }
@@ -206,11 +206,10 @@ TEST_P(PowerTransitionTest, BlocksTheTimerResolutionCall)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stops, PowerTransitionTest,
-    ::testing::Values(PowerCase{"CallsItItself", true, false, "called inside a power transition"},
-                      PowerCase{"WaitsForACallbackInsideIt", false, true, "deadlock"},
-                      PowerCase{"LeavesItToACallback", false, false, nullptr}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Stops, PowerTransitionTest,
+                         ::testing::Values(PowerCase{"CallsItItself", true, false, "called inside a power transition"},
+                                           PowerCase{"WaitsForACallbackInsideIt", false, true, "deadlock"},
+                                           PowerCase{"LeavesItToACallback", false, false, nullptr}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

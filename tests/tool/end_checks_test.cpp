@@ -115,8 +115,9 @@ TEST(EndChecks, AResolutionRequestLeftAfterTheUnloadIsAFinding)
             after(sim, device);
         };
     });
-    EXPECT_NE(findings_of(result).find("2 timer-resolution requests outstanding after the teardown; expected at most 1"),
-              std::string::npos)
+    EXPECT_NE(
+        findings_of(result).find("2 timer-resolution requests outstanding after the teardown; expected at most 1"),
+        std::string::npos)
         << findings_of(result);
     EXPECT_NE(findings_of(result).find("1 timer-resolution requests outstanding after the driver's unload"),
               std::string::npos)

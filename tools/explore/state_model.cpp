@@ -119,12 +119,13 @@ void check_reported_state(const Command &command, const CallRecord &call, States
 {
     const uint32_t state = u32_at(call.output, 44);
     if (u32_at(call.output, 0) != kOnePayload || u32_at(call.output, 4) != 1) {
-        findings.push_back("get-state at " + where(command) + " reported the header " + std::to_string(u32_at(call.output, 0)) +
-              "/" + std::to_string(u32_at(call.output, 4)) + "; the stored one is 48/1");
+        findings.push_back("get-state at " + where(command) + " reported the header " +
+                           std::to_string(u32_at(call.output, 0)) + "/" + std::to_string(u32_at(call.output, 4)) +
+                           "; the stored one is 48/1");
     }
     if (state > 2 || !(allowed & (1u << state))) {
         findings.push_back("get-state at " + where(command) + " reported state " + std::to_string(state) +
-              "; the results of the set-state calls before it allow " + describe_states(allowed));
+                           "; the results of the set-state calls before it allow " + describe_states(allowed));
     }
 }
 
@@ -168,8 +169,10 @@ std::vector<std::string> check_states(const Scenario &scenario, const Recording 
         }
     }
     if (stored_state > 2 || !(model.states() & (1u << stored_state))) {
-        findings.push_back("stored state " + std::to_string(stored_state) + " after the last command; the results of the "
-              "set-state calls allow " + describe_states(model.states()));
+        findings.push_back("stored state " + std::to_string(stored_state) +
+                           " after the last command; the results of the "
+                           "set-state calls allow " +
+                           describe_states(model.states()));
     }
     return findings;
 }
