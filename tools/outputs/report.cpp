@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "scenario.h"
+#include "summary.h"
 #include "status.h"
 #include "waveforms.h"
 
@@ -93,13 +94,8 @@ void write_call(std::ostream &out, const CallRecord &call)
 void write_line_summaries(std::ostream &out, const Recording &recording)
 {
     out << "\nLines, from 0ms to " << format_time(recording.end) << ":\n";
-    LineSummaries summaries;
-    if (recording.summaries) {
-        summaries = *recording.summaries;
-    } else {
-        summaries = {summarise_line(recording, kEnableLine), summarise_line(recording, kDriveLine),
-                     summarise_drive(recording)};
-    }
+    const LineSummaries summaries =
+        recording.summaries ? *recording.summaries : summarise(recording.changes, recording.end);
     for (const char *line : {kEnableLine, kDriveLine}) {
         const LineSummary &summary = std::string_view(line) == kEnableLine ? summaries.enable : summaries.drive;
         char text[160];

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "recording.h"
-#include "summary.h"
 
 namespace vibra_tool {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "recording.h"
+#include "lines.h"
 
 namespace vibra_tool {
 
