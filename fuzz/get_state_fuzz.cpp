@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "invariants.h"
-#include "payload.h"
+#include "scenario/payload.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "recording.h"
-#include "rest_check.h"
+#include "player/recording.h"
+#include "explore/rest_check.h"
 #include "sim.h"
 
 #include "device/device.h"

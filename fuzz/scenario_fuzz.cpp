@@ -18,11 +18,11 @@
 #include <string_view>
 #include <utility>
 
-#include "end_checks.h"
+#include "explore/end_checks.h"
 #include "invariants.h"
-#include "player.h"
-#include "rest_check.h"
-#include "scenario.h"
+#include "player/player.h"
+#include "explore/rest_check.h"
+#include "scenario/scenario.h"
 
 namespace {
 

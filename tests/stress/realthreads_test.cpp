@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "player.h"
+#include "player/player.h"
 #include "sim/mini.h"
 #include "support/harness.h"
 

@@ -12,7 +12,7 @@
 #include <functional>
 #include <sstream>
 
-#include "explore.h"
+#include "explore/explore.h"
 
 namespace vibra_tool {
 namespace {

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "results.h"
+#include "outputs/results.h"
 #include "support/tool_run.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "progress.h"
+#include "outputs/progress.h"
 #include "support/tool_run.h"
 
 namespace {

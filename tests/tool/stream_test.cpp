@@ -11,9 +11,9 @@
 #include <sstream>
 #include <tuple>
 
-#include "player.h"
-#include "summary.h"
-#include "waveforms.h"
+#include "player/player.h"
+#include "measure/summary.h"
+#include "outputs/waveforms.h"
 
 namespace vibra_tool {
 namespace {

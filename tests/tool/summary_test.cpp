@@ -6,10 +6,10 @@
 #include <cstring>
 #include <sstream>
 
-#include "report.h"
-#include "summary.h"
-#include "trace_log.h"
-#include "waveforms.h"
+#include "outputs/report.h"
+#include "measure/summary.h"
+#include "player/trace_log.h"
+#include "outputs/waveforms.h"
 
 namespace vibra_tool {
 namespace {

@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "waveforms.h"
+#include "outputs/waveforms.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "timing.h"
+#include "player/timing.h"
 
 namespace vibra_tool {
 namespace {

@@ -16,9 +16,9 @@
 #include <iostream>
 #include <new>
 
-#include "default_scenario.h"
-#include "settings.h"
-#include "suggest.h"
+#include "scenario/default_scenario.h"
+#include "cli/settings.h"
+#include "scenario/suggest.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <iostream>
 
-#include "catalogue.h"
-#include "settings.h"
-#include "status.h"
-#include "suggest.h"
+#include "scenario/catalogue.h"
+#include "cli/settings.h"
+#include "scenario/status.h"
+#include "scenario/suggest.h"
 
 #ifndef VIBRA_VERSION
 #define VIBRA_VERSION "0.0.0"

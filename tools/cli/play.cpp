@@ -9,13 +9,13 @@
 #include <iostream>
 #include <memory>
 
-#include "interrupts.h"
-#include "progress.h"
-#include "report.h"
-#include "results.h"
-#include "errno_text.h"
-#include "settings.h"
-#include "trace_log.h"
+#include "cli/interrupts.h"
+#include "outputs/progress.h"
+#include "outputs/report.h"
+#include "outputs/results.h"
+#include "scenario/errno_text.h"
+#include "cli/settings.h"
+#include "player/trace_log.h"
 
 #ifndef VIBRA_VERSION
 #define VIBRA_VERSION "0.0.0"

@@ -5,10 +5,10 @@
 #include <chrono>
 #include <iostream>
 
-#include "explore.h"
-#include "scenario.h"
-#include "settings.h"
-#include "timing.h"
+#include "explore/explore.h"
+#include "scenario/scenario.h"
+#include "cli/settings.h"
+#include "player/timing.h"
 
 namespace vibra_tool::cli {
 

@@ -9,10 +9,10 @@
 #include <iostream>
 #include <set>
 
-#include "default_scenario.h"
-#include "errno_text.h"
-#include "settings.h"
-#include "suggest.h"
+#include "scenario/default_scenario.h"
+#include "scenario/errno_text.h"
+#include "cli/settings.h"
+#include "scenario/suggest.h"
 
 namespace vibra_tool::cli {
 namespace {

@@ -8,10 +8,10 @@
 #include <iostream>
 #include <sstream>
 
-#include "default_scenario.h"
-#include "explore.h"
-#include "settings.h"
-#include "systematic.h"
+#include "scenario/default_scenario.h"
+#include "explore/explore.h"
+#include "cli/settings.h"
+#include "explore/systematic.h"
 
 namespace vibra_tool::cli {
 

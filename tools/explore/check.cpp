@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The checks of one run: safety while the faults were armed, rest once they
 // are cleared, and the settle phase's clean cycle.
-#include "explore.h"
+#include "explore/explore.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -11,11 +11,11 @@
 #include "device/device.h"
 #include "hwn/request.h"
 #include "vibration/vibration.h"
-#include "payload.h"
-#include "player.h"
-#include "end_checks.h"
-#include "rest_check.h"
-#include "status.h"
+#include "scenario/payload.h"
+#include "player/player.h"
+#include "explore/end_checks.h"
+#include "explore/rest_check.h"
+#include "scenario/status.h"
 
 namespace vibra_tool {
 namespace {

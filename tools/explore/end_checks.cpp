@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
-#include "end_checks.h"
+#include "explore/end_checks.h"
 
 #include <algorithm>
 
 #include "device/device.h"
-#include "payload.h"
-#include "rest_check.h"
+#include "scenario/payload.h"
+#include "explore/rest_check.h"
 
 namespace vibra_tool {
 namespace {

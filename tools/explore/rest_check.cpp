@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-#include "rest_check.h"
+#include "explore/rest_check.h"
 
 #include <optional>
 
 #include "device/device.h"
 #include "hwn/request.h"
-#include "payload.h"
-#include "recording.h"
+#include "scenario/payload.h"
+#include "player/recording.h"
 
 namespace vibra_tool {
 namespace {

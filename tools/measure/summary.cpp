@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "summary.h"
+#include "measure/summary.h"
 
 namespace vibra_tool {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lines.h"
+#include "measure/lines.h"
 
 namespace vibra_tool {
 

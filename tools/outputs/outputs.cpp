@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "outputs.h"
+#include "outputs/outputs.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "errno_text.h"
+#include "scenario/errno_text.h"
 
 namespace vibra_tool {
 namespace {

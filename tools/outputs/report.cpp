@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
-#include "report.h"
+#include "outputs/report.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
-#include "scenario.h"
-#include "summary.h"
-#include "status.h"
-#include "waveforms.h"
+#include "scenario/scenario.h"
+#include "measure/summary.h"
+#include "scenario/status.h"
+#include "outputs/waveforms.h"
 
 namespace vibra_tool {
 namespace {

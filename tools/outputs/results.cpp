@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "results.h"
+#include "outputs/results.h"
 
-#include "summary.h"
+#include "measure/summary.h"
 
 namespace vibra_tool {
 namespace {

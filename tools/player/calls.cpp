@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "hwn/request.h"
-#include "session.h"
-#include "status.h"
+#include "player/session.h"
+#include "scenario/status.h"
 
 namespace vibra_tool::session {
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "player.h"
+#include "player/player.h"
 
 #include "hwn/request.h"
-#include "session.h"
-#include "status.h"
-#include "trace_log.h"
+#include "player/session.h"
+#include "scenario/status.h"
+#include "player/trace_log.h"
 
 namespace vibra_tool {
 namespace session {

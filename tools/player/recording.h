@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "lines.h"
+#include "measure/lines.h"
 #include "sim.h"
 
 namespace vibra_tool {
