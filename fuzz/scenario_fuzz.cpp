@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (const std::string &finding : vibra_tool::check_rest(rest)) {
             fail("at rest: " + finding, text);
         }
-        if (vibra_fuzz::timer_pending(sim, vibra_fuzz::context_of(sim, device).BlinkTimer)) {
+        if (vibra_fuzz::timer_pending(sim, driver_view::context(sim, device)->BlinkTimer)) {
             fail("at rest: a blink phase is pending after a device stop", text);
         }
         vibra_fuzz::check_teardown(sim, device, false);

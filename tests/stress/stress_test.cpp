@@ -38,10 +38,7 @@ vsim::Options real_threads()
     return options;
 }
 
-ULONG stored(PDEVICE_CONTEXT context, size_t index)
-{
-    return context->ClientInformation.HwNSettingsInfo[0].HwNSettings[index];
-}
+ULONG stored(PDEVICE_CONTEXT context, size_t index) { return driver_view::stored_record(*context).HwNSettings[index]; }
 
 // What the threads did. The class extension makes one call at a time per
 // device, so a set-state and its bookkeeping under one test lock see the
@@ -145,7 +142,7 @@ TEST(Stress, ThreadsDrivingOneDeviceLeaveItStoppedAndClean)
     const vsim::ResourceList resources = {vsim::gpio_io(kEnableId), vsim::gpio_io(kDriveId)};
     ASSERT_EQ(sim.initialize_device(id, resources, resources), STATUS_SUCCESS);
     ASSERT_EQ(sim.start_device(id), STATUS_SUCCESS);
-    auto *context = static_cast<PDEVICE_CONTEXT>(sim.client_context(id));
+    PDEVICE_CONTEXT context = driver_view::context(sim, id);
 
     Book book;
     const double seconds = stress_seconds();

@@ -34,7 +34,7 @@ protected:
     PDEVICE_CONTEXT dev() const { return context(id); }
     PINTENSITY_TIMER_CONTEXT intensity() const { return GetIntensityTimerContext(dev()->IntensityTimer); }
     PBLINK_TIMER_CONTEXT blink() const { return GetBlinkTimerContext(dev()->BlinkTimer); }
-    bool pending(WDFTIMER timer) const { return sim.timer_info(timer)->pending; }
+    bool pending(WDFTIMER timer) const { return driver_view::timer_pending(sim, timer); }
     Ticks due(WDFTIMER timer) const { return sim.timer_info(timer)->due; }
 
     // Platform calls so far, the trace's own left out.

@@ -118,7 +118,7 @@ void Player::check(const Command &command)
         if (!device) {
             expectation_failed(command, call, "state=" + std::to_string(*command.state), "no initialised device");
         } else {
-            const uint32_t state = device->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
+            const uint32_t state = driver_view::stored_state(*device);
             expectation(command, call, state == *command.state, "state=" + std::to_string(*command.state),
                         "state=" + std::to_string(state));
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "device/device.h"
+#include "driver_view.h"
 #include "measure/intervals.h"
 #include "player/player.h"
 #include "measure/summary.h"
