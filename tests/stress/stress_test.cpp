@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/harness.h"
+#include "support/sim_modes.h"
 
 namespace vtest::stress {
 namespace {
@@ -29,13 +30,6 @@ double stress_seconds()
     const char *text = std::getenv("VIBRA_STRESS_SECONDS");
     const double seconds = text ? std::atof(text) : 0;
     return seconds > 0 ? seconds : 2.0;
-}
-
-vsim::Options real_threads()
-{
-    vsim::Options options;
-    options.threads = vsim::Threads::Real;
-    return options;
 }
 
 ULONG stored(PDEVICE_CONTEXT context, size_t index) { return driver_view::stored_record(*context).HwNSettings[index]; }
@@ -133,7 +127,7 @@ private:
 
 TEST(Stress, ThreadsDrivingOneDeviceLeaveItStoppedAndClean)
 {
-    vsim::Simulator sim(real_threads());
+    vsim::Simulator sim(vibra_test::on_real_threads());
     sim.add_line(kEnableId, "enable");
     sim.add_line(kDriveId, "drive");
     ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);

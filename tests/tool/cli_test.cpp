@@ -3,9 +3,6 @@
 // writes is read back and checked.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +17,7 @@ namespace fs = std::filesystem;
 
 const std::string kScenarios = std::string(VIBRA_TEST_DIR) + "/scenarios/";
 
+using vibra_test::quoted;
 using vibra_test::read_file;
 
 std::vector<std::string> lines_of(const std::string &text)
@@ -33,45 +31,7 @@ std::vector<std::string> lines_of(const std::string &text)
     return lines;
 }
 
-std::string quoted(const std::string &text) { return "'" + text + "'"; }
-
-class VibraSim : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        static int counter = 0;
-        dir_ = fs::temp_directory_path() /
-               ("vibra-sim-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-
-    void TearDown() override
-    {
-        if (!HasFailure()) {
-            fs::remove_all(dir_);
-        }
-    }
-
-    // Runs vibra-sim with `arguments`; returns its exit status.
-    int run(const std::string &arguments)
-    {
-        const std::string command = quoted(VIBRA_SIM_EXE) + " " + arguments + " >" + quoted(path("stdout")) + " 2>" +
-                                    quoted(path("stderr")) + " </dev/null";
-        const int status = std::system(command.c_str());
-        out = read_file(path("stdout"));
-        err = read_file(path("stderr"));
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    std::string path(const std::string &name) const { return (dir_ / name).string(); }
-
-    std::string out;
-    std::string err;
-
-private:
-    fs::path dir_;
-};
+using VibraSim = vibra_test::SimDirTest;
 
 struct CsvRow {
     std::string time;
