@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "complain.h"
 #include "scenario/errno_text.h"
 
 namespace vibra_tool {
@@ -177,7 +178,7 @@ std::ostream &Streams::rescale_vcd()
 {
     vcd_file_->close();
     if (!rescale_vcd_file(paths_.vcd)) {
-        std::cerr << "vibra-sim: " << paths_.vcd << ": could not rewrite it in 100 ns steps\n";
+        complain() << paths_.vcd << ": could not rewrite it in 100 ns steps\n";
     }
     vcd_file_->open(paths_.vcd, std::ios::binary | std::ios::app);
     return *vcd_file_;
