@@ -15,6 +15,7 @@
 #include "sim.h"
 
 #include "device/device.h"
+#include "driver_view.h"
 #include "hwn/request.h"
 #include "trace/trace.h"
 #include "vibration/vibration.h"
@@ -55,7 +56,7 @@ struct Bench {
         return sim.set_state(id, &payload, sizeof payload, &written);
     }
 
-    PDEVICE_CONTEXT context() { return static_cast<PDEVICE_CONTEXT>(sim.client_context(id)); }
+    PDEVICE_CONTEXT context() { return driver_view::context(sim, id); }
 };
 
 // One intensity step: 3.3 ms of virtual time while the motor runs steadily,

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "invariants.h"
-#include "payload.h"
+#include "scenario/payload.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ void set_stored_state(vsim::Simulator &sim, vsim::DeviceId device, unsigned how)
 
 std::vector<uint8_t> stored_bytes(vsim::Simulator &sim, vsim::DeviceId device)
 {
-    const HWN_HEADER &stored = vibra_fuzz::context_of(sim, device).ClientInformation;
+    const HWN_HEADER &stored = driver_view::stored(*driver_view::context(sim, device));
     const auto *bytes = reinterpret_cast<const uint8_t *>(&stored);
     return std::vector<uint8_t>(bytes, bytes + sizeof stored);
 }

@@ -15,9 +15,10 @@
 #include <memory>
 #include <string>
 
-#include "recording.h"
-#include "rest_check.h"
+#include "player/recording.h"
+#include "explore/rest_check.h"
 #include "sim.h"
+#include "driver_view.h"
 
 #include "device/device.h"
 #include "hwn/request.h"
@@ -52,21 +53,8 @@ struct ExactBuffer {
     size_t size;
 };
 
-inline const DEVICE_CONTEXT &context_of(vsim::Simulator &sim, vsim::DeviceId device)
-{
-    return *static_cast<const DEVICE_CONTEXT *>(sim.client_context(device));
-}
-
-inline uint32_t stored_state(vsim::Simulator &sim, vsim::DeviceId device)
-{
-    return context_of(sim, device).ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
-}
-
-inline bool timer_pending(vsim::Simulator &sim, WDFTIMER timer)
-{
-    const auto info = timer == nullptr ? std::nullopt : sim.timer_info(timer);
-    return info && info->pending;
-}
+using driver_view::stored_state;
+using driver_view::timer_pending;
 
 // The tool's set-up, by hand: both lines, the driver loaded, one device added,
 // initialised with both GPIO connections (enable first) and started.
@@ -89,7 +77,7 @@ inline vsim::DeviceId bring_up(vsim::Simulator &sim)
 // state the driver knows.
 inline void check_stored(vsim::Simulator &sim, vsim::DeviceId device)
 {
-    const HWN_HEADER &stored = context_of(sim, device).ClientInformation;
+    const HWN_HEADER &stored = driver_view::stored(*driver_view::context(sim, device));
     check(stored.HwNPayloadSize == 48 && stored.HwNPayloadVersion == 1 && stored.HwNRequests == 1,
           "the stored header changed");
     const HWN_SETTINGS &record = stored.HwNSettingsInfo[0];
@@ -104,7 +92,7 @@ inline void check_stored(vsim::Simulator &sim, vsim::DeviceId device)
 // pending, timer resolution released.
 inline void check_off_if_stored_off(vsim::Simulator &sim, vsim::DeviceId device)
 {
-    const DEVICE_CONTEXT &context = context_of(sim, device);
+    const DEVICE_CONTEXT &context = *driver_view::context(sim, device);
     if (stored_state(sim, device) != HWN_STATE_OFF || timer_pending(sim, context.BlinkTimer)) {
         return;
     }
@@ -122,7 +110,8 @@ inline void check_stop(vsim::Simulator &sim, vsim::DeviceId device)
     for (const std::string &finding : vibra_tool::check_rest(vibra_tool::observe_rest(sim, device))) {
         fail("after the final stop: " + finding);
     }
-    check(!timer_pending(sim, context_of(sim, device).BlinkTimer), "a blink phase is pending after the final stop");
+    check(!timer_pending(sim, driver_view::context(sim, device)->BlinkTimer),
+          "a blink phase is pending after the final stop");
 }
 
 // No request alive, no lock held, no misuse seen; then the device is removed

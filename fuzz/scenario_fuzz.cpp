@@ -18,11 +18,11 @@
 #include <string_view>
 #include <utility>
 
-#include "end_checks.h"
+#include "explore/end_checks.h"
 #include "invariants.h"
-#include "player.h"
-#include "rest_check.h"
-#include "scenario.h"
+#include "player/player.h"
+#include "explore/rest_check.h"
+#include "scenario/scenario.h"
 
 namespace {
 
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (const std::string &finding : vibra_tool::check_rest(rest)) {
             fail("at rest: " + finding, text);
         }
-        if (vibra_fuzz::timer_pending(sim, vibra_fuzz::context_of(sim, device).BlinkTimer)) {
+        if (vibra_fuzz::timer_pending(sim, driver_view::context(sim, device)->BlinkTimer)) {
             fail("at rest: a blink phase is pending after a device stop", text);
         }
         vibra_fuzz::check_teardown(sim, device, false);

@@ -54,9 +54,9 @@ inline Lines lines_starting(const Lines &all, std::initializer_list<std::string_
     return kept;
 }
 
-inline HWN_SETTINGS &stored_record(PDEVICE_CONTEXT context) { return context->ClientInformation.HwNSettingsInfo[0]; }
+inline HWN_SETTINGS &stored_record(PDEVICE_CONTEXT context) { return driver_view::stored_record(*context); }
 
-inline ULONG stored_state(PDEVICE_CONTEXT context) { return stored_record(context).HwNSettings[HWN_SETTING_STATE]; }
+inline ULONG stored_state(PDEVICE_CONTEXT context) { return driver_view::stored_state(*context); }
 
 inline HWN_SETTINGS settings_record(const Record &record)
 {

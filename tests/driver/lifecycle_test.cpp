@@ -92,7 +92,7 @@ TEST_P(StopDuringBlink, EndsThePatternAndStopsTheMotor)
     ASSERT_EQ(set_state(id, Record::blink(500, 40, 3)), STATUS_SUCCESS);
     sim.run_for(GetParam());
     ASSERT_EQ(sim.stop_device(id), STATUS_SUCCESS);
-    EXPECT_FALSE(sim.timer_info(context(id)->BlinkTimer)->pending) << "the pending phase is cancelled";
+    EXPECT_FALSE(driver_view::timer_pending(sim, context(id)->BlinkTimer)) << "the pending phase is cancelled";
 
     sim.clear_trace();
     EXPECT_TRUE(sim.run_until_idle());
@@ -299,8 +299,8 @@ TEST_F(LifecycleTest, TwoDevicesRunTheirOwnMotors)
     sim.run_for(ms(300));
     EXPECT_EQ(sim.level("enable"), 0) << "the first motor stopped";
     EXPECT_EQ(sim.level("enable2"), 1) << "the second pattern went on into its next on-phase";
-    EXPECT_EQ(context(first)->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE], HWN_STATE_ON);
-    EXPECT_EQ(context(second)->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE], HWN_STATE_BLINK);
+    EXPECT_EQ(stored_state(context(first)), HWN_STATE_ON);
+    EXPECT_EQ(stored_state(context(second)), HWN_STATE_BLINK);
 
     EXPECT_TRUE(sim.run_until_idle());
     EXPECT_EQ(sim.level("enable2"), 0) << "the pattern ended by itself";

@@ -233,7 +233,7 @@ TEST_F(ProcessTest, FailedStopWhileEndingABlinkKeepsTheBlinkStored)
     EXPECT_TRUE(traced("QM38_205_ProcessRequest Error: QM38_205_StopVibration failed c000000d\n"));
     EXPECT_FALSE(traced(kStartVibration)) << "nothing is started after the failed stop";
     EXPECT_EQ(stored_state(context(id)), HWN_STATE_BLINK);
-    EXPECT_FALSE(sim.timer_info(context(id)->BlinkTimer)->pending) << "the blink timer is already stopped";
+    EXPECT_FALSE(driver_view::timer_pending(sim, context(id)->BlinkTimer)) << "the blink timer is already stopped";
 }
 
 }  // namespace

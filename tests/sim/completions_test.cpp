@@ -51,16 +51,7 @@ TEST_F(InsideSendTest, TheCompletionRunsBeforeTheSendReturnsAtTheSendersLevel)
 // completion routine may already have deleted it.
 BOOLEAN send_then_read_status(WDFIOTARGET target, UCHAR *byte, NTSTATUS *status)
 {
-    WDFREQUEST request = nullptr;
-    EXPECT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, target, &request), STATUS_SUCCESS);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = request;
-    WDFMEMORY memory = nullptr;
-    EXPECT_EQ(WdfMemoryCreatePreallocated(&attributes, byte, 1, &memory), STATUS_SUCCESS);
-    EXPECT_EQ(
-        WdfIoTargetFormatRequestForIoctl(target, request, IOCTL_GPIO_WRITE_PINS, memory, nullptr, memory, nullptr),
-        STATUS_SUCCESS);
+    const WDFREQUEST request = make_write(target, byte);
     WdfRequestSetCompletionRoutine(
         request,
         [](WDFREQUEST Request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT) { WdfObjectDelete(Request); },
@@ -91,14 +82,7 @@ std::vector<bool> choices_and_finding(uint64_t seed, bool *found)
     EXPECT_EQ(sim.add_device(&id), STATUS_SUCCESS);
     sim.add_line(kLineId, "motor");
     WDFIOTARGET target = nullptr;
-    EXPECT_EQ(WdfIoTargetCreate(sim.device(id), WDF_NO_OBJECT_ATTRIBUTES, &target), STATUS_SUCCESS);
-    WideName name(hub_path(kLineId));
-    WDF_IO_TARGET_OPEN_PARAMS params{};
-    params.Size = sizeof params;
-    params.Type = WdfIoTargetOpenByName;
-    params.TargetDeviceName = name.name;
-    params.DesiredAccess = FILE_GENERIC_WRITE;
-    EXPECT_EQ(WdfIoTargetOpen(target, &params), STATUS_SUCCESS);
+    EXPECT_EQ(open_target(sim.device(id), &target, WideName(hub_path(kLineId))), STATUS_SUCCESS);
 
     std::vector<bool> inside;
     UCHAR byte = 1;

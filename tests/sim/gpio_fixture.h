@@ -66,6 +66,41 @@ inline void PagedCompletion(WDFREQUEST Request, WDFIOTARGET, PWDF_REQUEST_COMPLE
     WdfObjectDelete(Request);
 }
 
+// Opens `target` on `device` by name, as a client opens a line.
+inline NTSTATUS open_target(WDFDEVICE device, WDFIOTARGET *target, const WideName &name,
+                            ACCESS_MASK access = FILE_GENERIC_WRITE)
+{
+    EXPECT_EQ(WdfIoTargetCreate(device, WDF_NO_OBJECT_ATTRIBUTES, target), STATUS_SUCCESS);
+    WDF_IO_TARGET_OPEN_PARAMS params{};
+    params.Size = sizeof params;
+    params.Type = WdfIoTargetOpenByName;
+    params.TargetDeviceName = name.name;
+    params.DesiredAccess = access;
+    params.CreateDisposition = FILE_OPEN;
+    params.CreateOptions = FILE_NON_DIRECTORY_FILE;
+    return WdfIoTargetOpen(*target, &params);
+}
+
+// A request writing `*byte` to `target`, its memory parented to it, as a
+// client builds one; formatted unless `format` is false.
+inline WDFREQUEST make_write(WDFIOTARGET target, UCHAR *byte, ULONG ioctl = IOCTL_GPIO_WRITE_PINS, bool format = true,
+                             bool with_output = true)
+{
+    WDFREQUEST request = nullptr;
+    EXPECT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, target, &request), STATUS_SUCCESS);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = request;
+    WDFMEMORY memory = nullptr;
+    EXPECT_EQ(WdfMemoryCreatePreallocated(&attributes, byte, 1, &memory), STATUS_SUCCESS);
+    if (format) {
+        EXPECT_EQ(WdfIoTargetFormatRequestForIoctl(target, request, ioctl, memory, nullptr,
+                                                   with_output ? memory : nullptr, nullptr),
+                  STATUS_SUCCESS);
+    }
+    return request;
+}
+
 class GpioTest : public SimFixture {
 protected:
     explicit GpioTest(vsim::Options options = {})
@@ -86,15 +121,7 @@ protected:
 
     NTSTATUS open(WDFIOTARGET *target, const WideName &name, ACCESS_MASK access = FILE_GENERIC_WRITE)
     {
-        EXPECT_EQ(WdfIoTargetCreate(device, WDF_NO_OBJECT_ATTRIBUTES, target), STATUS_SUCCESS);
-        WDF_IO_TARGET_OPEN_PARAMS params{};
-        params.Size = sizeof params;
-        params.Type = WdfIoTargetOpenByName;
-        params.TargetDeviceName = name.name;
-        params.DesiredAccess = access;
-        params.CreateDisposition = FILE_OPEN;
-        params.CreateOptions = FILE_NON_DIRECTORY_FILE;
-        return WdfIoTargetOpen(*target, &params);
+        return open_target(device, target, name, access);
     }
 
     WDFIOTARGET open_line()
@@ -109,18 +136,7 @@ protected:
                   PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = LoggingCompletion, ULONG ioctl = IOCTL_GPIO_WRITE_PINS,
                   bool format = true, bool with_output = true)
     {
-        WDFREQUEST request = nullptr;
-        EXPECT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, target, &request), STATUS_SUCCESS);
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = request;
-        WDFMEMORY memory = nullptr;
-        EXPECT_EQ(WdfMemoryCreatePreallocated(&attributes, byte, 1, &memory), STATUS_SUCCESS);
-        if (format) {
-            EXPECT_EQ(WdfIoTargetFormatRequestForIoctl(target, request, ioctl, memory, nullptr,
-                                                       with_output ? memory : nullptr, nullptr),
-                      STATUS_SUCCESS);
-        }
+        WDFREQUEST request = make_write(target, byte, ioctl, format, with_output);
         WdfRequestSetCompletionRoutine(request, routine, log);
         const BOOLEAN sent = WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS);
         last_request = request;

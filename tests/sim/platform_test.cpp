@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+
+#include "support/tool_run.h"
 
 namespace {
 
@@ -233,10 +233,7 @@ TEST(TraceFormats, EachDistinctFormatIsAppendedOnceAsCWouldSpellIt)
     }
     previous ? ::setenv("VIBRA_TRACE_FORMATS", saved.c_str(), 1) : ::unsetenv("VIBRA_TRACE_FORMATS");
 
-    std::ifstream file(path);
-    std::stringstream content;
-    content << file.rdbuf();
-    EXPECT_EQ(content.str(), "coverage\\ttab \\\"quoted\\\" back\\\\slash %d\\r\\n\ncoverage second\n");
+    EXPECT_EQ(vibra_test::read_file(path), "coverage\\ttab \\\"quoted\\\" back\\\\slash %d\\r\\n\ncoverage second\n");
     std::remove(path.c_str());
 }
 

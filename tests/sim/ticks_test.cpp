@@ -3,6 +3,7 @@
 // time; the tick is 15.625 ms until a resolution request is held, and a
 // pending timer moves when the resolution changes.
 #include "mini.h"
+#include "support/sim_modes.h"
 
 namespace {
 
@@ -10,13 +11,6 @@ using mini::SimFixture;
 using vsim::ms;
 using vsim::Ticks;
 using vsim::us;
-
-vsim::Options on_ticks()
-{
-    vsim::Options options;
-    options.timer_clock = vsim::TimerClock::ClockTicks;
-    return options;
-}
 
 struct TickCase {
     const char *name;
@@ -31,7 +25,7 @@ void PrintTo(const TickCase &c, std::ostream *os) { *os << c.name; }
 class TickTest : public SimFixture, public ::testing::WithParamInterface<TickCase> {
 protected:
     TickTest()
-        : SimFixture(on_ticks())
+        : SimFixture(vibra_test::on_clock_ticks())
     {
     }
 };

@@ -13,21 +13,15 @@
 #include <set>
 #include <thread>
 
-#include "player.h"
+#include "player/player.h"
 #include "sim/mini.h"
 #include "support/harness.h"
+#include "support/sim_modes.h"
 
 namespace {
 
 using vsim::ms;
 using vsim::Ticks;
-
-vsim::Options real_threads()
-{
-    vsim::Options options;
-    options.threads = vsim::Threads::Real;
-    return options;
-}
 
 void wait_for(const std::function<bool()> &condition)
 {
@@ -67,7 +61,7 @@ protected:
         return timer;
     }
 
-    vsim::Simulator sim{real_threads()};
+    vsim::Simulator sim{vibra_test::on_real_threads()};
     vsim::DeviceId id = 0;
 };
 
@@ -186,7 +180,7 @@ TEST(RealThreadsDriver, EachKindOfCodeRunsOnItsOwnKindOfThreadAtItsLevel)
     std::map<std::string, Seen> seen;
     vtest::open_trace_masks();
     {
-        vsim::Simulator sim(real_threads());
+        vsim::Simulator sim(vibra_test::on_real_threads());
         // Called under the platform's lock: one line at a time.
         sim.set_trace_sink([&](const vsim::TraceLine &line) {
             for (const char *entry : {"+EvtTimerIntensityCallback", "+EvtRequestWriteCompletionRoutine",

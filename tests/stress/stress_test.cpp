@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/harness.h"
+#include "support/sim_modes.h"
 
 namespace vtest::stress {
 namespace {
@@ -31,17 +32,7 @@ double stress_seconds()
     return seconds > 0 ? seconds : 2.0;
 }
 
-vsim::Options real_threads()
-{
-    vsim::Options options;
-    options.threads = vsim::Threads::Real;
-    return options;
-}
-
-ULONG stored(PDEVICE_CONTEXT context, size_t index)
-{
-    return context->ClientInformation.HwNSettingsInfo[0].HwNSettings[index];
-}
+ULONG stored(PDEVICE_CONTEXT context, size_t index) { return driver_view::stored_record(*context).HwNSettings[index]; }
 
 // What the threads did. The class extension makes one call at a time per
 // device, so a set-state and its bookkeeping under one test lock see the
@@ -136,7 +127,7 @@ private:
 
 TEST(Stress, ThreadsDrivingOneDeviceLeaveItStoppedAndClean)
 {
-    vsim::Simulator sim(real_threads());
+    vsim::Simulator sim(vibra_test::on_real_threads());
     sim.add_line(kEnableId, "enable");
     sim.add_line(kDriveId, "drive");
     ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
@@ -145,7 +136,7 @@ TEST(Stress, ThreadsDrivingOneDeviceLeaveItStoppedAndClean)
     const vsim::ResourceList resources = {vsim::gpio_io(kEnableId), vsim::gpio_io(kDriveId)};
     ASSERT_EQ(sim.initialize_device(id, resources, resources), STATUS_SUCCESS);
     ASSERT_EQ(sim.start_device(id), STATUS_SUCCESS);
-    auto *context = static_cast<PDEVICE_CONTEXT>(sim.client_context(id));
+    PDEVICE_CONTEXT context = driver_view::context(sim, id);
 
     Book book;
     const double seconds = stress_seconds();

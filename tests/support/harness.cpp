@@ -108,10 +108,7 @@ vsim::DeviceId SimTest::bring_up(const vsim::ResourceList &resources)
     return id;
 }
 
-PDEVICE_CONTEXT SimTest::context(vsim::DeviceId id) const
-{
-    return static_cast<PDEVICE_CONTEXT>(sim.client_context(id));
-}
+PDEVICE_CONTEXT SimTest::context(vsim::DeviceId id) const { return driver_view::context(sim, id); }
 
 NTSTATUS SimTest::set_state(vsim::DeviceId id, const Record &record)
 {

@@ -16,6 +16,7 @@
 #include "sim.h"
 
 #include "device/device.h"
+#include "driver_view.h"
 #include "driver/driver.h"
 #include "hwn/request.h"
 #include "trace/trace.h"

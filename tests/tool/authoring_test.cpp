@@ -11,9 +11,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "player.h"
-#include "scenario.h"
-#include "suggest.h"
+#include "player/player.h"
+#include "scenario/scenario.h"
+#include "scenario/suggest.h"
 #include "support/tool_run.h"
 
 namespace vibra_tool {

@@ -3,9 +3,6 @@
 // writes is read back and checked.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +17,7 @@ namespace fs = std::filesystem;
 
 const std::string kScenarios = std::string(VIBRA_TEST_DIR) + "/scenarios/";
 
+using vibra_test::quoted;
 using vibra_test::read_file;
 
 std::vector<std::string> lines_of(const std::string &text)
@@ -33,45 +31,7 @@ std::vector<std::string> lines_of(const std::string &text)
     return lines;
 }
 
-std::string quoted(const std::string &text) { return "'" + text + "'"; }
-
-class VibraSim : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        static int counter = 0;
-        dir_ = fs::temp_directory_path() /
-               ("vibra-sim-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-
-    void TearDown() override
-    {
-        if (!HasFailure()) {
-            fs::remove_all(dir_);
-        }
-    }
-
-    // Runs vibra-sim with `arguments`; returns its exit status.
-    int run(const std::string &arguments)
-    {
-        const std::string command = quoted(VIBRA_SIM_EXE) + " " + arguments + " >" + quoted(path("stdout")) + " 2>" +
-                                    quoted(path("stderr")) + " </dev/null";
-        const int status = std::system(command.c_str());
-        out = read_file(path("stdout"));
-        err = read_file(path("stderr"));
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    std::string path(const std::string &name) const { return (dir_ / name).string(); }
-
-    std::string out;
-    std::string err;
-
-private:
-    fs::path dir_;
-};
+using VibraSim = vibra_test::SimDirTest;
 
 struct CsvRow {
     std::string time;
@@ -290,7 +250,7 @@ TEST_F(VibraSim, RefusesABadScenarioBeforeRunningWithFileAndLine)
     };
     for (const auto &c : cases) {
         EXPECT_EQ(run("--scenario " + quoted(kScenarios + c.arguments)), 2) << c.arguments;
-        EXPECT_TRUE(err.starts_with(kScenarios + c.error)) << "got: " << err;
+        EXPECT_TRUE(err.starts_with("vibra-sim: " + kScenarios + c.error)) << "got: " << err;
         EXPECT_EQ(out, "") << "nothing ran for " << c.arguments;
     }
     EXPECT_EQ(run("--no-such-flag"), 2);
@@ -312,11 +272,44 @@ TEST_F(VibraSim, ExpectationsThatHoldExitZero)
 TEST_F(VibraSim, AnExpectationThatFailsExitsOneNamingLineExpectedAndGot)
 {
     EXPECT_EQ(run("--scenario " + quoted(kScenarios + "expectation_fails.vsim")), 1);
-    EXPECT_EQ(err, kScenarios +
+    EXPECT_EQ(err, "vibra-sim: " + kScenarios +
                        "expectation_fails.vsim:3: set-state on length=52: expected status STATUS_SUCCESS (0x00000000), "
                        "got STATUS_DATA_ERROR (0xC000003E)\n");
     EXPECT_NE(out.find("EXPECTATION FAILED"), std::string::npos);
     EXPECT_NE(out.find("Expectations: 1 failed"), std::string::npos);
+}
+
+// Whatever went wrong, each line vibra-sim writes on standard error begins
+// with its name.
+TEST_F(VibraSim, EveryErrorAndWarningLineBeginsWithTheProgramsName)
+{
+    const struct {
+        const char *name;
+        std::string scenario;  // written to t.vsim when not empty
+        std::string arguments;
+        int status;
+    } cases[] = {
+        {"an unknown option, with its hint", "", "--schedul random", 2},
+        {"a scenario with several bad lines, and their count", "at 0ms spin-up\nat 1ms set-state sideways\n",
+         "-s @/t.vsim", 2},
+        {"an expectation that failed", "", "-s " + kScenarios + "expectation_fails.vsim", 1},
+        {"a set-up that failed", "at 0ms fault WdfDeviceCreate\nat 0ms start expect=STATUS_SUCCESS\n", "-s @/t.vsim",
+         1},
+        {"a fault that never took effect", "at 0ms start\nat 10ms fault HwNRegisterClient\nat 20ms set-state on\n",
+         "-s @/t.vsim", 0},
+        {"an output that cannot be written", "", "--trace /sys/vibra-missing/trace.txt", 2},
+        {"an option that needs another", "", "--from 10ms", 2},
+    };
+    for (const auto &c : cases) {
+        if (!c.scenario.empty()) {
+            std::ofstream(path("t.vsim")) << c.scenario;
+        }
+        EXPECT_EQ(run(in_dir(c.arguments)), c.status) << c.name << "\n" << err;
+        EXPECT_FALSE(err.empty()) << c.name;
+        for (const std::string &line : lines_of(err)) {
+            EXPECT_TRUE(line.starts_with("vibra-sim: ")) << c.name << ": " << line;
+        }
+    }
 }
 
 TEST_F(VibraSim, EndStopsTheRunWhereTheScenarioSays)

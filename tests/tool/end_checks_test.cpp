@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "explore.h"
+#include "explore/explore.h"
 
 namespace vibra_tool {
 namespace {

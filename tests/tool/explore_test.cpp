@@ -4,15 +4,12 @@
 // turns a wrong or stuck observation into a finding with its exit status.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <sys/wait.h>
-
 #include <fstream>
 #include <functional>
 #include <sstream>
 
-#include "explore.h"
+#include "explore/explore.h"
+#include "support/tool_run.h"
 
 namespace vibra_tool {
 namespace {
@@ -397,32 +394,25 @@ TEST(ExploreChecks, MotorReportedOffAfterAFaultIsOffAtRest)
     }
 }
 
-TEST(ExploreCli, PrintsTheSeedFirstExitsZeroAndChecksASavedScenario)
-{
-    // Per process: several builds' suites may run at once on one machine.
-    const std::string dir = ::testing::TempDir() + "vibra-explore-" + std::to_string(getpid()) + "-";
-    const std::string out = dir + "out.txt";
-    const std::string err = dir + "err.txt";
-    const auto run = [&](const std::string &arguments) {
-        const int status = std::system((std::string(VIBRA_SIM_EXE) + " " + arguments + " >" + out + " 2>" + err).c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
-    const auto read = [](const std::string &path) {
-        std::ifstream file(path);
-        std::ostringstream text;
-        text << file.rdbuf();
-        return text.str();
-    };
-    EXPECT_EQ(run("--explore --seed 5 --runs 10 --steps 20"), 0) << read(out) << read(err);
-    EXPECT_EQ(read(out).rfind("vibra-sim explore: --seed 5 --runs 10 --steps 20 --fault-rate 0.1 --schedule pct:3:2000\n", 0), 0u)
-        << read(out);
-    EXPECT_EQ(read(err), "explore: 10/10 runs held\n");
+using ExploreCli = vibra_test::SimDirTest;
+using vibra_test::run_sim;
+using vibra_test::SimRun;
 
-    const std::string saved = dir + "explore-saved.vsim";
+TEST_F(ExploreCli, PrintsTheSeedFirstExitsZeroAndChecksASavedScenario)
+{
+    const SimRun run = run_sim("--explore --seed 5 --runs 10 --steps 20");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(
+        run.out.starts_with("vibra-sim explore: --seed 5 --runs 10 --steps 20 --fault-rate 0.1 --schedule pct:3:2000\n"))
+        << run.out;
+    EXPECT_EQ(run.err, "explore: 10/10 runs held\n");
+
+    const std::string saved = path("explore-saved.vsim");
     std::ofstream(saved) << format_scenario(targeted());
-    EXPECT_EQ(run("--explore --scenario " + saved), 0) << read(out);
-    EXPECT_NE(read(out).find("the run held"), std::string::npos) << read(out);
-    EXPECT_EQ(run("--explore --fault-rate 2"), 2) << "a probability above 1 is bad usage";
+    const SimRun replay = run_sim("--explore --scenario " + vibra_test::quoted(saved));
+    EXPECT_EQ(replay.status, 0) << replay.out;
+    EXPECT_NE(replay.out.find("the run held"), std::string::npos) << replay.out;
+    EXPECT_EQ(run_sim("--explore --fault-rate 2").status, 2) << "a probability above 1 is bad usage";
 }
 
 }  // namespace

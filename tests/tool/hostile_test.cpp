@@ -3,9 +3,6 @@
 // status 2, never a crash, a hang, a huge allocation or a silent success.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -23,16 +20,6 @@ struct HostileCase {
     std::string message;    // expected in standard error
     bool runs = false;      // the scenario is played (the failure is in writing)
 };
-
-using vibra_test::read_file;
-
-std::string replace_dir(std::string text, const std::string &dir)
-{
-    for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at + dir.size())) {
-        text.replace(at, 1, dir);
-    }
-    return text;
-}
 
 const std::string kOn = "at 0ms setup\nat 1ms start\nat 2ms set-state on\nat 10ms end\n";
 
@@ -70,24 +57,7 @@ const HostileCase kCases[] = {
      "cannot make its directory /sys/vibra-missing ("},
 };
 
-class Hostile : public ::testing::TestWithParam<HostileCase> {
-protected:
-    void SetUp() override
-    {
-        static int counter = 0;
-        dir_ = fs::temp_directory_path() /
-               ("vibra-sim-hostile-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override
-    {
-        if (!HasFailure()) {
-            fs::remove_all(dir_);
-        }
-    }
-    fs::path dir_;
-};
+class Hostile : public vibra_test::SimDirTest, public ::testing::WithParamInterface<HostileCase> {};
 
 TEST_P(Hostile, RefusedWithAClearMessageAndExitTwo)
 {
@@ -95,16 +65,9 @@ TEST_P(Hostile, RefusedWithAClearMessageAndExitTwo)
     if (!test.scenario.empty()) {
         std::ofstream(dir_ / "scenario.vsim", std::ios::binary) << test.scenario;
     }
-    const std::string dir = dir_.string();
-    // Output redirections in the arguments come after ours and win.
-    const std::string command = "'" VIBRA_SIM_EXE "' >'" + dir + "/stdout' 2>'" + dir + "/stderr' </dev/null " +
-                                replace_dir(test.arguments, dir);
-    const int status = std::system(command.c_str());
-    const std::string out = read_file(dir_ / "stdout");
-    const std::string err = read_file(dir_ / "stderr");
-    ASSERT_TRUE(WIFEXITED(status)) << err;
-    EXPECT_EQ(WEXITSTATUS(status), 2) << err;
-    EXPECT_NE(err.find(replace_dir(test.message, dir)), std::string::npos) << err;
+    // Output redirections in the arguments come after the run's own and win.
+    EXPECT_EQ(run(in_dir(test.arguments)), 2) << err;
+    EXPECT_NE(err.find(in_dir(test.message)), std::string::npos) << err;
     EXPECT_LT(err.size(), 2000u) << "messages stay short";
     if (!test.runs) {
         EXPECT_TRUE(out.empty()) << "refused before running:\n" << out;
@@ -117,11 +80,8 @@ TEST_F(Hostile, ScenarioSizeIsBounded)
     const fs::path big = dir_ / "big.vsim";
     std::ofstream(big, std::ios::binary) << kOn;
     fs::resize_file(big, 16 * 1024 * 1024 + 1);
-    const std::string command = "'" VIBRA_SIM_EXE "' --check -s '" + big.string() + "' >/dev/null 2>'" +
-                                (dir_ / "stderr").string() + "'";
-    const int status = std::system(command.c_str());
-    EXPECT_EQ(WEXITSTATUS(status), 2);
-    EXPECT_NE(read_file(dir_ / "stderr").find("too large; expected at most 16777216 bytes"), std::string::npos);
+    EXPECT_EQ(run("--check -s " + vibra_test::quoted(big.string())), 2);
+    EXPECT_NE(err.find("too large; expected at most 16777216 bytes"), std::string::npos) << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, Hostile, ::testing::ValuesIn(kCases),

@@ -4,14 +4,11 @@
 // CI job would read them.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "results.h"
+#include "outputs/results.h"
 #include "support/tool_run.h"
 
 namespace {
@@ -23,7 +20,7 @@ using vibra_tool::ScenarioResult;
 
 using vibra_test::read_file;
 
-std::string quoted(const std::string &text) { return "'" + text + "'"; }
+using vibra_test::quoted;
 
 const std::string kPass = "at 0ms start expect=STATUS_SUCCESS\n"
                           "at 10ms set-state on expect=STATUS_SUCCESS expect-bytes=48\n"
@@ -68,41 +65,24 @@ for suite in root.findall('testsuite'):
               error.get('message') if error is not None else '-')
 )";
 
-class Results : public ::testing::Test {
+class Results : public vibra_test::SimDirTest {
 protected:
     void SetUp() override
     {
         if (std::system("python3 -c 'import json, xml.etree.ElementTree' 2>/dev/null") != 0) {
             GTEST_SKIP() << "python3 is needed to read the results back";
         }
-        static int counter = 0;
-        dir_ = fs::temp_directory_path() /
-               ("vibra-sim-results-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        SimDirTest::SetUp();
         for (const auto &[name, text] : {std::pair{"pass", kPass}, {"fail", kFail}, {"none", kNone}, {"bad", kBad}}) {
             std::ofstream(dir_ / (std::string(name) + ".vsim"), std::ios::binary) << text;
         }
         std::ofstream(dir_ / "read_json.py") << kReadJson;
         std::ofstream(dir_ / "read_junit.py") << kReadJunit;
     }
-    void TearDown() override
-    {
-        if (!HasFailure()) {
-            fs::remove_all(dir_);
-        }
-    }
-
     // Runs vibra-sim in the test's directory; `input` goes to its standard input.
     int run(const std::string &arguments, const std::string &input = "")
     {
-        std::ofstream(dir_ / "stdin", std::ios::binary) << input;
-        const std::string command = "cd " + quoted(dir_.string()) + " && " + quoted(VIBRA_SIM_EXE) + " " + arguments +
-                                    " >stdout 2>stderr <stdin";
-        const int status = std::system(command.c_str());
-        out = read_file(dir_ / "stdout");
-        err = read_file(dir_ / "stderr");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return SimDirTest::run(arguments, {.directory = dir_, .input = input});
     }
     // What the Python reader makes of a file; empty when it could not parse it.
     std::string read_back(const char *reader, const std::string &file)
@@ -115,8 +95,6 @@ protected:
         }
         return read_file(dir_ / "parsed");
     }
-    fs::path dir_;
-    std::string out, err;
 };
 
 TEST_F(Results, JsonHoldsEveryScenarioWithItsCallsExpectationsAndLines)

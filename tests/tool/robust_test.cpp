@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "progress.h"
+#include "outputs/progress.h"
 #include "support/tool_run.h"
 
 namespace {
@@ -38,40 +38,18 @@ size_t count(const std::string &text, const std::string &what)
 
 const std::string kOn = "at 0ms setup\nat 1ms start\nat 2ms set-state on\nat 150ms set-state off\nat 200ms end\n";
 
-class Robust : public ::testing::Test {
+class Robust : public vibra_test::SimDirTest {
 protected:
     void SetUp() override
     {
-        static int counter = 0;
-        dir_ = fs::temp_directory_path() /
-               ("vibra-sim-robust-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        SimDirTest::SetUp();
         std::ofstream(dir_ / "on.vsim") << kOn;
     }
-    void TearDown() override
-    {
-        if (!HasFailure()) {
-            fs::remove_all(dir_);
-        }
-    }
     // "@" in `arguments` stands for the test's directory.
-    int run(std::string arguments, const std::string &environment = "")
+    int run(const std::string &arguments, const std::string &environment = "")
     {
-        for (size_t at = arguments.find('@'); at != std::string::npos; at = arguments.find('@', at + 1)) {
-            arguments.replace(at, 1, dir_.string());
-        }
-        const std::string command = environment + " '" VIBRA_SIM_EXE "' " + arguments + " >'" + path("stdout") +
-                                    "' 2>'" + path("stderr") + "' </dev/null";
-        const int status = std::system(command.c_str());
-        out = read_file(dir_ / "stdout");
-        err = read_file(dir_ / "stderr");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return SimDirTest::run(in_dir(arguments), {.environment = environment});
     }
-    std::string path(const std::string &name) const { return (dir_ / name).string(); }
-
-    fs::path dir_;
-    std::string out, err;
 };
 
 // Each output makes the directories it goes in; where they cannot be made,

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 namespace vibra_tool {
 namespace {

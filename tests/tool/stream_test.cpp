@@ -9,10 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
-#include "player.h"
-#include "summary.h"
-#include "waveforms.h"
+#include "player/player.h"
+#include "measure/summary.h"
+#include "outputs/waveforms.h"
 
 namespace vibra_tool {
 namespace {
@@ -92,18 +93,18 @@ TEST(Streaming, TheCallbacksSeeWhatAKeptRecordHoldsAndNothingElseIsKept)
     // The summaries made on the way equal those of the whole record.
     ASSERT_TRUE(streamed.recording.summaries);
     const LineSummaries &made = *streamed.recording.summaries;
-    for (const auto &[line, summary] : {std::pair{kEnableLine, made.enable}, std::pair{kDriveLine, made.drive}}) {
-        const LineSummary whole = summarise_line(kept.recording, line);
-        EXPECT_EQ(summary.rising, whole.rising) << line;
-        EXPECT_EQ(summary.falling, whole.falling) << line;
-        EXPECT_EQ(summary.high, whole.high) << line;
-        EXPECT_EQ(summary.final_level, whole.final_level) << line;
+    const LineSummaries whole = summarise(kept.recording.changes, kept.recording.end);
+    for (const auto &[line, summary, all] :
+         {std::tuple{kEnableLine, made.enable, whole.enable}, std::tuple{kDriveLine, made.drive, whole.drive}}) {
+        EXPECT_EQ(summary.rising, all.rising) << line;
+        EXPECT_EQ(summary.falling, all.falling) << line;
+        EXPECT_EQ(summary.high, all.high) << line;
+        EXPECT_EQ(summary.final_level, all.final_level) << line;
     }
-    const DriveSummary whole = summarise_drive(kept.recording);
-    EXPECT_GT(whole.running, 0);
-    EXPECT_EQ(made.motor.running, whole.running);
-    EXPECT_DOUBLE_EQ(made.motor.frequency_hz, whole.frequency_hz);
-    EXPECT_DOUBLE_EQ(made.motor.duty_percent, whole.duty_percent);
+    EXPECT_GT(whole.motor.running, 0);
+    EXPECT_EQ(made.motor.running, whole.motor.running);
+    EXPECT_DOUBLE_EQ(made.motor.frequency_hz, whole.motor.frequency_hz);
+    EXPECT_DOUBLE_EQ(made.motor.duty_percent, whole.motor.duty_percent);
 }
 
 // Enable high from 10 to 40 (ticks); drive up at 10, down at 20, up at 30,

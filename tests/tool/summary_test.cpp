@@ -6,9 +6,10 @@
 #include <cstring>
 #include <sstream>
 
-#include "report.h"
-#include "trace_log.h"
-#include "waveforms.h"
+#include "outputs/report.h"
+#include "measure/summary.h"
+#include "player/trace_log.h"
+#include "outputs/waveforms.h"
 
 namespace vibra_tool {
 namespace {
@@ -34,12 +35,12 @@ TEST(LineSummary, CountsEdgesAndTimeHighIgnoringRepeatedLevels)
 {
     Recording recording = square_wave(10);
     recording.changes.insert(recording.changes.begin() + 2, {vsim::ms(10), kDriveLine, 1});  // no change
-    const LineSummary enable = summarise_line(recording, kEnableLine);
+    const LineSummary enable = summarise(recording.changes, recording.end).enable;
     EXPECT_EQ(enable.rising, 1);
     EXPECT_EQ(enable.falling, 1);
     EXPECT_EQ(enable.high, 10 * kStep);
     EXPECT_EQ(enable.final_level, 0);
-    const LineSummary drive = summarise_line(recording, kDriveLine);
+    const LineSummary drive = summarise(recording.changes, recording.end).drive;
     EXPECT_EQ(drive.rising, 6);
     EXPECT_EQ(drive.falling, 5);
     EXPECT_EQ(drive.final_level, 1) << "the tenth step leaves the drive line high";
@@ -51,7 +52,7 @@ TEST(LineSummary, DriveFrequencyAndDutyAreMeasuredOnlyWhileTheMotorRan)
     Recording recording = square_wave(100);
     // Drive activity with the enable line low does not count.
     recording.changes.push_back({recording.end - vsim::ms(5), kDriveLine, 0});
-    const DriveSummary drive = summarise_drive(recording);
+    const DriveSummary drive = summarise(recording.changes, recording.end).motor;
     EXPECT_EQ(drive.running, 100 * kStep);
     EXPECT_NEAR(drive.frequency_hz, 151.515, 0.01) << "6.6 ms period";
     EXPECT_NEAR(drive.duty_percent, 50.0, 0.01);
@@ -62,7 +63,7 @@ TEST(LineSummary, AMotorThatNeverRanHasNoDriveFigures)
     Recording recording;
     recording.changes.push_back({vsim::ms(1), kDriveLine, 1});
     recording.end = vsim::ms(5);
-    const DriveSummary drive = summarise_drive(recording);
+    const DriveSummary drive = summarise(recording.changes, recording.end).motor;
     EXPECT_EQ(drive.running, 0);
     EXPECT_EQ(drive.frequency_hz, 0.0);
 }

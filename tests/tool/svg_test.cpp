@@ -4,9 +4,6 @@
 // their result, and a bounded size however long the run.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,7 +11,8 @@
 #include <set>
 #include <sstream>
 
-#include "waveforms.h"
+#include "outputs/waveforms.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -243,44 +241,18 @@ TEST(Svg, ABandShowsItsShortestAndLongestPeriodAndTicksTheOutliers)
     }
 }
 
-class SvgRun : public ::testing::Test {
+class SvgRun : public vibra_test::SimDirTest {
 protected:
-    void SetUp() override
-    {
-        static int counter = 0;
-        dir_ = fs::temp_directory_path() / ("vibra-svg-test-" + std::to_string(getpid()) + "-" +
-                                            std::to_string(counter++));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override
-    {
-        if (!HasFailure()) {
-            fs::remove_all(dir_);
-        }
-    }
-
     // Runs vibra-sim writing the SVG; returns its exit status.
     int run(const std::string &arguments)
     {
-        const std::string command = std::string("'") + VIBRA_SIM_EXE + "' --svg '" + svg_path() + "' " + arguments +
-                                    " >/dev/null 2>'" + (dir_ / "stderr").string() + "' </dev/null";
-        const int status = std::system(command.c_str());
-        std::ifstream file(svg_path(), std::ios::binary);
-        std::ostringstream text;
-        text << file.rdbuf();
-        svg = text.str();
-        std::ifstream errors(dir_ / "stderr");
-        std::ostringstream error_text;
-        error_text << errors.rdbuf();
-        err = error_text.str();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const int status = SimDirTest::run("--svg " + vibra_test::quoted(svg_path()) + " " + arguments);
+        svg = vibra_test::read_file(svg_path());
+        return status;
     }
-    std::string svg_path() const { return (dir_ / "t.svg").string(); }
+    std::string svg_path() const { return path("t.svg"); }
 
-    std::string svg, err;
-
-private:
-    fs::path dir_;
+    std::string svg;
 };
 
 TEST_F(SvgRun, DrawsEveryCallWithItsResultAndAFailedCheckInRed)
@@ -375,10 +347,7 @@ TEST_F(SvgRun, ABadWindowIsRefusedBeforeTheRun)
         EXPECT_NE(err.find(message), std::string::npos) << arguments << ": " << err;
         EXPECT_FALSE(fs::exists(svg_path())) << arguments;
     }
-    const std::string without_svg =
-        std::string("'") + VIBRA_SIM_EXE + "' --from 10ms >/dev/null 2>/dev/null </dev/null";
-    const int status = std::system(without_svg.c_str());
-    EXPECT_EQ(WEXITSTATUS(status), 2) << "--from without an SVG to write";
+    EXPECT_EQ(vibra_test::run_sim("--from 10ms").status, 2) << "--from without an SVG to write";
 }
 
 }  // namespace

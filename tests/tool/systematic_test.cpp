@@ -10,8 +10,8 @@
 #include <regex>
 #include <sstream>
 
-#include "explore.h"
-#include "systematic.h"
+#include "explore/explore.h"
+#include "explore/systematic.h"
 
 namespace vibra_tool {
 namespace {

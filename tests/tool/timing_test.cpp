@@ -5,14 +5,8 @@
 // what it measured.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-#include "timing.h"
+#include "player/timing.h"
+#include "support/tool_run.h"
 
 namespace vibra_tool {
 namespace {
@@ -84,21 +78,13 @@ TEST(TimingWaveform, FrequencyAndDutyOfTheDriveLine)
     }
 }
 
-namespace fs = std::filesystem;
-
-// vibra-sim with `arguments`; its exit status, and what it wrote to stdout.
+// vibra-sim with `arguments`; its exit status, and what it printed on
+// either stream.
 int run_tool(const std::string &arguments, std::string *out)
 {
-    const fs::path file = fs::temp_directory_path() / ("vibra-timing-" + std::to_string(getpid()) + ".txt");
-    const std::string command = std::string("'") + VIBRA_SIM_EXE + "' " + arguments + " >'" + file.string() +
-                                "' 2>&1 </dev/null";
-    const int status = std::system(command.c_str());
-    std::ifstream stream(file);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    *out = text.str();
-    fs::remove(file);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const vibra_test::SimRun run = vibra_test::run_sim(arguments);
+    *out = run.out + run.err;
+    return run.status;
 }
 
 TEST(TimingReport, RunsTheDriveAndTheBareLoopAndEndsWithTheMotorOff)

@@ -13,10 +13,7 @@ constexpr ULONG kMaxMs = 0xFFFFFFFF;
 
 class BlinkTest : public VibrationTest {
 protected:
-    void set_stored_state(ULONG state)
-    {
-        dev()->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE] = state;
-    }
+    void set_stored_state(ULONG state) { driver_view::stored_record(*dev()).HwNSettings[HWN_SETTING_STATE] = state; }
     // Once the motor has been asked to stop, its own stop sequence ends at
     // the second or third 3.3 ms step after the request (never on a step).
     static Ticks drive_ends(Ticks start, Ticks stop)

@@ -24,6 +24,17 @@ inline Writes operator+(Writes head, const Writes &tail)
 // Time of the nth 3.3 ms intensity step after a start at `from`.
 constexpr Ticks step(int n, Ticks from = 0) { return from + us(3300) * n; }
 
+// The drive line's writes of a start at `from` up to step `last`: the
+// kick-start high, then odd steps low and even steps high.
+inline Writes square_wave(int last, Ticks from = 0)
+{
+    Writes writes = {{from, 1}};
+    for (int n = 1; n <= last; ++n) {
+        writes.emplace_back(step(n, from), n % 2 == 0 ? 1 : 0);
+    }
+    return writes;
+}
+
 class VibrationTest : public SimTest {
 protected:
     VibrationTest() = default;
@@ -34,7 +45,7 @@ protected:
     PDEVICE_CONTEXT dev() const { return context(id); }
     PINTENSITY_TIMER_CONTEXT intensity() const { return GetIntensityTimerContext(dev()->IntensityTimer); }
     PBLINK_TIMER_CONTEXT blink() const { return GetBlinkTimerContext(dev()->BlinkTimer); }
-    bool pending(WDFTIMER timer) const { return sim.timer_info(timer)->pending; }
+    bool pending(WDFTIMER timer) const { return driver_view::timer_pending(sim, timer); }
     Ticks due(WDFTIMER timer) const { return sim.timer_info(timer)->due; }
 
     // Platform calls so far, the trace's own left out.

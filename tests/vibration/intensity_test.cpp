@@ -27,28 +27,17 @@ struct DriveCase {
 
 void PrintTo(const DriveCase &c, std::ostream *os) { *os << c.name; }
 
-// Kick-start and square wave from a start at `from` up to step `last`:
-// odd steps low, even steps high.
-Writes square_wave(Ticks from, int last)
-{
-    Writes writes = {{from, 1}};
-    for (int n = 1; n <= last; ++n) {
-        writes.emplace_back(step(n, from), n % 2 == 0 ? 1 : 0);
-    }
-    return writes;
-}
-
 const DriveCase kDrives[] = {
     {"StopAt24msWhileDriveLow",
      {{0, Call::Start}, {us(24000), Call::Stop}},
      // 23.1 ms low, then low again at 26.4 and high at 29.7.
-     square_wave(0, 7) + Writes{{step(8), 0}, {step(9), 1}},
+     square_wave(7) + Writes{{step(8), 0}, {step(9), 1}},
      {{0, 1}, {step(9), 0}},
      step(9)},
     {"StopAt21msWhileDriveHigh",
      {{0, Call::Start}, {us(21000), Call::Stop}},
      // The high line first goes low for OffTimeUs; the drive ends at 29.7 all the same.
-     square_wave(0, 7) + Writes{{step(8), 0}, {step(9), 1}},
+     square_wave(7) + Writes{{step(8), 0}, {step(9), 1}},
      {{0, 1}, {step(9), 0}},
      step(9)},
     {"StopRightAfterStart",
@@ -60,20 +49,20 @@ const DriveCase kDrives[] = {
     {"SecondStopWhileStopping",
      {{0, Call::Start}, {us(24000), Call::Stop}, {us(27000), Call::Stop}},
      // The second stop step finds StopRequested again: the drive line is left low.
-     square_wave(0, 7) + Writes{{step(8), 0}, {step(9), 0}},
+     square_wave(7) + Writes{{step(8), 0}, {step(9), 0}},
      {{0, 1}, {step(9), 0}},
      step(9)},
     {"RestartDuringStopSequence",
      {{0, Call::Start}, {us(24000), Call::Stop}, {us(27000), Call::Start}, {us(45000), Call::Stop}},
      // The restart re-arms 3.3 ms from the call and kicks off again.
-     square_wave(0, 7) + Writes{{step(8), 0}} + square_wave(us(27000), 5) +
+     square_wave(7) + Writes{{step(8), 0}} + square_wave(5, us(27000)) +
          Writes{{step(6, us(27000)), 0}, {step(7, us(27000)), 1}},
      {{0, 1}, {us(27000), 1}, {step(7, us(27000)), 0}},
      step(7, us(27000))},
     {"StopBeforeAnyStartIsForgotten",
      {{0, Call::Stop}, {us(1000), Call::Start}, {us(24000), Call::Stop}},
      // A full kick-start follows the later start; the stop finds the line high.
-     square_wave(us(1000), 7) + Writes{{step(8, us(1000)), 0}, {step(9, us(1000)), 1}},
+     square_wave(7, us(1000)) + Writes{{step(8, us(1000)), 0}, {step(9, us(1000)), 1}},
      {{us(1000), 1}, {step(9, us(1000)), 0}},
      step(9, us(1000))},
 };
@@ -264,10 +253,10 @@ void PrintTo(const StepFailure &c, std::ostream *os) { *os << c.name; }
 const StepFailure kStepFailures[] = {
     {"LockTimeoutMidDrive", 0, us(13000), Op::WdfWaitLockAcquire, STATUS_TIMEOUT, 1,
      "EvtTimerIntensityCallback Error:  WdfWaitLockAcquire failed 102\n",
-     "-EvtTimerIntensityCallback:Success:00000102\n", square_wave(0, 3), {{0, 1}}, 1},
+     "-EvtTimerIntensityCallback:Success:00000102\n", square_wave(3), {{0, 1}}, 1},
     {"DriveWriteFails", 0, us(13000), Op::WdfRequestCreate, STATUS_INSUFFICIENT_RESOURCES, 1,
      "EvtTimerIntensityCallback Error:  QM38_205_PerformHardwareWrite(IoTarget, TRUE) failed c000009a\n",
-     "-EvtTimerIntensityCallback:Fail:C000009A\n", square_wave(0, 3), {{0, 1}}, 1},
+     "-EvtTimerIntensityCallback:Fail:C000009A\n", square_wave(3), {{0, 1}}, 1},
 };
 
 class StepFailureTest : public VibrationTest, public testing::WithParamInterface<StepFailure> {};
@@ -344,7 +333,7 @@ TEST_F(VibrationTest, DriveWorksWithoutALock)
     sim.run_until(us(24000));
     stop_drive();
     expect_settled();
-    EXPECT_EQ(drive_writes(), square_wave(0, 7) + Writes({{step(8), 0}, {step(9), 1}}));
+    EXPECT_EQ(drive_writes(), square_wave(7) + Writes({{step(8), 0}, {step(9), 1}}));
     EXPECT_EQ(sim.calls(Op::WdfWaitLockAcquire), 0u);
 }
 

@@ -4,18 +4,12 @@
 // holds the 1 ms resolution) and completions inside the send.
 
 #include "vibration/fixture.h"
+#include "support/sim_modes.h"
 
 namespace vtest {
 namespace {
 
 using vsim::Op;
-
-vsim::Options on_ticks()
-{
-    vsim::Options options;
-    options.timer_clock = vsim::TimerClock::ClockTicks;
-    return options;
-}
 
 struct DriveCall {
     Ticks at;
@@ -27,7 +21,7 @@ void PrintTo(const std::vector<DriveCall> &calls, std::ostream *os) { *os << cal
 class TickTest : public VibrationTest, public testing::WithParamInterface<std::vector<DriveCall>> {
 protected:
     TickTest()
-        : VibrationTest(on_ticks())
+        : VibrationTest(vibra_test::on_clock_ticks())
     {
     }
 

@@ -61,16 +61,6 @@ Event enable_still_high(Ticks at)
     return {at, [](VibrationTest &, vsim::Simulator &sim, PDEVICE_CONTEXT) { EXPECT_EQ(sim.level("enable"), 1); }};
 }
 
-// Kick-start and square wave from 0 up to step `last`: odd steps low.
-Writes square_wave(int last)
-{
-    Writes writes = {{0, 1}};
-    for (int n = 1; n <= last; ++n) {
-        writes.emplace_back(step(n), n % 2 == 0 ? 1 : 0);
-    }
-    return writes;
-}
-
 const ReachCase kCases[] = {
     // The high write at 33.0 ms is refused and the drive stops with the line
     // state already advanced to high: the stop lets the line go low for

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "interrupts.h"
+#include "cli/interrupts.h"
 
 #include <csignal>
 

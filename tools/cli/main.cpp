@@ -16,9 +16,10 @@
 #include <iostream>
 #include <new>
 
-#include "default_scenario.h"
-#include "settings.h"
-#include "suggest.h"
+#include "complain.h"
+#include "scenario/default_scenario.h"
+#include "cli/settings.h"
+#include "scenario/suggest.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ void report_parse_error(const CLI::App &app, const CLI::ParseError &failure, int
             }
         }
     }
-    std::cerr << "vibra-sim: " << failure.what() << hint << "\nRun with --help for more information.\n";
+    vibra_tool::complain(failure.what() + hint + "\nRun with --help for more information.");
 }
 
 int run_main(int argc, char **argv)
@@ -99,11 +100,11 @@ int main(int argc, char **argv)
     try {
         return run_main(argc, argv);
     } catch (const std::bad_alloc &) {
-        std::cerr << "vibra-sim: out of memory; expected a smaller scenario or smaller outputs\n";
+        vibra_tool::complain() << "out of memory; expected a smaller scenario or smaller outputs\n";
     } catch (const std::exception &failure) {
-        std::cerr << "vibra-sim: internal error: " << failure.what() << "\n";
+        vibra_tool::complain() << "internal error: " << failure.what() << "\n";
     } catch (...) {
-        std::cerr << "vibra-sim: internal error\n";
+        vibra_tool::complain() << "internal error\n";
     }
     return kExitUsage;
 }

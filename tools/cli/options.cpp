@@ -5,10 +5,11 @@
 #include <filesystem>
 #include <iostream>
 
-#include "catalogue.h"
-#include "settings.h"
-#include "status.h"
-#include "suggest.h"
+#include "complain.h"
+#include "scenario/catalogue.h"
+#include "cli/settings.h"
+#include "scenario/status.h"
+#include "scenario/suggest.h"
 
 #ifndef VIBRA_VERSION
 #define VIBRA_VERSION "0.0.0"
@@ -25,8 +26,8 @@ std::optional<vsim::Schedule> schedule_option(const Settings &settings, const vs
         if (!parsed) {
             const std::string policy = settings.schedule.substr(0, settings.schedule.find(':'));
             const std::optional<std::string> meant = closest(policy, {"sequential", "random", "pct"});
-            std::cerr << "vibra-sim: --schedule " << settings.schedule << ": " << error
-                      << (meant ? "; did you mean '" + *meant + "'?" : std::string()) << "\n";
+            complain() << "--schedule " << settings.schedule << ": " << error
+                       << (meant ? "; did you mean '" + *meant + "'?" : std::string()) << "\n";
             return std::nullopt;
         }
         schedule = *parsed;
@@ -199,7 +200,7 @@ bool options_fit_the_run(const CLI::App &app, const Settings &settings)
     }
     for (const char *name : {"--runs", "--steps", "--fault-rate"}) {
         if (app.count(name) != 0) {
-            std::cerr << "vibra-sim: " << name << " sets up the explorer; expected it with --explore\n";
+            complain() << name << " sets up the explorer; expected it with --explore\n";
             return false;
         }
     }
@@ -208,8 +209,8 @@ bool options_fit_the_run(const CLI::App &app, const Settings &settings)
         const std::optional<vsim::Schedule> schedule =
             settings.schedule.empty() ? std::nullopt : vsim::parse_schedule(settings.schedule, &ignored);
         if (!schedule || schedule->policy == vsim::SchedulePolicy::Sequential) {
-            std::cerr << "vibra-sim: --seed seeds the explorer or a random schedule; expected it with --explore, "
-                         "with --schedule random or pct, or with --completions seeded\n";
+            complain() << "--seed seeds the explorer or a random schedule; expected it with --explore, "
+                          "with --schedule random or pct, or with --completions seeded\n";
             return false;
         }
     }

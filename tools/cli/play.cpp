@@ -9,13 +9,14 @@
 #include <iostream>
 #include <memory>
 
-#include "interrupts.h"
-#include "progress.h"
-#include "report.h"
-#include "results.h"
-#include "errno_text.h"
-#include "settings.h"
-#include "trace_log.h"
+#include "complain.h"
+#include "cli/interrupts.h"
+#include "outputs/progress.h"
+#include "outputs/report.h"
+#include "outputs/results.h"
+#include "scenario/errno_text.h"
+#include "cli/settings.h"
+#include "player/trace_log.h"
 
 #ifndef VIBRA_VERSION
 #define VIBRA_VERSION "0.0.0"
@@ -52,7 +53,7 @@ void tell_if_interrupted(std::ostream &report, const Recording &recording)
     if (recording.interrupted) {
         report << "\ninterrupted at " << format_duration(recording.end)
                << ": the report and the files cover the run up to there\n";
-        std::cerr << "vibra-sim: interrupted at " << format_duration(recording.end) << "\n";
+        complain() << "interrupted at " << format_duration(recording.end) << "\n";
     }
 }
 
@@ -66,7 +67,7 @@ bool player_options(const Settings &settings, PlayerOptions &options)
     }
     for (const std::string &mask : settings.masks) {
         if (!parse_mask_option(mask, options, error)) {
-            std::cerr << "vibra-sim: " << error << "\n";
+            complain() << error << "\n";
             return false;
         }
     }
@@ -78,8 +79,8 @@ bool player_options(const Settings &settings, PlayerOptions &options)
     }
     options.schedule = *schedule;
     if (settings.realtime && (!settings.completions.empty() || !settings.clock.empty() || settings.power_transitions)) {
-        std::cerr << "vibra-sim: --completions, --clock and --power-transitions shape virtual time; --realtime runs on "
-                     "real threads\n";
+        complain() << "--completions, --clock and --power-transitions shape virtual time; --realtime runs on real "
+                      "threads\n";
         return false;
     }
     options.serialise_client_calls = settings.serial_calls;
@@ -89,8 +90,8 @@ bool player_options(const Settings &settings, PlayerOptions &options)
                                                              : vsim::Completions::Later;
     options.timer_clock = settings.clock == "ticks" ? vsim::TimerClock::ClockTicks : vsim::TimerClock::Exact;
     if (settings.realtime && schedule->policy != vsim::SchedulePolicy::Sequential) {
-        std::cerr << "vibra-sim: --schedule " << settings.schedule
-                  << ": schedules interleave in virtual time; --realtime runs on real threads\n";
+        complain() << "--schedule " << settings.schedule
+                   << ": schedules interleave in virtual time; --realtime runs on real threads\n";
         return false;
     }
     return true;
@@ -100,14 +101,14 @@ bool player_options(const Settings &settings, PlayerOptions &options)
 bool results_options_fit(const Settings &settings)
 {
     if (settings.json == "-" && settings.junit == "-") {
-        std::cerr << "vibra-sim: --json - and --junit - would both write to standard output; expected a file for "
-                     "one of them\n";
+        complain() << "--json - and --junit - would both write to standard output; expected a file for "
+                      "one of them\n";
         return false;
     }
     for (const std::string *option : {&settings.json, &settings.junit}) {
         if (*option == "-" && !settings.quiet) {
-            std::cerr << "vibra-sim: " << (option == &settings.json ? "--json" : "--junit")
-                      << " - would mix with the report on standard output; expected --quiet with it, or a file\n";
+            complain() << (option == &settings.json ? "--json" : "--junit")
+                       << " - would mix with the report on standard output; expected --quiet with it, or a file\n";
             return false;
         }
     }
@@ -127,9 +128,9 @@ bool outputs_fit(const Settings &settings)
                                                                   {"--trace", &settings.trace}};
     for (const auto &[option, path] : named) {
         if (!path->empty() && *path != "-") {
-            std::cerr << "vibra-sim: " << option << " names one file, but " << settings.scenarios.size()
-                      << " scenarios are played; expected -o DIR, which keeps each scenario's files in "
-                         "DIR/<scenario name>/\n";
+            complain() << option << " names one file, but " << settings.scenarios.size()
+                       << " scenarios are played; expected -o DIR, which keeps each scenario's files in "
+                          "DIR/<scenario name>/\n";
             return false;
         }
     }
@@ -149,7 +150,7 @@ bool open_results(const std::string &path, std::unique_ptr<std::ofstream> &file)
     }
     file = open_output(path, error);
     if (!file) {
-        std::cerr << "vibra-sim: " << error << "\n";
+        complain() << error << "\n";
     }
     return file != nullptr;
 }
@@ -168,12 +169,12 @@ bool finish_results(const std::string &path, std::unique_ptr<std::ofstream> &fil
     }
     std::string error;
     if (file && !close_output(*file, path, error)) {
-        std::cerr << "vibra-sim: " << error << "\n";
+        complain() << error << "\n";
         return false;
     }
     errno = 0;
     if (!file && !std::cout.flush()) {
-        std::cerr << "vibra-sim: standard output: " << (errno ? errno_text(errno) : "write failed") << "\n";
+        complain() << "standard output: " << (errno ? errno_text(errno) : "write failed") << "\n";
         return false;
     }
     return true;
@@ -195,7 +196,7 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     } else if (!paths.trace.empty()) {
         trace_file = open_output(paths.trace, error);
         if (!trace_file) {
-            std::cerr << "vibra-sim: " << error << "\n";
+            complain() << error << "\n";
             return kExitUsage;
         }
         trace = trace_file.get();
@@ -210,7 +211,7 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     }
     Streams streams;
     if (!streams.open(paths, scenario, VIBRA_VERSION, options, error)) {
-        std::cerr << "vibra-sim: " << error << "\n";
+        complain() << error << "\n";
         return kExitUsage;
     }
     options.interrupt = &catch_interrupts();
@@ -223,36 +224,36 @@ int play_one(const Scenario &scenario, const Settings &settings, PlayerOptions o
     bool window_fits = true;
     if (!paths.svg.empty() && paths.svg_window.from > 0 && paths.svg_window.from >= recording.end &&
         !recording.interrupted) {
-        std::cerr << "vibra-sim: --from " << format_duration(paths.svg_window.from) << " is past the end of the run at "
-                  << format_duration(recording.end) << "; expected a window within 0ms to "
-                  << format_duration(recording.end) << "\n";
+        complain() << "--from " << format_duration(paths.svg_window.from) << " is past the end of the run at "
+                   << format_duration(recording.end) << "; expected a window within 0ms to "
+                   << format_duration(recording.end) << "\n";
         window_fits = false;
     }
     bool written = streams.finish(recording, error);
     if (!written) {
-        std::cerr << "vibra-sim: " << error << "\n";
+        complain() << error << "\n";
     }
     if (trace_file && !close_output(*trace_file, paths.trace, error)) {
-        std::cerr << "vibra-sim: " << error << "\n";
+        complain() << error << "\n";
         written = false;
     }
     tell_where_files_are(report, paths);
     errno = 0;
     if (!settings.quiet && !std::cout.flush()) {
-        std::cerr << "vibra-sim: standard output: " << (errno ? errno_text(errno) : "write failed") << "\n";
+        complain() << "standard output: " << (errno ? errno_text(errno) : "write failed") << "\n";
         written = false;
     }
     for (const std::string &failure : recording.verifier_failures) {
-        std::cerr << "vibra-sim: verifier: " << failure << "\n";
+        complain() << "verifier: " << failure << "\n";
     }
     if (!recording.setup_failure.empty()) {
-        std::cerr << recording.scenario << ": set-up failed: " << recording.setup_failure << "\n";
+        complain() << recording.scenario << ": set-up failed: " << recording.setup_failure << "\n";
     }
     for (const std::string &failure : recording.expectation_failures) {
-        std::cerr << failure << "\n";
+        complain() << failure << "\n";
     }
     for (const std::string &warning : recording.warnings) {
-        std::cerr << "vibra-sim: warning: " << warning << "\n";
+        complain() << "warning: " << warning << "\n";
     }
     if (recording.interrupted) {
         return kExitSignalBase + interrupt_signal();
@@ -279,12 +280,12 @@ int report_refused(const Settings &settings, const std::vector<ParseResult> &par
         if (parsed[index].scenario) {
             results[index].played = false;
         } else {
-            std::cerr << parsed[index].error << "\n";
+            complain(parsed[index].error);
             results[index].parse_error = parsed[index].error;
         }
     }
     if (parsed.size() > 1) {
-        std::cerr << "vibra-sim: no scenario was played; expected every scenario to be well formed\n";
+        complain() << "no scenario was played; expected every scenario to be well formed\n";
     }
     if (settings.check_only) {
         return kExitUsage;

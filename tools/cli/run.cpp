@@ -5,10 +5,11 @@
 #include <chrono>
 #include <iostream>
 
-#include "explore.h"
-#include "scenario.h"
-#include "settings.h"
-#include "timing.h"
+#include "complain.h"
+#include "explore/explore.h"
+#include "scenario/scenario.h"
+#include "cli/settings.h"
+#include "player/timing.h"
 
 namespace vibra_tool::cli {
 
@@ -20,16 +21,15 @@ bool within_max_time(const Scenario &scenario, const Settings &settings)
     if (last <= max_ticks(settings)) {
         return true;
     }
-    std::cerr << "vibra-sim: " << scenario.name << ": the scenario runs to " << format_duration(last)
-              << ", past --max-time " << format_duration(max_ticks(settings))
-              << "; expected a shorter scenario or a larger --max-time\n";
+    complain() << scenario.name << ": the scenario runs to " << format_duration(last) << ", past --max-time "
+               << format_duration(max_ticks(settings)) << "; expected a shorter scenario or a larger --max-time\n";
     return false;
 }
 
 int run_explorer(const Settings &settings)
 {
     if (settings.scenarios.size() > 1) {
-        std::cerr << "vibra-sim: --explore checks one scenario; expected a single --scenario\n";
+        complain() << "--explore checks one scenario; expected a single --scenario\n";
         return kExitUsage;
     }
     if (!settings.scenarios.empty()) {

@@ -9,10 +9,11 @@
 #include <iostream>
 #include <set>
 
-#include "default_scenario.h"
-#include "errno_text.h"
-#include "settings.h"
-#include "suggest.h"
+#include "complain.h"
+#include "scenario/default_scenario.h"
+#include "scenario/errno_text.h"
+#include "cli/settings.h"
+#include "scenario/suggest.h"
 
 namespace vibra_tool::cli {
 namespace {
@@ -95,7 +96,7 @@ std::vector<Scenario> load_scenarios(const Settings &settings)
     bool refused = false;
     for (ParseResult &parsed : read_scenarios(settings)) {
         if (!parsed.scenario) {
-            std::cerr << parsed.error << "\n";
+            complain(parsed.error);
             refused = true;
             continue;
         }
@@ -103,7 +104,7 @@ std::vector<Scenario> load_scenarios(const Settings &settings)
     }
     if (refused) {
         if (settings.scenarios.size() > 1) {
-            std::cerr << "vibra-sim: no scenario was played; expected every scenario to be well formed\n";
+            complain() << "no scenario was played; expected every scenario to be well formed\n";
         }
         scenarios.clear();
     }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "outputs.h"
-#include "player.h"
+#include "outputs/outputs.h"
+#include "player/player.h"
 
 namespace CLI {
 class App;

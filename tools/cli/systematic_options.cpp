@@ -8,10 +8,11 @@
 #include <iostream>
 #include <sstream>
 
-#include "default_scenario.h"
-#include "explore.h"
-#include "settings.h"
-#include "systematic.h"
+#include "complain.h"
+#include "scenario/default_scenario.h"
+#include "explore/explore.h"
+#include "cli/settings.h"
+#include "explore/systematic.h"
 
 namespace vibra_tool::cli {
 
@@ -53,7 +54,7 @@ bool shard_option(const Settings &settings, uint32_t &shard, uint32_t &shards)
     };
     if (slash == std::string::npos || !number(std::string_view(text).substr(0, slash), k) ||
         !number(std::string_view(text).substr(slash + 1), n) || n == 0 || k == 0 || k > n) {
-        std::cerr << "vibra-sim: --shard " << text << ": expected K/N with 1 <= K <= N, e.g. 1/2\n";
+        complain() << "--shard " << text << ": expected K/N with 1 <= K <= N, e.g. 1/2\n";
         return false;
     }
     shard = k - 1;
@@ -69,12 +70,12 @@ int run_systematic(const Settings &settings)
     }
     for (const std::string &file : settings.scenarios) {
         if (file == "-") {
-            std::cerr << "vibra-sim: --systematic replays each scenario many times; expected files, not '-'\n";
+            complain() << "--systematic replays each scenario many times; expected files, not '-'\n";
             return kExitUsage;
         }
         const ParseResult parsed = load_scenario(file);  // a bounded, regular file that parses
         if (!parsed.scenario) {
-            std::cerr << parsed.error << "\n";
+            complain(parsed.error);
             return kExitUsage;
         }
         std::ifstream in(file, std::ios::binary);
@@ -83,7 +84,7 @@ int run_systematic(const Settings &settings)
         inputs.push_back({file, text.str(), "--scenario " + file});
     }
     if (settings.inject_at && inputs.size() != 1) {
-        std::cerr << "vibra-sim: --inject-at replays a run of one scenario; expected one scenario file\n";
+        complain() << "--inject-at replays a run of one scenario; expected one scenario file\n";
         return kExitUsage;
     }
     return systematic(inputs, settings.inject_at, std::cout);

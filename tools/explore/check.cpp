@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The checks of one run: safety while the faults were armed, rest once they
 // are cleared, and the settle phase's clean cycle.
-#include "explore.h"
+#include "explore/explore.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -9,14 +9,15 @@
 #include <map>
 
 #include "device/device.h"
+#include "driver_view.h"
 #include "hwn/request.h"
 #include "vibration/vibration.h"
-#include "payload.h"
-#include "player.h"
-#include "end_checks.h"
-#include "rest_check.h"
-#include "state_model.h"
-#include "status.h"
+#include "scenario/payload.h"
+#include "player/player.h"
+#include "explore/end_checks.h"
+#include "explore/rest_check.h"
+#include "explore/state_model.h"
+#include "scenario/status.h"
 
 namespace vibra_tool {
 namespace {
@@ -32,21 +33,11 @@ constexpr Ticks kCleanRun = 50 * vsim::kTicksPerMs;
 // ---------------------------------------------------------------------------
 // The settle phase
 
-PDEVICE_CONTEXT device_context(vsim::Simulator &sim, vsim::DeviceId device)
-{
-    return static_cast<PDEVICE_CONTEXT>(sim.client_context(device));
-}
-
-uint32_t stored_state(vsim::Simulator &sim, vsim::DeviceId device)
-{
-    return device_context(sim, device)->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
-}
-
 // The drive's step state (every field before the resolution flag) changes
 // only under IntensityLock.
 void watch_intensity(vsim::Simulator &sim, vsim::DeviceId device)
 {
-    PDEVICE_CONTEXT context = device_context(sim, device);
+    PDEVICE_CONTEXT context = driver_view::context(sim, device);
     if (context->IntensityTimer == nullptr || context->IntensityLock == nullptr) {
         return;
     }
@@ -60,7 +51,7 @@ void watch_intensity(vsim::Simulator &sim, vsim::DeviceId device)
 // The blink pattern's course changes only under BlinkLock.
 void watch_blink(vsim::Simulator &sim, vsim::DeviceId device)
 {
-    PDEVICE_CONTEXT context = device_context(sim, device);
+    PDEVICE_CONTEXT context = driver_view::context(sim, device);
     if (context->BlinkTimer == nullptr || context->BlinkLock == nullptr) {
         return;
     }
@@ -114,7 +105,7 @@ void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, Monitors &monitor
         return;
     }
     seen.verifier_before = sim.verifier_failures();
-    const HWN_HEADER &stored = device_context(sim, device)->ClientInformation;
+    const HWN_HEADER &stored = driver_view::stored(*driver_view::context(sim, device));
     seen.header[0] = stored.HwNPayloadSize;
     seen.header[1] = stored.HwNPayloadVersion;
     seen.header[2] = stored.HwNRequests;
@@ -129,7 +120,7 @@ void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, Monitors &monitor
     // played; the rest observation clears the faults and stops the device.
     seen.rest = observe_rest(sim, device, &seen.stop_status);
     seen.idle_after_stop = sim.run_until_idle(kSettleBound);
-    seen.state_after_stop = stored_state(sim, device);
+    seen.state_after_stop = driver_view::stored_state(sim, device);
 
     // Whatever the faults left behind, a clean cycle must work again.
     seen.off_status = set_state_to(sim, device, 0);
@@ -143,7 +134,7 @@ void settle_phase(vsim::Simulator &sim, vsim::DeviceId device, Monitors &monitor
     seen.enable_at_end = sim.level(kEnableLine);
     seen.drive_at_end = sim.level(kDriveLine);
     seen.resolution_at_end = sim.outstanding_resolution_requests();
-    seen.state_at_end = stored_state(sim, device);
+    seen.state_at_end = driver_view::stored_state(sim, device);
     seen.verifier_at_end = sim.check_quiescent();
 }
 

@@ -1,25 +1,17 @@
 // SPDX-License-Identifier: MIT
-#include "end_checks.h"
+#include "explore/end_checks.h"
 
 #include <algorithm>
 
 #include "device/device.h"
-#include "payload.h"
-#include "rest_check.h"
+#include "driver_view.h"
+#include "scenario/payload.h"
+#include "explore/rest_check.h"
 
 namespace vibra_tool {
 namespace {
 
-const DEVICE_CONTEXT &device_context(vsim::Simulator &sim, vsim::DeviceId device)
-{
-    return *static_cast<const DEVICE_CONTEXT *>(sim.client_context(device));
-}
-
-bool pending(vsim::Simulator &sim, WDFTIMER timer)
-{
-    const std::optional<vsim::TimerInfo> info = timer == nullptr ? std::nullopt : sim.timer_info(timer);
-    return info && info->pending;
-}
+using driver_view::timer_pending;
 
 // A pattern is judged this long after its last on-phase ends: the stop
 // sequence, with room for steps that an interleaving keeps waiting.
@@ -55,13 +47,13 @@ bool changes_the_motor(CommandKind kind)
 
 std::optional<std::string> check_stop_effort(vsim::Simulator &sim, vsim::DeviceId device)
 {
-    const WDFTIMER timer = device_context(sim, device).IntensityTimer;
+    const WDFTIMER timer = driver_view::context(sim, device)->IntensityTimer;
     if (timer == nullptr || sim.live_threads() != 0) {
         return std::nullopt;
     }
-    const uint64_t before = sim.timer_info(timer)->fired;
+    const uint64_t before = driver_view::timer_runs(sim, timer);
     sim.run_for(kEffortWindow);
-    const uint64_t steps = sim.timer_info(timer)->fired - before;
+    const uint64_t steps = driver_view::timer_runs(sim, timer) - before;
     if (steps <= kStepsAfterStop) {
         return std::nullopt;
     }
@@ -77,11 +69,11 @@ std::vector<std::string> check_torn_down(vsim::Simulator &sim, vsim::DeviceId de
         teardown_at = command.kind == CommandKind::Teardown ? command.time : teardown_at;
     }
     std::vector<std::string> findings;
-    const DEVICE_CONTEXT context = device_context(sim, device);
+    const DEVICE_CONTEXT context = *driver_view::context(sim, device);
     if (!sim.run_until_idle(kEffortWindow)) {
         findings.push_back("still busy " + format_time(kEffortWindow) + " after the teardown");
     }
-    if (pending(sim, context.IntensityTimer) || pending(sim, context.BlinkTimer)) {
+    if (timer_pending(sim, context.IntensityTimer) || timer_pending(sim, context.BlinkTimer)) {
         findings.push_back("a timer of the device is armed after its teardown");
     }
     // A teardown is a power transition, in which the request cannot be given
@@ -215,7 +207,7 @@ void BlinkMonitor::judge(vsim::Simulator &sim, vsim::DeviceId device, const Patt
     if (sim.level(kEnableLine) != 0) {
         findings_.push_back(which + " left the enable line high after its end");
     }
-    if (pending(sim, device_context(sim, device).BlinkTimer)) {
+    if (timer_pending(sim, driver_view::context(sim, device)->BlinkTimer)) {
         findings_.push_back(which + " still has a phase pending after its end");
     }
     if (pattern.off < kSeparateOffPhase) {

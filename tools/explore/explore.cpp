@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "explore.h"
+#include "explore/explore.h"
 
 #include <algorithm>
 #include <array>
@@ -15,7 +15,7 @@
 #include <sanitizer/common_interface_defs.h>
 #endif
 
-#include "player.h"
+#include "player/player.h"
 
 namespace vibra_tool {
 namespace {

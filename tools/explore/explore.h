@@ -29,10 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "player.h"
-#include "recording.h"
-#include "rest_check.h"
-#include "scenario.h"
+#include "player/player.h"
+#include "player/recording.h"
+#include "explore/rest_check.h"
+#include "scenario/scenario.h"
 
 namespace vibra_tool {
 

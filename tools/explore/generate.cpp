@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Generation: one seed gives a scenario of random but mostly sensible
 // commands, faults and concurrent calls among them.
-#include "explore.h"
+#include "explore/explore.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 
-#include "payload.h"
-#include "status.h"
-#include "words.h"
+#include "scenario/payload.h"
+#include "scenario/status.h"
+#include "explore/words.h"
 
 namespace vibra_tool {
 namespace {

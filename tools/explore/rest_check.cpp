@@ -1,31 +1,19 @@
 // SPDX-License-Identifier: MIT
-#include "rest_check.h"
+#include "explore/rest_check.h"
 
 #include <optional>
 
 #include "device/device.h"
+#include "driver_view.h"
 #include "hwn/request.h"
-#include "payload.h"
-#include "recording.h"
+#include "scenario/payload.h"
+#include "player/recording.h"
 
 namespace vibra_tool {
 namespace {
 
-const DEVICE_CONTEXT &device_context(vsim::Simulator &sim, vsim::DeviceId device)
-{
-    return *static_cast<const DEVICE_CONTEXT *>(sim.client_context(device));
-}
-
-ULONG stored_state(const DEVICE_CONTEXT &context)
-{
-    return context.ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
-}
-
-bool timer_pending(vsim::Simulator &sim, WDFTIMER timer)
-{
-    const std::optional<vsim::TimerInfo> info = timer == nullptr ? std::nullopt : sim.timer_info(timer);
-    return info && info->pending;
-}
+using driver_view::stored_state;
+using driver_view::timer_pending;
 
 // A stop sequence is at most three steps; under an interleaved schedule each
 // may be kept waiting, so the monitor allows well over kLongestStopSequence.
@@ -40,7 +28,7 @@ RestObservation observe_rest(vsim::Simulator &sim, vsim::DeviceId device, int32_
     rest.timer_guarantee_broken = sim.faults_fired(vsim::Op::WdfTimerStart) != 0 ||
                                   sim.faults_fired(vsim::Op::WdfObjectGetTypedContext) != 0;
     sim.clear_faults();
-    const DEVICE_CONTEXT &context = device_context(sim, device);
+    const DEVICE_CONTEXT &context = *driver_view::context(sim, device);
     rest.off = stored_state(context) == 0 && !timer_pending(sim, context.BlinkTimer);
     sim.run_for(kLongestStopSequence);
     rest.step_pending_while_off = rest.off && timer_pending(sim, context.IntensityTimer);
@@ -101,7 +89,7 @@ bool OffMonitor::applies_a_record(int line) const
 
 std::optional<Ticks> OffMonitor::off_since(vsim::Simulator &sim, vsim::DeviceId device) const
 {
-    if (stored_state(device_context(sim, device)) == 0) {
+    if (stored_state(sim, device) == 0) {
         return last_set_state_;
     }
     if (last_stop_ && (!last_set_state_ || *last_stop_ > *last_set_state_)) {
@@ -127,7 +115,7 @@ void OffMonitor::observe(vsim::Simulator &sim, vsim::DeviceId device, const Reco
             last_stop_ = call.returned;
         }
     }
-    const DEVICE_CONTEXT &context = device_context(sim, device);
+    const DEVICE_CONTEXT &context = *driver_view::context(sim, device);
     const Ticks now = sim.now();
     const std::optional<Ticks> off_since = this->off_since(sim, device);
     if (!finding_.empty() || !off_since || *off_since <= sim.last_fault_time() || sim.armed_faults() != 0 ||

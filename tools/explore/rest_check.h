@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "recording.h"
-#include "scenario.h"
+#include "player/recording.h"
+#include "scenario/scenario.h"
 #include "sim.h"
 
 namespace vibra_tool {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The stored state the calls' results allow, as a set of states 0 to 2: what
 // each get-state may report and the device may hold after the last command.
-#include "state_model.h"
+#include "explore/state_model.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "hwn/request.h"
-#include "payload.h"
+#include "scenario/payload.h"
 
 namespace vibra_tool {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "recording.h"
-#include "scenario.h"
+#include "player/recording.h"
+#include "scenario/scenario.h"
 
 namespace vibra_tool {
 

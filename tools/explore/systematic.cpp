@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
-#include "systematic.h"
+#include "explore/systematic.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <ostream>
 
-#include "explore.h"
-#include "player.h"
-#include "scenario.h"
-#include "status.h"
+#include "explore/explore.h"
+#include "player/player.h"
+#include "scenario/scenario.h"
+#include "scenario/status.h"
 
 namespace vibra_tool {
 namespace {

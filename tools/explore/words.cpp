@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
-#include "words.h"
+#include "explore/words.h"
 
 #include <cstdio>
 
-#include "explore.h"
-#include "payload.h"
-#include "status.h"
+#include "explore/explore.h"
+#include "scenario/payload.h"
+#include "scenario/status.h"
 
 namespace vibra_tool {
 namespace {

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "results.h"
-#include "status.h"
+#include "outputs/results.h"
+#include "scenario/status.h"
 
 namespace vibra_tool {
 namespace {

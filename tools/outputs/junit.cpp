@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <sstream>
 
-#include "report.h"
-#include "results.h"
-#include "scenario.h"
+#include "outputs/report.h"
+#include "outputs/results.h"
+#include "scenario/scenario.h"
 
 namespace vibra_tool {
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "outputs.h"
+#include "outputs/outputs.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,8 @@
 #include <filesystem>
 #include <iostream>
 
-#include "errno_text.h"
+#include "complain.h"
+#include "scenario/errno_text.h"
 
 namespace vibra_tool {
 namespace {
@@ -177,7 +178,7 @@ std::ostream &Streams::rescale_vcd()
 {
     vcd_file_->close();
     if (!rescale_vcd_file(paths_.vcd)) {
-        std::cerr << "vibra-sim: " << paths_.vcd << ": could not rewrite it in 100 ns steps\n";
+        complain() << paths_.vcd << ": could not rewrite it in 100 ns steps\n";
     }
     vcd_file_->open(paths_.vcd, std::ios::binary | std::ios::app);
     return *vcd_file_;

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "player.h"
-#include "waveforms.h"
+#include "player/player.h"
+#include "outputs/waveforms.h"
 
 namespace vibra_tool {
 

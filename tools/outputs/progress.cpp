@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "progress.h"
+#include "outputs/progress.h"
 
 #include <string>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <ostream>
 
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 namespace vibra_tool {
 

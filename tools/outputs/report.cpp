@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: MIT
-#include "report.h"
+#include "outputs/report.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
-#include "scenario.h"
-#include "status.h"
-#include "waveforms.h"
+#include "scenario/scenario.h"
+#include "measure/summary.h"
+#include "scenario/status.h"
+#include "outputs/waveforms.h"
 
 namespace vibra_tool {
 namespace {
@@ -93,13 +94,8 @@ void write_call(std::ostream &out, const CallRecord &call)
 void write_line_summaries(std::ostream &out, const Recording &recording)
 {
     out << "\nLines, from 0ms to " << format_time(recording.end) << ":\n";
-    LineSummaries summaries;
-    if (recording.summaries) {
-        summaries = *recording.summaries;
-    } else {
-        summaries = {summarise_line(recording, kEnableLine), summarise_line(recording, kDriveLine),
-                     summarise_drive(recording)};
-    }
+    const LineSummaries summaries =
+        recording.summaries ? *recording.summaries : summarise(recording.changes, recording.end);
     for (const char *line : {kEnableLine, kDriveLine}) {
         const LineSummary &summary = std::string_view(line) == kEnableLine ? summaries.enable : summaries.drive;
         char text[160];

@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "recording.h"
-#include "summary.h"
+#include "player/recording.h"
 
 namespace vibra_tool {
 

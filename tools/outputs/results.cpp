@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "results.h"
+#include "outputs/results.h"
 
-#include "summary.h"
+#include "measure/summary.h"
 
 namespace vibra_tool {
 namespace {
@@ -45,10 +45,7 @@ std::string microseconds(Ticks ticks)
 
 LineSummaries line_summaries(const Recording &recording)
 {
-    if (recording.summaries) {
-        return *recording.summaries;
-    }
-    return {summarise_line(recording, kEnableLine), summarise_line(recording, kDriveLine), summarise_drive(recording)};
+    return recording.summaries ? *recording.summaries : summarise(recording.changes, recording.end);
 }
 
 }  // namespace results_detail

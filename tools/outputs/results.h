@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "recording.h"
+#include "player/recording.h"
 
 namespace vibra_tool {
 

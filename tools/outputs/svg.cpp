@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <sstream>
 
-#include "svg_draw.h"
-#include "waveforms.h"
+#include "outputs/svg_draw.h"
+#include "outputs/waveforms.h"
 
 namespace vibra_tool::svg {
 

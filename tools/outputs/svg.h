@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "recording.h"
-#include "scenario.h"
+#include "player/recording.h"
+#include "scenario/scenario.h"
 
 namespace vibra_tool {
 

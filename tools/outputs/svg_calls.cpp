@@ -6,8 +6,8 @@
 #include <cmath>
 #include <map>
 
-#include "status.h"
-#include "svg_draw.h"
+#include "scenario/status.h"
+#include "outputs/svg_draw.h"
 
 namespace vibra_tool::svg {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "svg.h"
+#include "outputs/svg.h"
 
 namespace vibra_tool::svg {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "svg_draw.h"
+#include "outputs/svg_draw.h"
 
 namespace vibra_tool::svg {
 namespace {

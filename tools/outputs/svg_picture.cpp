@@ -2,8 +2,8 @@
 // What the SVG gathers as the run streams: bounded, whatever its length.
 #include <algorithm>
 
-#include "parse.h"
-#include "svg.h"
+#include "scenario/parse.h"
+#include "outputs/svg.h"
 
 namespace vibra_tool {
 

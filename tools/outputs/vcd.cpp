@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "scenario.h"
-#include "status.h"
-#include "waveforms.h"
+#include "scenario/scenario.h"
+#include "scenario/status.h"
+#include "outputs/waveforms.h"
 
 namespace vibra_tool {
 namespace {

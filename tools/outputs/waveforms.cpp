@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "waveforms.h"
+#include "outputs/waveforms.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "status.h"
+#include "scenario/status.h"
 
 namespace vibra_tool {
 

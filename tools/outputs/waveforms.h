@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "recording.h"
-#include "svg.h"
+#include "player/recording.h"
+#include "outputs/svg.h"
 
 namespace vibra_tool {
 

@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "hwn/request.h"
-#include "session.h"
-#include "status.h"
+#include "player/session.h"
+#include "scenario/status.h"
 
 namespace vibra_tool::session {
 
@@ -118,7 +118,7 @@ void Player::check(const Command &command)
         if (!device) {
             expectation_failed(command, call, "state=" + std::to_string(*command.state), "no initialised device");
         } else {
-            const uint32_t state = device->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE];
+            const uint32_t state = driver_view::stored_state(*device);
             expectation(command, call, state == *command.state, "state=" + std::to_string(*command.state),
                         "state=" + std::to_string(state));
         }

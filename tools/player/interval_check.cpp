@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "session.h"
+#include "player/session.h"
 
 namespace vibra_tool::session {
 namespace {

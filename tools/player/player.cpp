@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "player.h"
+#include "player/player.h"
 
 #include "hwn/request.h"
-#include "session.h"
-#include "status.h"
-#include "trace_log.h"
+#include "player/session.h"
+#include "scenario/status.h"
+#include "player/trace_log.h"
 
 namespace vibra_tool {
 namespace session {
@@ -330,13 +330,13 @@ void Player::set_up(const Command *command)
 
 PDEVICE_CONTEXT Player::context() const
 {
-    return initialised_ && present_ ? static_cast<PDEVICE_CONTEXT>(sim_.client_context(device_)) : nullptr;
+    return initialised_ && present_ ? driver_view::context(sim_, device_) : nullptr;
 }
 
 void Player::sample_state()
 {
     if (PDEVICE_CONTEXT device = context()) {
-        const StateSample sample{now(), device->ClientInformation.HwNSettingsInfo[0].HwNSettings[HWN_SETTING_STATE]};
+        const StateSample sample{now(), driver_view::stored_state(*device)};
         const auto lock = stream_lock();
         recording_.states.push_back(sample);
         if (options_.on_state) {

@@ -25,8 +25,8 @@
 #include <functional>
 #include <optional>
 
-#include "recording.h"
-#include "scenario.h"
+#include "player/recording.h"
+#include "scenario/scenario.h"
 
 namespace vibra_tool {
 

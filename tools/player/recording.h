@@ -10,14 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "measure/lines.h"
 #include "sim.h"
 
 namespace vibra_tool {
 
-using vsim::Ticks;
-
-inline constexpr const char *kEnableLine = "enable";
-inline constexpr const char *kDriveLine = "drive";
 inline constexpr uint64_t kEnableConnectionId = 0x00000001000000abULL;
 inline constexpr uint64_t kDriveConnectionId = 0x00000001000000acULL;
 
@@ -64,12 +61,6 @@ struct WriteRecord {
     int32_t status = 0;
 };
 
-struct LevelChange {
-    Ticks time = 0;
-    std::string line;
-    int value = 0;
-};
-
 struct StateSample {
     Ticks time = 0;
     uint32_t state = 0;
@@ -80,27 +71,6 @@ struct TraceRecord {
     uint32_t level = 0;
     uint32_t flags = 0;
     std::string text;
-};
-
-// What a line did: its edges and how long it was high; lines start low.
-struct LineSummary {
-    int rising = 0;
-    int falling = 0;
-    Ticks high = 0;  // total time high up to the end of the run
-    int final_level = 0;
-};
-
-// The drive line while the enable line was high (the motor running).
-struct DriveSummary {
-    Ticks running = 0;          // total time the enable line was high
-    double frequency_hz = 0.0;  // from rising edge to rising edge of the drive line
-    double duty_percent = 0.0;  // share of the running time the drive line was high
-};
-
-struct LineSummaries {
-    LineSummary enable;
-    LineSummary drive;
-    DriveSummary motor;
 };
 
 struct Recording {

@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "device/device.h"
-#include "intervals.h"
-#include "player.h"
-#include "summary.h"
+#include "driver_view.h"
+#include "measure/intervals.h"
+#include "player/player.h"
+#include "measure/summary.h"
 #include "trace/trace.h"
 
 namespace vibra_tool::session {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "timing.h"
+#include "player/timing.h"
 
 #include <sys/prctl.h>
 #include <time.h>
@@ -12,10 +12,10 @@
 
 #include "device/device.h"
 #include "hwn/request.h"
-#include "payload.h"
-#include "recording.h"
+#include "scenario/payload.h"
+#include "player/recording.h"
 #include "sim.h"
-#include "status.h"
+#include "scenario/status.h"
 
 namespace vibra_tool {
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "trace_log.h"
+#include "player/trace_log.h"
 
 #include <array>
 #include <cstdio>

@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string_view>
 
-#include "recording.h"
+#include "player/recording.h"
 
 namespace vibra_tool {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The arguments of one command, and what is refused of them.
-#include "parse.h"
-#include "suggest.h"
+#include "scenario/parse.h"
+#include "scenario/suggest.h"
 
 namespace vibra_tool {
 

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Each command's arguments: what it takes, with what defaults, and what it refuses.
-#include "parse.h"
+#include "scenario/parse.h"
 
 #include <cstring>
 
-#include "catalogue.h"
-#include "fault_check.h"
-#include "payload.h"
-#include "status.h"
-#include "suggest.h"
+#include "scenario/catalogue.h"
+#include "scenario/fault_check.h"
+#include "scenario/payload.h"
+#include "scenario/status.h"
+#include "scenario/suggest.h"
 
 namespace vibra_tool {
 namespace {

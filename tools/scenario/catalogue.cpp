@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "catalogue.h"
+#include "scenario/catalogue.h"
 
 #include <array>
 
-#include "fault_check.h"
-#include "status.h"
+#include "scenario/fault_check.h"
+#include "scenario/status.h"
 
 namespace vibra_tool {
 namespace {

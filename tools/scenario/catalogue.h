@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 namespace vibra_tool {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "default_scenario.h"
+#include "scenario/default_scenario.h"
 
 namespace vibra_tool {
 

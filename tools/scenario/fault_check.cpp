@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "fault_check.h"
+#include "scenario/fault_check.h"
 
-#include "status.h"
+#include "scenario/status.h"
 
 namespace vibra_tool {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Reading a scenario file: a regular, readable file of bounded size.
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "errno_text.h"
+#include "scenario/errno_text.h"
 
 namespace vibra_tool {
 

@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <sstream>
 
-#include "catalogue.h"
-#include "parse.h"
-#include "status.h"
-#include "suggest.h"
+#include "scenario/catalogue.h"
+#include "scenario/parse.h"
+#include "scenario/status.h"
+#include "scenario/suggest.h"
 
 namespace vibra_tool {
 namespace {

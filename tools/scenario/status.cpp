@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "status.h"
+#include "scenario/status.h"
 
-#include "catalogue.h"
+#include "scenario/catalogue.h"
 
 #include <array>
 #include <charconv>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "suggest.h"
+#include "scenario/suggest.h"
 
 #include <algorithm>
 #include <cctype>

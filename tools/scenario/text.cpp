@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "parse.h"
+#include "scenario/parse.h"
 
 namespace vibra_tool {
 namespace {

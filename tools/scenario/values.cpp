@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The values of scenario arguments: numbers, hex bytes, statuses, levels and times.
-#include "parse.h"
+#include "scenario/parse.h"
 
 #include <cctype>
 #include <charconv>
 #include <cstring>
 
-#include "catalogue.h"
-#include "status.h"
-#include "suggest.h"
+#include "scenario/catalogue.h"
+#include "scenario/status.h"
+#include "scenario/suggest.h"
 
 namespace vibra_tool {
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "intervals.h"
+#include "measure/intervals.h"
 
 #include <algorithm>
 #include <numeric>
 
-#include "recording.h"
+#include "measure/lines.h"
 
 namespace vibra_tool {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "recording.h"
+#include "measure/lines.h"
 
 namespace vibra_tool {
 
@@ -70,8 +70,7 @@ private:
     DriveCounter motor_;
 };
 
-// The same over a whole recording's changes.
-LineSummary summarise_line(const Recording &recording, const std::string &line);
-DriveSummary summarise_drive(const Recording &recording);
+// The same over a whole run's changes, in time order, up to `end`.
+LineSummaries summarise(const std::vector<LevelChange> &changes, Ticks end);
 
 }  // namespace vibra_tool

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "summary.h"
+#include "measure/summary.h"
 
 namespace vibra_tool {
 
@@ -130,24 +130,13 @@ void Summariser::change(Ticks time, std::string_view line, int value)
 
 LineSummaries Summariser::finish(Ticks end) { return {enable_.finish(end), drive_.finish(end), motor_.finish(end)}; }
 
-LineSummary summarise_line(const Recording &recording, const std::string &line)
-{
-    LineCounter counter;
-    for (const LevelChange &change : recording.changes) {
-        if (change.line == line) {
-            counter.change(change.time, change.value);
-        }
-    }
-    return counter.finish(recording.end);
-}
-
-DriveSummary summarise_drive(const Recording &recording)
+LineSummaries summarise(const std::vector<LevelChange> &changes, Ticks end)
 {
     Summariser summariser;
-    for (const LevelChange &change : recording.changes) {
+    for (const LevelChange &change : changes) {
         summariser.change(change);
     }
-    return summariser.finish(recording.end).motor;
+    return summariser.finish(end);
 }
 
 }  // namespace vibra_tool

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 namespace vibra_tool {
 
