@@ -44,7 +44,7 @@ void BM_FiberSwitch(benchmark::State &state)
     state.counters["per_switch"] = benchmark::Counter(2.0 * double(state.iterations()),
                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_FiberSwitch);
+BENCHMARK(BM_FiberSwitch)->UseRealTime();
 
 // Two simulated threads take and give back wait locks of their own under the
 // random schedule: every call is a scheduling point, and about half of them
@@ -84,7 +84,7 @@ void BM_SimulatedSwitch(benchmark::State &state)
     state.counters["per_switch"] = benchmark::Counter(double(switches),
                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_SimulatedSwitch)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SimulatedSwitch)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // vibra-sim --explore --runs 2000 --seed 5 under each schedule; the counter
 // is runs per second of wall time (the best of the repetitions is the one to
