@@ -147,7 +147,7 @@ private:
     void jump(Carrier *self, Carrier *next);
     Carrier *carrier_for(std::function<void()> body, std::string label, KIRQL irql);
     void finished(Carrier *self);
-    std::vector<Carrier *> candidates(Carrier *excluded) const;
+    const std::vector<Carrier *> &candidates(Carrier *excluded) const;
     bool may_advance() const;
     Carrier *pick(Carrier *excluded);
     void record(const char *why, const Carrier *from, const Carrier *to);
@@ -158,6 +158,7 @@ private:
     std::vector<std::unique_ptr<Carrier>> carriers_;
     std::vector<Carrier *> idle_;
     std::vector<Carrier *> parked_;
+    mutable std::vector<Carrier *> choices_;  // candidates()'s buffer
     int last_carrier_ = 0;
     int last_identity_ = 0;
 

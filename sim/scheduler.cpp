@@ -228,9 +228,12 @@ bool Scheduler::may_advance() const
     return true;
 }
 
-std::vector<Carrier *> Scheduler::candidates(Carrier *excluded) const
+// Fills a buffer the scheduler keeps: a scheduling point allocates nothing.
+// What it returns is good until the next call, that is until the next switch.
+const std::vector<Carrier *> &Scheduler::candidates(Carrier *excluded) const
 {
-    std::vector<Carrier *> result;
+    std::vector<Carrier *> &result = choices_;
+    result.clear();
     for (const auto &carrier : carriers_) {
         if (carrier->runnable && carrier.get() != excluded) {
             result.push_back(carrier.get());
@@ -247,7 +250,7 @@ std::vector<Carrier *> Scheduler::candidates(Carrier *excluded) const
 
 Carrier *Scheduler::pick(Carrier *excluded)
 {
-    std::vector<Carrier *> choices = candidates(excluded);
+    const std::vector<Carrier *> &choices = candidates(excluded);
     if (choices.empty()) {
         return nullptr;
     }
@@ -261,7 +264,7 @@ void Scheduler::preempt(const char *at)
     }
     Carrier *self = current();
     policy_->step(*self, ++points_);
-    std::vector<Carrier *> choices = candidates(nullptr);
+    const std::vector<Carrier *> &choices = candidates(nullptr);
     if (choices.size() < 2) {
         return;
     }
@@ -276,7 +279,7 @@ Ticks Scheduler::settle(Ticks next)
     main_in_loop_ = true;
     loop_next_ = next;
     for (;;) {
-        std::vector<Carrier *> choices = candidates(nullptr);
+        const std::vector<Carrier *> &choices = candidates(nullptr);
         Carrier *chosen = choices.size() == 1 ? choices.front() : policy_->pick(choices);
         if (chosen == &main_) {
             break;
@@ -314,7 +317,7 @@ void Scheduler::drain()
     main_in_loop_ = true;
     loop_next_ = *clock_;
     for (;;) {
-        std::vector<Carrier *> choices = candidates(&main_);
+        const std::vector<Carrier *> &choices = candidates(&main_);
         if (choices.empty()) {
             break;
         }
