@@ -215,13 +215,12 @@ const void *simulated_thread_key()
 
 void Fiber::abandon()
 {
-    if (mapping_ == nullptr) {
-        return;
-    }
 #ifdef VSIM_FIBER_ASAN
-    __lsan_register_root_region(bottom_, size_);
+    if (mapping_ != nullptr) {
+        __lsan_register_root_region(bottom_, size_);
+        mapping_ = nullptr;
+    }
 #endif
-    mapping_ = nullptr;
 }
 
 }  // namespace vsim::detail

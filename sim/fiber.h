@@ -34,8 +34,9 @@ public:
     static void switch_to(Fiber &from, Fiber &to);
     // Leaves `from` for good: its stack may be freed once `to` runs.
     [[noreturn]] static void exit_to(Fiber &from, Fiber &to);
-    // Gives up a fiber that will never run again without freeing its stack
-    // (what its frames point to stays reachable for the leak checker).
+    // A fiber that will never run again, suspended with frames on its stack:
+    // under the leak checker the stack is kept, so that what the frames
+    // point to is not reported as leaked; elsewhere it goes with the fiber.
     void abandon();
 
 private:

@@ -45,7 +45,7 @@ Scheduler::~Scheduler()
         jump(self, carrier);
     }
     // A thread that never finished (parked for good, or never picked) can
-    // never go on: its stack stays, with what its frames hold.
+    // never go on: its fiber is given up where it stands.
     for (auto &carrier : carriers_) {
         if (!carrier->retire) {
             carrier->fiber->abandon();
