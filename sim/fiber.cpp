@@ -45,9 +45,9 @@ namespace {
 
 // Instrumented frames are larger: the sanitizers get four times the room.
 #if defined(VSIM_FIBER_ASAN) || defined(VSIM_FIBER_TSAN)
-constexpr size_t kStackSize = 1024 * 1024;
+constexpr size_t kStackSize = size_t(1024) * 1024;
 #else
-constexpr size_t kStackSize = 256 * 1024;
+constexpr size_t kStackSize = size_t(256) * 1024;
 #endif
 
 // The fiber that is switching away, for the one it switches to to find.
