@@ -6,7 +6,7 @@
 #                                cross build and its emulator, the fuzzers' runtime, the manual page
 set -euo pipefail
 
-sim=(cmake ninja-build g++ libcli11-dev)
+sim=(cmake ninja-build g++ libcli11-dev libboost-context-dev)
 packages=("${sim[@]}")
 case ${1:-all} in
   sim) ;;

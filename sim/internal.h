@@ -9,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <semaphore>
 #include <set>
 #include <memory>
 #include <mutex>
@@ -18,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "fiber.h"
 #include "sim.h"
 #include "tables.h"
 
@@ -61,9 +61,10 @@ class RealPlatform;  // the real-threads mode (realtime.h)
 
 // --- simulated threads -------------------------------------------------------
 
-// An OS thread that carries simulated threads. Only the carrier holding the
-// baton runs; the others wait. The test's own thread is the main carrier.
-// Carriers are kept when their thread ends and carry the next one.
+// A fiber that carries simulated threads. Only the carrier holding the baton
+// runs; the others are switched out. The main carrier is the test's own
+// thread, on its own stack. Carriers are kept when their simulated thread
+// ends and carry the next one.
 struct Carrier {
     int id = 0;
     int identity = 0;              // the simulated thread running on it now
@@ -73,10 +74,10 @@ struct Carrier {
     bool finished = false;
     std::function<bool()> ready;   // while parked: may it go on?
     std::string waiting_for;       // while parked, for reports
-    std::thread os;
+    std::unique_ptr<Fiber> fiber;
 
     std::function<void()> body;    // the simulated thread to run next
-    bool retire = false;           // the carrier's OS thread ends
+    bool retire = false;           // the carrier's fiber ends
     std::string label;             // for the schedule's record
 
     // Interleaved schedules only.
@@ -85,7 +86,6 @@ struct Carrier {
     std::optional<Ticks> deadline; // while parked with a time-out
     uint64_t priority = 0;         // Pct
     int wake_result = 0;           // a WaitResult: how its last wait ended
-    std::binary_semaphore go{0};   // released when it is this carrier's turn
 };
 
 // How a wait ended.
@@ -144,18 +144,21 @@ public:
 
 private:
     void switch_to(Carrier *self, Carrier *next, const char *why);
+    void jump(Carrier *self, Carrier *next);
     Carrier *carrier_for(std::function<void()> body, std::string label, KIRQL irql);
     void finished(Carrier *self);
-    std::vector<Carrier *> candidates(Carrier *excluded) const;
+    const std::vector<Carrier *> &candidates(Carrier *excluded) const;
     bool may_advance() const;
     Carrier *pick(Carrier *excluded);
     void record(const char *why, const Carrier *from, const Carrier *to);
     void resume(Carrier *carrier, WaitResult result);
 
     Carrier main_;
+    Carrier *running_ = &main_;
     std::vector<std::unique_ptr<Carrier>> carriers_;
     std::vector<Carrier *> idle_;
     std::vector<Carrier *> parked_;
+    mutable std::vector<Carrier *> choices_;  // candidates()'s buffer
     int last_carrier_ = 0;
     int last_identity_ = 0;
 

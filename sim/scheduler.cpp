@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Simulated threads. Each simulated thread runs on an OS thread of its own (a
-// carrier), but only one carrier runs at a time: they pass a baton, so every
+// Simulated threads. Each simulated thread runs on a fiber of its own (a
+// carrier), all on the OS thread that runs the simulator, and only one runs
+// at a time: they pass a baton, a switch from one fiber to the next, so every
 // run is deterministic.
 //
 // Sequential schedule: a thread that must wait parks and hands the baton back
@@ -20,7 +21,6 @@
 namespace vsim::detail {
 
 namespace {
-thread_local Carrier *tls_carrier = nullptr;
 constexpr size_t kMaxSwitches = 100'000;
 }  // namespace
 
@@ -30,6 +30,7 @@ Scheduler::Scheduler(const Schedule &schedule, const Ticks *clock)
     main_.identity = new_identity();  // identity 0 stays "nobody"
     main_.label = "main";
     main_.runnable = true;
+    main_.fiber = std::make_unique<Fiber>();
     if (policy_) {
         policy_->created(main_);
     }
@@ -37,23 +38,22 @@ Scheduler::Scheduler(const Schedule &schedule, const Ticks *clock)
 
 Scheduler::~Scheduler()
 {
+    Carrier *self = running_;
     for (Carrier *carrier : idle_) {
         carrier->retire = true;
-        carrier->go.release();
+        carrier->return_to = self;
+        jump(self, carrier);
     }
     // A thread that never finished (parked for good, or never picked) can
-    // never go on: its carrier, kept alive, waits forever for its turn.
+    // never go on: its fiber is given up where it stands.
     for (auto &carrier : carriers_) {
-        if (carrier->retire) {
-            carrier->os.join();
-        } else {
-            carrier->os.detach();
-            (void)carrier.release();
+        if (!carrier->retire) {
+            carrier->fiber->abandon();
         }
     }
 }
 
-Carrier *Scheduler::current() { return tls_carrier ? tls_carrier : &main_; }
+Carrier *Scheduler::current() { return running_; }
 
 void Scheduler::record(const char *why, const Carrier *from, const Carrier *to)
 {
@@ -71,8 +71,13 @@ void Scheduler::switch_to(Carrier *self, Carrier *next, const char *why)
     if (policy_) {
         record(why, self, next);
     }
-    next->go.release();
-    self->go.acquire();
+    jump(self, next);
+}
+
+void Scheduler::jump(Carrier *self, Carrier *next)
+{
+    running_ = next;
+    Fiber::switch_to(*self->fiber, *next->fiber);
 }
 
 Carrier *Scheduler::carrier_for(std::function<void()> body, std::string label, KIRQL irql)
@@ -85,18 +90,18 @@ Carrier *Scheduler::carrier_for(std::function<void()> body, std::string label, K
         carriers_.push_back(std::make_unique<Carrier>());
         carrier = carriers_.back().get();
         carrier->id = ++last_carrier_;
-        carrier->os = std::thread([this, carrier] {
-            tls_carrier = carrier;
-            for (;;) {
-                carrier->go.acquire();
-                if (carrier->retire) {
-                    return;
+        // Runs from the first switch to it: one simulated thread after
+        // another, until the scheduler goes.
+        carrier->fiber = std::make_unique<Fiber>([this, carrier] {
+            while (!carrier->retire) {
+                {
+                    std::function<void()> run = std::move(carrier->body);
+                    carrier->body = nullptr;
+                    run();
                 }
-                std::function<void()> run = std::move(carrier->body);
-                carrier->body = nullptr;
-                run();
                 finished(carrier);
             }
+            Fiber::exit_to(*carrier->fiber, *carrier->return_to->fiber);
         });
     }
     carrier->identity = new_identity();
@@ -114,7 +119,8 @@ Carrier *Scheduler::carrier_for(std::function<void()> body, std::string label, K
     return carrier;
 }
 
-// Runs on the finishing carrier, which still holds the baton.
+// Runs on the finishing carrier, which still holds the baton; returns when
+// the carrier is given its next simulated thread, or retires.
 void Scheduler::finished(Carrier *self)
 {
     if (before_switch) {
@@ -137,7 +143,7 @@ void Scheduler::finished(Carrier *self)
         record("ends", self, next);
     }
     idle_.push_back(self);
-    next->go.release();
+    jump(self, next);
 }
 
 void Scheduler::spawn(std::function<void()> body, std::string label, KIRQL irql, bool start_now)
@@ -222,9 +228,12 @@ bool Scheduler::may_advance() const
     return true;
 }
 
-std::vector<Carrier *> Scheduler::candidates(Carrier *excluded) const
+// Fills a buffer the scheduler keeps: a scheduling point allocates nothing.
+// What it returns is good until the next call, that is until the next switch.
+const std::vector<Carrier *> &Scheduler::candidates(Carrier *excluded) const
 {
-    std::vector<Carrier *> result;
+    std::vector<Carrier *> &result = choices_;
+    result.clear();
     for (const auto &carrier : carriers_) {
         if (carrier->runnable && carrier.get() != excluded) {
             result.push_back(carrier.get());
@@ -241,7 +250,7 @@ std::vector<Carrier *> Scheduler::candidates(Carrier *excluded) const
 
 Carrier *Scheduler::pick(Carrier *excluded)
 {
-    std::vector<Carrier *> choices = candidates(excluded);
+    const std::vector<Carrier *> &choices = candidates(excluded);
     if (choices.empty()) {
         return nullptr;
     }
@@ -255,7 +264,7 @@ void Scheduler::preempt(const char *at)
     }
     Carrier *self = current();
     policy_->step(*self, ++points_);
-    std::vector<Carrier *> choices = candidates(nullptr);
+    const std::vector<Carrier *> &choices = candidates(nullptr);
     if (choices.size() < 2) {
         return;
     }
@@ -270,7 +279,7 @@ Ticks Scheduler::settle(Ticks next)
     main_in_loop_ = true;
     loop_next_ = next;
     for (;;) {
-        std::vector<Carrier *> choices = candidates(nullptr);
+        const std::vector<Carrier *> &choices = candidates(nullptr);
         Carrier *chosen = choices.size() == 1 ? choices.front() : policy_->pick(choices);
         if (chosen == &main_) {
             break;
@@ -308,7 +317,7 @@ void Scheduler::drain()
     main_in_loop_ = true;
     loop_next_ = *clock_;
     for (;;) {
-        std::vector<Carrier *> choices = candidates(&main_);
+        const std::vector<Carrier *> &choices = candidates(&main_);
         if (choices.empty()) {
             break;
         }

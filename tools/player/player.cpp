@@ -5,6 +5,7 @@
 #include "player/session.h"
 #include "scenario/status.h"
 #include "player/trace_log.h"
+#include "simulated_local.h"
 
 namespace vibra_tool {
 namespace session {
@@ -13,11 +14,11 @@ namespace {
 constexpr Ticks kSlice = 100 * vsim::kTicksPerMs;
 
 // The start time of the call that the current simulated thread runs, when it
-// runs on a thread of its own (each simulated thread is an OS thread).
-thread_local std::optional<Ticks> tls_started;
+// runs on a thread of its own.
+vsim::SimulatedLocal<std::optional<Ticks>> tls_started;
 // The scenario call the current thread is making, for the faults it meets.
-thread_local const Command *tls_command = nullptr;
-thread_local bool tls_setup = false;
+vsim::SimulatedLocal<const Command *> tls_command;
+vsim::SimulatedLocal<bool> tls_setup;
 
 bool is_setup_option(const Command &command)
 {
@@ -121,9 +122,9 @@ void Player::spawn(const Command &command)
 {
     const Ticks started = now();
     sim_.spawn_thread(command.text + " (line " + std::to_string(command.line) + ")", [this, &command, started] {
-        tls_started = started;
+        *tls_started = started;
         execute(command);
-        tls_started.reset();
+        tls_started->reset();
     });
 }
 
@@ -215,10 +216,10 @@ void Player::record_fault(const vsim::FaultTaken &taken)
         ++owner->taken;
         record.armed_line = owner->command->line;
     }
-    if (tls_command) {
-        record.during_line = tls_command->line;
-        record.during = tls_command->text;
-    } else if (tls_setup) {
+    if (const Command *during = *tls_command) {
+        record.during_line = during->line;
+        record.during = during->text;
+    } else if (*tls_setup) {
         record.during = "set-up";
     }
     recording_.faults.push_back(std::move(record));
@@ -272,12 +273,12 @@ void Player::progress()
 CallRecord &Player::add_call(const Command *command, std::string text)
 {
     CallRecord call;
-    call.time = tls_started.value_or(now());
+    call.time = tls_started->value_or(now());
     call.returned = now();
     call.line = command ? command->line : 0;
     call.repetition = command ? command->repetition : 0;
     call.text = std::move(text);
-    if (tls_started) {
+    if (*tls_started) {
         call.text = "& " + call.text;
         call.notes.push_back("on a thread of its own; returned at " + format_time(now()));
     }
@@ -293,7 +294,7 @@ CallRecord &Player::add_call(const Command *command, std::string text)
 void Player::set_up(const Command *command)
 {
     setup_done_ = true;
-    tls_setup = true;
+    *tls_setup = true;
     NTSTATUS status = sim_.load_driver();
     add_call(command, "load driver").status = status;
     loaded_ = NT_SUCCESS(status);
@@ -310,7 +311,7 @@ void Player::set_up(const Command *command)
         call.notes.push_back("resources: GPIO I/O connections enable 0x00000001000000ab, drive 0x00000001000000ac");
         initialised_ = NT_SUCCESS(status);
     }
-    tls_setup = false;
+    *tls_setup = false;
     recording_.setup_ok = initialised_;
     if (initialised_ && options_.after_setup) {
         options_.after_setup(sim_, device_);
@@ -360,10 +361,10 @@ bool Player::device_usable(const Command &command)
 
 void Player::execute(const Command &command)
 {
-    const Command *outer = tls_command;
-    tls_command = &command;
+    const Command *outer = *tls_command;
+    *tls_command = &command;
     run_command(command);
-    tls_command = outer;
+    *tls_command = outer;
 }
 
 void Player::run_command(const Command &command)
