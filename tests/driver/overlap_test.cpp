@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/harness.h"
+#include "support/sim_modes.h"
 
 namespace vtest {
 namespace {
@@ -23,13 +24,10 @@ void PrintTo(const Interleaving &i, std::ostream *os)
     *os << (i.policy == vsim::SchedulePolicy::Pct ? "pct" : "random") << " seed " << i.seed;
 }
 
-vsim::Options interleaved(const Interleaving &interleaving)
+// The explorer's platform: interleaved, with power transitions.
+vsim::Options harsh(const Interleaving &interleaving)
 {
-    vsim::Options options;
-    options.schedule.policy = interleaving.policy;
-    options.schedule.seed = interleaving.seed;
-    options.completions = vsim::Completions::Seeded;
-    options.timer_clock = vsim::TimerClock::ClockTicks;
+    vsim::Options options = vibra_test::interleaved(interleaving.policy, interleaving.seed);
     options.power_transitions = true;
     return options;
 }
@@ -37,7 +35,7 @@ vsim::Options interleaved(const Interleaving &interleaving)
 class OverlapTest : public SimTest, public testing::WithParamInterface<Interleaving> {
 protected:
     OverlapTest()
-        : SimTest(interleaved(GetParam()))
+        : SimTest(harsh(GetParam()))
     {
     }
 
@@ -47,14 +45,10 @@ protected:
         ASSERT_EQ(sim.start_device(id), STATUS_SUCCESS);
     }
 
-    // Runs each call on a thread of its own, all at this instant, and waits
-    // until every one has returned.
+    // Runs the calls at once and waits until every one has returned.
     void together(const std::vector<std::function<void()>> &calls)
     {
-        for (size_t i = 0; i < calls.size(); ++i) {
-            sim.spawn_thread("call " + std::to_string(i), calls[i]);
-        }
-        sim.run_threads();
+        run_together(calls);
         ASSERT_EQ(sim.live_threads(), 0u);
     }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/harness.h"
+#include "support/sim_modes.h"
 
 namespace vtest {
 namespace {
@@ -49,29 +50,11 @@ private:
     uint64_t hash_ = 0xCBF29CE484222325ULL;
 };
 
-vsim::Options interleaved(const Golden &golden)
-{
-    vsim::Options options;
-    options.schedule.policy = golden.policy;
-    options.schedule.seed = golden.seed;
-    options.completions = vsim::Completions::Seeded;
-    options.timer_clock = vsim::TimerClock::ClockTicks;
-    return options;
-}
-
 class ScheduleDigestTest : public SimTest, public testing::WithParamInterface<Golden> {
 protected:
     ScheduleDigestTest()
-        : SimTest(interleaved(GetParam()))
+        : SimTest(vibra_test::interleaved(GetParam().policy, GetParam().seed))
     {
-    }
-
-    void together(const std::vector<std::function<void()>> &calls)
-    {
-        for (size_t i = 0; i < calls.size(); ++i) {
-            sim.spawn_thread("call " + std::to_string(i), calls[i]);
-        }
-        sim.run_threads();
     }
 
     uint64_t digest() const
@@ -112,9 +95,9 @@ TEST_P(ScheduleDigestTest, SameSeedSameSwitchesAndEvents)
     sim.run_until(ms(10));
     ASSERT_EQ(set_state(id, Record::blink(40, 50, 5)), STATUS_SUCCESS);
     sim.run_until(ms(37));
-    together({[&] { set_state(id, Record::state(1)); }, [&] { set_state(id, Record::state(1)); }});
+    run_together({[&] { set_state(id, Record::state(1)); }, [&] { set_state(id, Record::state(1)); }});
     sim.run_for(ms(25));
-    together({[&] { set_state(id, Record::state(0)); }, [&] { sim.stop_device(id); }});
+    run_together({[&] { set_state(id, Record::state(0)); }, [&] { sim.stop_device(id); }});
     sim.run_for(ms(3));
     EXPECT_EQ(sim.uninitialize_device(id), STATUS_SUCCESS);
     EXPECT_TRUE(sim.run_until_idle());

@@ -108,6 +108,14 @@ vsim::DeviceId SimTest::bring_up(const vsim::ResourceList &resources)
     return id;
 }
 
+void SimTest::run_together(const std::vector<std::function<void()>> &calls)
+{
+    for (size_t i = 0; i < calls.size(); ++i) {
+        sim.spawn_thread("call " + std::to_string(i), calls[i]);
+    }
+    sim.run_threads();
+}
+
 PDEVICE_CONTEXT SimTest::context(vsim::DeviceId id) const { return driver_view::context(sim, id); }
 
 NTSTATUS SimTest::set_state(vsim::DeviceId id, const Record &record)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -95,6 +96,10 @@ protected:
 
     // set-state with one record in a 48-byte buffer; returns the status.
     NTSTATUS set_state(vsim::DeviceId id, const Record &record);
+
+    // Runs each call on a simulated thread of its own, all at this instant,
+    // and lets them run until each has returned or waits.
+    void run_together(const std::vector<std::function<void()>> &calls);
 
     std::vector<std::string> trace_texts() const;
     bool traced(std::string_view text) const;

@@ -15,6 +15,17 @@ inline vsim::Options on_clock_ticks()
     return options;
 }
 
+// Simulated threads interleaved by `policy` from `seed`, with completions
+// inside the send as the seed chooses and timers on clock ticks.
+inline vsim::Options interleaved(vsim::SchedulePolicy policy, uint64_t seed)
+{
+    vsim::Options options = on_clock_ticks();
+    options.schedule.policy = policy;
+    options.schedule.seed = seed;
+    options.completions = vsim::Completions::Seeded;
+    return options;
+}
+
 // The platform's threads are real ones, in wall-clock time.
 inline vsim::Options on_real_threads()
 {
