@@ -105,6 +105,10 @@ TEST_P(ScheduleDigestTest, SameSeedSameSwitchesAndEvents)
     sim.unload_driver();
 
     EXPECT_GT(sim.switches().size(), 20u);
+    if (sizeof(void *) != 8) {
+        // The records name objects by handle, printed at the pointer's width.
+        GTEST_SKIP() << "digests recorded with 64-bit handles";
+    }
     char actual[24];
     std::snprintf(actual, sizeof actual, "0x%016llx", static_cast<unsigned long long>(digest()));
     char golden[24];
