@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <sstream>
 
 #include "scenario/catalogue.h"
 #include "scenario/parse.h"
@@ -31,18 +30,20 @@ bool is_device_command(CommandKind kind)
     }
 }
 
+}  // namespace
+
 std::vector<std::string> split_words(std::string_view line)
 {
-    std::vector<std::string> tokens;
-    std::istringstream stream{std::string(line)};
-    std::string token;
-    while (stream >> token) {
-        tokens.push_back(token);
+    constexpr std::string_view kSpace = " \t\n\v\f\r";
+    std::vector<std::string> words;
+    size_t at = line.find_first_not_of(kSpace);
+    while (at != std::string_view::npos) {
+        const size_t end = line.find_first_of(kSpace, at);
+        words.emplace_back(line.substr(at, end == std::string_view::npos ? end : end - at));
+        at = line.find_first_not_of(kSpace, end);
     }
-    return tokens;
+    return words;
 }
-
-}  // namespace
 
 void parse_line(std::string_view body, Ticks previous_time, Ticks last_action, int line, Command &command,
                 LineProgress &progress)

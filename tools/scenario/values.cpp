@@ -59,9 +59,13 @@ std::vector<uint8_t> parse_hex(std::string_view key, std::string_view text)
         fail("bad hex " + quote(text) + " for " + std::string(key) + "=: " + std::to_string(digits.size()) +
              " digits; expected pairs of hex digits, one pair a byte");
     }
+    const auto nibble = [](char c) {
+        return static_cast<uint8_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);  // a checked hex digit
+    };
     std::vector<uint8_t> bytes;
+    bytes.reserve(digits.size() / 2);
     for (size_t i = 0; i < digits.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+        bytes.push_back(static_cast<uint8_t>(nibble(digits[i]) << 4 | nibble(digits[i + 1])));
     }
     return bytes;
 }
