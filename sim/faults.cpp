@@ -105,8 +105,7 @@ void detail::State::run_hooks(Op op, uint64_t number)
 void detail::State::check_watches()
 {
     constexpr size_t kMaxRaces = 100;
-    const int me = identity();
-    std::erase_if(watches, [&](const detail::Watch &watch) { return find(watch.lock) == nullptr; });
+    const int me = identity();  // watches whose lock is gone went with it (destroy)
     for (detail::Watch &watch : watches) {
         if (std::equal(watch.last.begin(), watch.last.end(), watch.memory)) {
             continue;
@@ -124,6 +123,9 @@ void detail::State::check_watches()
 void Simulator::watch(const void *memory, size_t size, WDFWAITLOCK lock, std::string name)
 {
     const auto *bytes = static_cast<const uint8_t *>(memory);
+    if (impl_->find(lock) == nullptr) {
+        return;  // nothing can hold it: no change can be a race
+    }
     impl_->watches.push_back({bytes, size, lock, std::move(name), std::vector<uint8_t>(bytes, bytes + size)});
 }
 

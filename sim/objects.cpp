@@ -178,6 +178,10 @@ void detail::State::destroy(WDFOBJECT handle)
         std::erase(owner->children, handle);
     }
     const ObjectType type = object->type;
+    if (type == ObjectType::WaitLock && !watches.empty()) {
+        // A watch ends with its lock.
+        std::erase_if(watches, [handle](const detail::Watch &watch) { return watch.lock == handle; });
+    }
     object->alive = false;
     object->generation = (object->generation + 1) & kGenerationMask;
     object->context.reset();
