@@ -363,7 +363,10 @@ public:
     // --- kernel services -----------------------------------------------------
     const std::vector<TraceLine> &trace() const;
     void clear_trace();
-    void set_trace_sink(std::function<void(const TraceLine &)> sink);
+    // With `text` false the sink is told of each line without its format and
+    // text (both empty), and a line nothing else keeps or echoes is not
+    // formatted at all: for a caller that only counts lines.
+    void set_trace_sink(std::function<void(const TraceLine &)> sink, bool text = true);
     const std::vector<ResolutionCall> &resolution_calls() const;
     int outstanding_resolution_requests() const;  // requests minus releases
     // The clock tick in force now: 15.625 ms, or the finest resolution held.
