@@ -428,8 +428,11 @@ public:
     size_t live_threads() const;  // spawned and not finished (waiting ones too)
     const Schedule &schedule() const;
     uint64_t scheduling_points() const;
-    // The switches made so far (the most recent 100,000).
+    // The switches made so far (the most recent 100,000; when there are
+    // that many, the older half goes).
     const std::vector<SwitchRecord> &switches() const;
+    size_t switch_count() const;                                     // switches().size()
+    std::vector<SwitchRecord> recent_switches(size_t count) const;  // the end of switches()
 
     // A checker's lock discipline: `size` bytes at `memory` may change only
     // while their changer holds `lock`. At every platform call the simulator

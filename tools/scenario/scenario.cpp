@@ -34,13 +34,20 @@ bool is_device_command(CommandKind kind)
 
 std::vector<std::string> split_words(std::string_view line)
 {
-    constexpr std::string_view kSpace = " \t\n\v\f\r";
+    const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };  // \t \n \v \f \r
     std::vector<std::string> words;
-    size_t at = line.find_first_not_of(kSpace);
-    while (at != std::string_view::npos) {
-        const size_t end = line.find_first_of(kSpace, at);
-        words.emplace_back(line.substr(at, end == std::string_view::npos ? end : end - at));
-        at = line.find_first_not_of(kSpace, end);
+    size_t at = 0;
+    while (at < line.size()) {
+        if (space(line[at])) {
+            ++at;
+            continue;
+        }
+        size_t end = at;
+        while (end < line.size() && !space(line[end])) {
+            ++end;
+        }
+        words.emplace_back(line.substr(at, end - at));
+        at = end;
     }
     return words;
 }
