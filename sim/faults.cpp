@@ -53,6 +53,13 @@ const char *level_name(KIRQL level)
     default: return "a device level";
     }
 }
+
+// Out of line: the check at every call stays a compare.
+[[gnu::noinline, gnu::cold]] void report_level(detail::State &state, Op op, KIRQL level, KIRQL highest)
+{
+    state.fail(std::string(op_name(op)) + ": called at " + level_name(level) + "; it may be called at " +
+               level_name(highest) + (highest == PASSIVE_LEVEL ? " only" : " or below"));
+}
 }  // namespace
 
 void detail::State::check_level(Op op)
@@ -60,8 +67,7 @@ void detail::State::check_level(Op op)
     const KIRQL level = irql();
     const KIRQL highest = highest_level(op);
     if (level > highest) {
-        fail(std::string(op_name(op)) + ": called at " + level_name(level) + "; it may be called at " +
-             level_name(highest) + (highest == PASSIVE_LEVEL ? " only" : " or below"));
+        report_level(*this, op, level, highest);
     }
 }
 
