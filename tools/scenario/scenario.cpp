@@ -181,7 +181,20 @@ std::string format_time(Ticks ticks)
     const Ticks whole = ticks / vsim::kTicksPerMs;
     Ticks fraction = ticks % vsim::kTicksPerMs;
     std::string text = std::to_string(whole);
-    if (fraction != 0) {
+    static_assert(vsim::kTicksPerMs == 10'000, "four decimals of a millisecond");
+    if (fraction > 0) {
+        char digits[4];
+        for (int i = 3; i >= 0; --i) {
+            digits[i] = static_cast<char>('0' + fraction % 10);
+            fraction /= 10;
+        }
+        size_t length = 4;
+        while (digits[length - 1] == '0') {
+            --length;  // a digit is not 0: the fraction is not
+        }
+        text += '.';
+        text.append(digits, length);
+    } else if (fraction != 0) {
         char digits[8];
         std::snprintf(digits, sizeof digits, "%04lld", static_cast<long long>(fraction));
         std::string decimals = digits;
