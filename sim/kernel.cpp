@@ -115,7 +115,7 @@ void detail::State::record_trace(ULONG component, ULONG level, const char *forma
         }
     }
     if (sink) {
-        sink(line);
+        sink(sink_text ? line : TraceLine{line.time, component, level, {}, {}});
     }
 }
 
