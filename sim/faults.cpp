@@ -119,8 +119,8 @@ void detail::State::check_watches()
         std::copy(watch.memory, watch.memory + watch.size, watch.last.begin());
         const int owner = std::get<detail::LockData>(find(watch.lock)->data).owner;
         if (owner != 0 && owner != me && races.size() < kMaxRaces) {
-            races.push_back(*threads.current()->label + " changed " + watch.name + " without " +
-                            describe(watch.lock) + " while thread " + std::to_string(owner) + " held it (at " +
+            races.push_back(*threads.current()->label + " changed " + watch.name + " without " + describe(watch.lock) +
+                            " while thread " + std::to_string(owner) + " held it (at " +
                             std::to_string(now / kTicksPerUs) + " us)");
         }
     }

@@ -375,7 +375,7 @@ struct State {
     // kernel services
     std::vector<TraceLine> trace;
     std::function<void(const TraceLine &)> sink;
-    bool sink_text = true;  // the sink reads each line's format and text
+    bool sink_text = true;                     // the sink reads each line's format and text
     std::optional<std::string> trace_formats;  // VIBRA_TRACE_FORMATS, read at the first line
     std::vector<ResolutionCall> resolution_calls;
     int outstanding_resolution = 0;

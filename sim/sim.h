@@ -431,7 +431,7 @@ public:
     // The switches made so far (the most recent 100,000; when there are
     // that many, the older half goes).
     const std::vector<SwitchRecord> &switches() const;
-    size_t switch_count() const;                                     // switches().size()
+    size_t switch_count() const;                                    // switches().size()
     std::vector<SwitchRecord> recent_switches(size_t count) const;  // the end of switches()
 
     // A checker's lock discipline: `size` bytes at `memory` may change only

@@ -96,8 +96,8 @@ std::string options_line(const ExploreOptions &options)
 void write_switches(std::ostream &out, const RunResult &result)
 {
     constexpr size_t kShown = RunResult::kShownSwitches;
-    out << "schedule: " << result.scheduling_points << " scheduling points, " << result.switch_count
-        << " switches" << (result.switch_count > kShown ? "; the last " + std::to_string(kShown) + ":" : ":") << "\n";
+    out << "schedule: " << result.scheduling_points << " scheduling points, " << result.switch_count << " switches"
+        << (result.switch_count > kShown ? "; the last " + std::to_string(kShown) + ":" : ":") << "\n";
     for (const vsim::SwitchRecord &record : result.switches) {
         out << "  " << format_time(record.time) << "  " << record.from << " -> " << record.to << "  (" << record.at
             << ")\n";
