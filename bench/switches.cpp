@@ -67,7 +67,7 @@ void BM_SimulatedSwitch(benchmark::State &state)
     constexpr size_t kLimit = 100'000;  // the switch record's length, halved when reached
     size_t switches = 0;
     for (auto _ : state) {
-        const size_t before = sim.switches().size();
+        const size_t before = sim.switch_count();
         for (WDFWAITLOCK lock : locks) {
             sim.spawn_thread("locker", [lock] {
                 for (int i = 0; i < 100; ++i) {
@@ -77,7 +77,7 @@ void BM_SimulatedSwitch(benchmark::State &state)
             });
         }
         sim.run_threads();
-        const size_t after = sim.switches().size();
+        const size_t after = sim.switch_count();
         switches += after >= before ? after - before : kLimit - before + after - kLimit / 2;
     }
     state.counters["switches"] = double(switches);

@@ -211,5 +211,10 @@ const Schedule &Simulator::schedule() const { return impl_->options.schedule; }
 uint64_t Simulator::scheduling_points() const { return impl_->threads.points(); }
 
 const std::vector<SwitchRecord> &Simulator::switches() const { return impl_->threads.switches(); }
+size_t Simulator::switch_count() const { return impl_->threads.switch_count(); }
+std::vector<SwitchRecord> Simulator::recent_switches(size_t count) const
+{
+    return impl_->threads.recent_switches(count);
+}
 
 }  // namespace vsim

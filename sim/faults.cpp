@@ -53,6 +53,13 @@ const char *level_name(KIRQL level)
     default: return "a device level";
     }
 }
+
+// Out of line: the check at every call stays a compare.
+[[gnu::noinline, gnu::cold]] void report_level(detail::State &state, Op op, KIRQL level, KIRQL highest)
+{
+    state.fail(std::string(op_name(op)) + ": called at " + level_name(level) + "; it may be called at " +
+               level_name(highest) + (highest == PASSIVE_LEVEL ? " only" : " or below"));
+}
 }  // namespace
 
 void detail::State::check_level(Op op)
@@ -60,8 +67,7 @@ void detail::State::check_level(Op op)
     const KIRQL level = irql();
     const KIRQL highest = highest_level(op);
     if (level > highest) {
-        fail(std::string(op_name(op)) + ": called at " + level_name(level) + "; it may be called at " +
-             level_name(highest) + (highest == PASSIVE_LEVEL ? " only" : " or below"));
+        report_level(*this, op, level, highest);
     }
 }
 
@@ -105,8 +111,7 @@ void detail::State::run_hooks(Op op, uint64_t number)
 void detail::State::check_watches()
 {
     constexpr size_t kMaxRaces = 100;
-    const int me = identity();
-    std::erase_if(watches, [&](const detail::Watch &watch) { return find(watch.lock) == nullptr; });
+    const int me = identity();  // watches whose lock is gone went with it (destroy)
     for (detail::Watch &watch : watches) {
         if (std::equal(watch.last.begin(), watch.last.end(), watch.memory)) {
             continue;
@@ -114,8 +119,8 @@ void detail::State::check_watches()
         std::copy(watch.memory, watch.memory + watch.size, watch.last.begin());
         const int owner = std::get<detail::LockData>(find(watch.lock)->data).owner;
         if (owner != 0 && owner != me && races.size() < kMaxRaces) {
-            races.push_back(std::string(threads.current()->label) + " changed " + watch.name + " without " +
-                            describe(watch.lock) + " while thread " + std::to_string(owner) + " held it (at " +
+            races.push_back(*threads.current()->label + " changed " + watch.name + " without " + describe(watch.lock) +
+                            " while thread " + std::to_string(owner) + " held it (at " +
                             std::to_string(now / kTicksPerUs) + " us)");
         }
     }
@@ -124,6 +129,9 @@ void detail::State::check_watches()
 void Simulator::watch(const void *memory, size_t size, WDFWAITLOCK lock, std::string name)
 {
     const auto *bytes = static_cast<const uint8_t *>(memory);
+    if (impl_->find(lock) == nullptr) {
+        return;  // nothing can hold it: no change can be a race
+    }
     impl_->watches.push_back({bytes, size, lock, std::move(name), std::vector<uint8_t>(bytes, bytes + size)});
 }
 

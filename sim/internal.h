@@ -78,7 +78,8 @@ struct Carrier {
 
     std::function<void()> body;    // the simulated thread to run next
     bool retire = false;           // the carrier's fiber ends
-    std::string label;             // for the schedule's record
+    // For the schedule's record, shared with the switches that name it.
+    std::shared_ptr<const std::string> label;
 
     // Interleaved schedules only.
     bool runnable = false;         // may be given the baton
@@ -138,7 +139,10 @@ public:
     size_t live() const;  // spawned threads not finished
     bool any_ready() const;
     uint64_t points() const { return points_; }
-    const std::vector<SwitchRecord> &switches() const { return switches_; }
+    // The record as SwitchRecords, made from the light one when asked.
+    const std::vector<SwitchRecord> &switches() const;
+    size_t switch_count() const { return switches_.size(); }
+    std::vector<SwitchRecord> recent_switches(size_t count) const;
     // Called on the running thread before it hands the baton on.
     std::function<void()> before_switch;
 
@@ -168,7 +172,19 @@ private:
     bool main_in_loop_ = false;
     Ticks loop_next_ = 0;
     uint64_t points_ = 0;
-    std::vector<SwitchRecord> switches_;
+    // A switch as made: the call it came at is a name with static storage,
+    // the threads' labels are shared, so that a switch copies no text.
+    struct Switch {
+        Ticks time;
+        const char *at;
+        std::shared_ptr<const std::string> from;
+        std::shared_ptr<const std::string> to;
+        SwitchRecord record() const { return {time, at, *from, *to}; }
+    };
+    std::vector<Switch> switches_;
+    uint64_t dropped_ = 0;  // switches erased from the front
+    mutable std::vector<SwitchRecord> shown_;
+    mutable uint64_t shown_dropped_ = 0;
 };
 
 // --- objects -----------------------------------------------------------------
@@ -359,6 +375,7 @@ struct State {
     // kernel services
     std::vector<TraceLine> trace;
     std::function<void(const TraceLine &)> sink;
+    bool sink_text = true;                     // the sink reads each line's format and text
     std::optional<std::string> trace_formats;  // VIBRA_TRACE_FORMATS, read at the first line
     std::vector<ResolutionCall> resolution_calls;
     int outstanding_resolution = 0;

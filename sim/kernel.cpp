@@ -72,6 +72,19 @@ namespace vsim {
 
 void detail::State::record_trace(ULONG component, ULONG level, const char *format, va_list arguments)
 {
+    if (!trace_formats) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): read once under the platform lock; nothing sets the environment
+        const char *path = std::getenv("VIBRA_TRACE_FORMATS");
+        trace_formats = path ? path : "";
+    }
+    note_format(*trace_formats, format);
+    if (!options.keep_records && !options.echo_trace && !sink_text) {
+        // Nobody reads the text: the sink counts the line.
+        if (sink) {
+            sink(TraceLine{now, component, level, {}, {}});
+        }
+        return;
+    }
     // One formatting pass for the usual short line; a longer one is formatted
     // again at its full length.
     char buffer[256];
@@ -88,12 +101,6 @@ void detail::State::record_trace(ULONG component, ULONG level, const char *forma
         std::vsnprintf(text.data(), text.size() + 1, format, copy);
         va_end(copy);
     }
-    if (!trace_formats) {
-        // NOLINTNEXTLINE(concurrency-mt-unsafe): read once under the platform lock; nothing sets the environment
-        const char *path = std::getenv("VIBRA_TRACE_FORMATS");
-        trace_formats = path ? path : "";
-    }
-    note_format(*trace_formats, format);
     TraceLine made{now, component, level, format, std::move(text)};
     const TraceLine *kept = &made;
     if (options.keep_records) {
@@ -108,13 +115,17 @@ void detail::State::record_trace(ULONG component, ULONG level, const char *forma
         }
     }
     if (sink) {
-        sink(line);
+        sink(sink_text ? line : TraceLine{line.time, component, level, {}, {}});
     }
 }
 
 const std::vector<TraceLine> &Simulator::trace() const { return impl_->trace; }
 void Simulator::clear_trace() { impl_->trace.clear(); }
-void Simulator::set_trace_sink(std::function<void(const TraceLine &)> sink) { impl_->sink = std::move(sink); }
+void Simulator::set_trace_sink(std::function<void(const TraceLine &)> sink, bool text)
+{
+    impl_->sink = std::move(sink);
+    impl_->sink_text = text;
+}
 const std::vector<ResolutionCall> &Simulator::resolution_calls() const { return impl_->resolution_calls; }
 int Simulator::outstanding_resolution_requests() const { return impl_->outstanding_resolution; }
 KIRQL Simulator::irql() const { return impl_->irql(); }

@@ -22,8 +22,19 @@ const char *handle_type_name(ObjectType type)
 
 std::string hex(const void *pointer)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
+    // As "0x%llx" prints it, without printf: every interleaved thread's label
+    // names an object.
+    uintptr_t value = reinterpret_cast<uintptr_t>(pointer);
+    char digits[2 * sizeof value];
+    size_t count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    std::string text = "0x";
+    while (count != 0) {
+        text += digits[--count];
+    }
     return text;
 }
 
@@ -178,6 +189,10 @@ void detail::State::destroy(WDFOBJECT handle)
         std::erase(owner->children, handle);
     }
     const ObjectType type = object->type;
+    if (type == ObjectType::WaitLock && !watches.empty()) {
+        // A watch ends with its lock.
+        std::erase_if(watches, [handle](const detail::Watch &watch) { return watch.lock == handle; });
+    }
     object->alive = false;
     object->generation = (object->generation + 1) & kGenerationMask;
     object->context.reset();

@@ -28,7 +28,7 @@ Scheduler::Scheduler(const Schedule &schedule, const Ticks *clock)
     : policy_(make_policy(schedule)), clock_(clock), window_(schedule.window)
 {
     main_.identity = new_identity();  // identity 0 stays "nobody"
-    main_.label = "main";
+    main_.label = std::make_shared<const std::string>("main");
     main_.runnable = true;
     main_.fiber = std::make_unique<Fiber>();
     if (policy_) {
@@ -59,8 +59,30 @@ void Scheduler::record(const char *why, const Carrier *from, const Carrier *to)
 {
     if (switches_.size() == kMaxSwitches) {
         switches_.erase(switches_.begin(), switches_.begin() + kMaxSwitches / 2);
+        dropped_ += kMaxSwitches / 2;
     }
     switches_.push_back({*clock_, why, from->label, to->label});
+}
+
+const std::vector<SwitchRecord> &Scheduler::switches() const
+{
+    if (shown_dropped_ != dropped_) {
+        shown_.clear();
+        shown_dropped_ = dropped_;
+    }
+    for (size_t i = shown_.size(); i < switches_.size(); ++i) {
+        shown_.push_back(switches_[i].record());
+    }
+    return shown_;
+}
+
+std::vector<SwitchRecord> Scheduler::recent_switches(size_t count) const
+{
+    std::vector<SwitchRecord> recent;
+    for (size_t i = switches_.size() > count ? switches_.size() - count : 0; i < switches_.size(); ++i) {
+        recent.push_back(switches_[i].record());
+    }
+    return recent;
 }
 
 void Scheduler::switch_to(Carrier *self, Carrier *next, const char *why)
@@ -106,7 +128,7 @@ Carrier *Scheduler::carrier_for(std::function<void()> body, std::string label, K
     }
     carrier->identity = new_identity();
     carrier->irql = irql;
-    carrier->label = std::move(label);
+    carrier->label = std::make_shared<const std::string>(std::move(label));
     carrier->body = std::move(body);
     carrier->finished = false;
     carrier->parked = false;

@@ -363,7 +363,10 @@ public:
     // --- kernel services -----------------------------------------------------
     const std::vector<TraceLine> &trace() const;
     void clear_trace();
-    void set_trace_sink(std::function<void(const TraceLine &)> sink);
+    // With `text` false the sink is told of each line without its format and
+    // text (both empty), and a line nothing else keeps or echoes is not
+    // formatted at all: for a caller that only counts lines.
+    void set_trace_sink(std::function<void(const TraceLine &)> sink, bool text = true);
     const std::vector<ResolutionCall> &resolution_calls() const;
     int outstanding_resolution_requests() const;  // requests minus releases
     // The clock tick in force now: 15.625 ms, or the finest resolution held.
@@ -425,8 +428,11 @@ public:
     size_t live_threads() const;  // spawned and not finished (waiting ones too)
     const Schedule &schedule() const;
     uint64_t scheduling_points() const;
-    // The switches made so far (the most recent 100,000).
+    // The switches made so far (the most recent 100,000; when there are
+    // that many, the older half goes).
     const std::vector<SwitchRecord> &switches() const;
+    size_t switch_count() const;                                    // switches().size()
+    std::vector<SwitchRecord> recent_switches(size_t count) const;  // the end of switches()
 
     // A checker's lock discipline: `size` bytes at `memory` may change only
     // while their changer holds `lock`. At every platform call the simulator

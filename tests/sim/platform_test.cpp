@@ -218,6 +218,23 @@ TEST_F(SimFixture, DebugPrintRecordsTheFormattedLineAndItsOrigin)
     EXPECT_EQ(sim.trace()[1].text, "[" + long_text + "]7");
 }
 
+// A sink that only counts is told of every line, without its text; the
+// kept record is formatted all the same.
+TEST_F(SimFixture, ATextlessTraceSinkIsToldOfEachLineWithoutItsText)
+{
+    std::vector<vsim::TraceLine> sunk;
+    sim.set_trace_sink([&](const vsim::TraceLine &line) { sunk.push_back(line); }, false);
+    sim.run_for(vsim::ms(2));
+    print(101, 3, "kept %d\n", 1);
+    ASSERT_EQ(sunk.size(), 1u);
+    EXPECT_EQ(sunk[0].time, vsim::ms(2));
+    EXPECT_EQ(sunk[0].component, 101u);
+    EXPECT_EQ(sunk[0].level, 3u);
+    EXPECT_TRUE(sunk[0].text.empty() && sunk[0].format.empty());
+    ASSERT_EQ(sim.trace().size(), 1u);
+    EXPECT_EQ(sim.trace()[0].text, "kept 1\n");
+}
+
 TEST(TraceFormats, EachDistinctFormatIsAppendedOnceAsCWouldSpellIt)
 {
     const std::string path = ::testing::TempDir() + "vibra-trace-formats-" + std::to_string(::getpid()) + ".txt";

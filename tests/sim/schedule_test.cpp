@@ -95,6 +95,69 @@ TEST_P(InterleavedTest, TheSameSeedGivesTheSameInterleavingAndSeedsDiffer)
     EXPECT_GE(seen.size(), 3u) << "the seeds explore different interleavings";
 }
 
+// Two threads take and give back locks of their own, `rounds` times or, with
+// `past_drop`, until the record has let its older half go (at 100,000
+// switches) and 30 rounds more; with `read_each_round` the record is read
+// after every round, while the run goes on.
+std::vector<vsim::SwitchRecord> lockers(SchedulePolicy policy, int rounds, bool past_drop, bool read_each_round)
+{
+    Board run(interleaved(policy, 9));
+    WDFWAITLOCK locks[2] = {mini::make_lock(), mini::make_lock()};
+    size_t previous = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (WDFWAITLOCK lock : locks) {
+            run.sim.spawn_thread("locker", [lock] {
+                WdfWaitLockAcquire(lock, nullptr);
+                WdfWaitLockRelease(lock);
+            });
+        }
+        run.sim.run_threads();
+        if (read_each_round) {
+            EXPECT_EQ(run.sim.switches().size(), run.sim.switch_count());
+        }
+        if (past_drop && run.sim.switch_count() < previous) {
+            past_drop = false;
+            rounds = round + 30;
+        } else if (past_drop) {
+            rounds = round + 2;
+        }
+        previous = run.sim.switch_count();
+    }
+    EXPECT_FALSE(past_drop);
+    const std::vector<vsim::SwitchRecord> &all = run.sim.switches();
+    EXPECT_EQ(all.size(), run.sim.switch_count());
+    for (size_t count : {size_t(0), size_t(1), size_t(7), all.size(), all.size() + 3}) {
+        const std::vector<vsim::SwitchRecord> recent = run.sim.recent_switches(count);
+        EXPECT_EQ(recent.size(), std::min(count, all.size()));
+        for (size_t i = 0; i < recent.size() && recent.size() <= all.size(); ++i) {
+            const vsim::SwitchRecord &full = all[all.size() - recent.size() + i];
+            EXPECT_TRUE(recent[i].time == full.time && recent[i].at == full.at && recent[i].from == full.from &&
+                        recent[i].to == full.to)
+                << "switch " << i << " of the last " << count;
+        }
+    }
+    return all;
+}
+
+bool same(const std::vector<vsim::SwitchRecord> &a, const std::vector<vsim::SwitchRecord> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto &x, const auto &y) {
+        return x.time == y.time && x.at == y.at && x.from == y.from && x.to == y.to;
+    });
+}
+
+// The record read while it grows, and across the drop of its older half,
+// shows what one reading at the end shows; its tail and count agree with it.
+TEST_P(InterleavedTest, TheSwitchRecordReadsTheSameWhenReadMidwayAndItsTailAndCountAgree)
+{
+    const std::vector<vsim::SwitchRecord> once = lockers(GetParam(), 40, false, false);
+    EXPECT_GT(once.size(), 20u);
+    EXPECT_TRUE(same(lockers(GetParam(), 40, false, true), once));
+    const std::vector<vsim::SwitchRecord> long_once = lockers(GetParam(), 1, true, false);
+    EXPECT_LT(long_once.size(), 100'000u);
+    EXPECT_TRUE(same(lockers(GetParam(), 1, true, true), long_once));
+}
+
 struct TimedWaitCase {
     const char *name;
     std::optional<Ticks> release_at;  // when the holder's own wait ends

@@ -278,7 +278,8 @@ RunResult check_scenario(const Scenario &scenario, const vsim::Schedule &schedul
     };
     options.after_commands = [&result, &monitors](vsim::Simulator &sim, vsim::DeviceId device) {
         // The interleaving of the commands, before the settle phase adds its own.
-        result.switches = sim.switches();
+        result.switch_count = sim.switch_count();
+        result.switches = sim.recent_switches(RunResult::kShownSwitches);
         result.scheduling_points = sim.scheduling_points();
         settle_phase(sim, device, monitors, result.observation);
         result.races = sim.races();

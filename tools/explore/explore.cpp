@@ -95,12 +95,10 @@ std::string options_line(const ExploreOptions &options)
 // The last switches of a run, enough to follow how the threads met.
 void write_switches(std::ostream &out, const RunResult &result)
 {
-    constexpr size_t kShown = 60;
-    const auto &switches = result.switches;
-    out << "schedule: " << result.scheduling_points << " scheduling points, " << switches.size()
-        << " switches" << (switches.size() > kShown ? "; the last " + std::to_string(kShown) + ":" : ":") << "\n";
-    for (size_t i = switches.size() > kShown ? switches.size() - kShown : 0; i < switches.size(); ++i) {
-        const vsim::SwitchRecord &record = switches[i];
+    constexpr size_t kShown = RunResult::kShownSwitches;
+    out << "schedule: " << result.scheduling_points << " scheduling points, " << result.switch_count << " switches"
+        << (result.switch_count > kShown ? "; the last " + std::to_string(kShown) + ":" : ":") << "\n";
+    for (const vsim::SwitchRecord &record : result.switches) {
         out << "  " << format_time(record.time) << "  " << record.from << " -> " << record.to << "  (" << record.at
             << ")\n";
     }
@@ -157,7 +155,7 @@ int explore(const ExploreOptions &options, std::ostream &out, std::ostream &prog
             failed_calls += call.status && *call.status < 0;
         }
         points += result.scheduling_points;
-        switches += result.switches.size();
+        switches += result.switch_count;
         if (!result.findings.empty()) {
             const int status = exit_status(result.findings);
             out << "\nFAILED " << heading << ": " << (status == kExitStuck ? "a stuck run" : "a wrong result")

@@ -126,7 +126,11 @@ std::vector<Finding> check_run(const Scenario &scenario, const Recording &record
 
 struct RunResult {
     Recording recording;
-    std::vector<vsim::SwitchRecord> switches;  // the interleaving, most recent last
+    // The interleaving of the commands: how many switches, and the last
+    // kShownSwitches of them, most recent last.
+    static constexpr size_t kShownSwitches = 60;
+    size_t switch_count = 0;
+    std::vector<vsim::SwitchRecord> switches;
     uint64_t scheduling_points = 0;
     std::vector<std::string> races;
     SettleObservation observation;

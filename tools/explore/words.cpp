@@ -12,14 +12,15 @@ namespace {
 
 std::string hex(const std::vector<uint8_t> &bytes)
 {
+    constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
-    char pair[4];
+    text.reserve(bytes.size() * 2 + bytes.size() / 4);
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (i != 0 && i % 4 == 0) {
             text += '_';
         }
-        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-        text += pair;
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0xF];
     }
     return text;
 }

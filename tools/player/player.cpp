@@ -38,7 +38,9 @@ Player::Player(const Scenario &scenario, const PlayerOptions &options)
     sim_.add_line(kEnableConnectionId, kEnableLine);
     sim_.add_line(kDriveConnectionId, kDriveLine);
     base_ = sim_.now();
-    sim_.set_trace_sink([this](const vsim::TraceLine &line) { record_trace(line); });
+    // Counted only, unless a caller reads the lines.
+    sim_.set_trace_sink([this](const vsim::TraceLine &line) { record_trace(line); },
+                        options.on_trace || options.keep_records);
     sim_.set_write_sink([this](const vsim::GpioWrite &write) { record_write(write); });
     sim_.set_line_change_sink([this](const vsim::LineChange &change) { record_change(change); });
     sim_.set_fault_sink([this](const vsim::FaultTaken &taken) { record_fault(taken); });

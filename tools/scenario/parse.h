@@ -33,6 +33,9 @@ std::vector<uint8_t> parse_hex(std::string_view key, std::string_view text);
 int32_t parse_status_arg(std::string_view key, std::string_view text);
 int parse_level_value(std::string_view key, std::string_view text);
 Ticks parse_time(std::string_view text);
+// The words of a line, split at white space (space, tab, line and page ends)
+// as a stream in the C locale splits them.
+std::vector<std::string> split_words(std::string_view line);
 
 // The tokens of one command after its time: bare words and key=value pairs.
 // It remembers the keys and words asked for, to suggest one for a misspelling.

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <sstream>
 
 #include "scenario/catalogue.h"
 #include "scenario/parse.h"
@@ -31,18 +30,27 @@ bool is_device_command(CommandKind kind)
     }
 }
 
+}  // namespace
+
 std::vector<std::string> split_words(std::string_view line)
 {
-    std::vector<std::string> tokens;
-    std::istringstream stream{std::string(line)};
-    std::string token;
-    while (stream >> token) {
-        tokens.push_back(token);
+    const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };  // \t \n \v \f \r
+    std::vector<std::string> words;
+    size_t at = 0;
+    while (at < line.size()) {
+        if (space(line[at])) {
+            ++at;
+            continue;
+        }
+        size_t end = at;
+        while (end < line.size() && !space(line[end])) {
+            ++end;
+        }
+        words.emplace_back(line.substr(at, end - at));
+        at = end;
     }
-    return tokens;
+    return words;
 }
-
-}  // namespace
 
 void parse_line(std::string_view body, Ticks previous_time, Ticks last_action, int line, Command &command,
                 LineProgress &progress)
@@ -173,7 +181,20 @@ std::string format_time(Ticks ticks)
     const Ticks whole = ticks / vsim::kTicksPerMs;
     Ticks fraction = ticks % vsim::kTicksPerMs;
     std::string text = std::to_string(whole);
-    if (fraction != 0) {
+    static_assert(vsim::kTicksPerMs == 10'000, "four decimals of a millisecond");
+    if (fraction > 0) {
+        char digits[4];
+        for (int i = 3; i >= 0; --i) {
+            digits[i] = static_cast<char>('0' + fraction % 10);
+            fraction /= 10;
+        }
+        size_t length = 4;
+        while (digits[length - 1] == '0') {
+            --length;  // a digit is not 0: the fraction is not
+        }
+        text += '.';
+        text.append(digits, length);
+    } else if (fraction != 0) {
         char digits[8];
         std::snprintf(digits, sizeof digits, "%04lld", static_cast<long long>(fraction));
         std::string decimals = digits;

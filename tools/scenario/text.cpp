@@ -2,7 +2,6 @@
 // A scenario's text: its lines, its repeat blocks, and every refused line
 // reported at once.
 #include <algorithm>
-#include <sstream>
 
 #include "scenario/parse.h"
 
@@ -22,24 +21,13 @@ struct Block {
     std::vector<Command> body;
 };
 
-std::vector<std::string> words_of(std::string_view line)
-{
-    std::vector<std::string> words;
-    std::istringstream stream{std::string(line)};
-    std::string word;
-    while (stream >> word) {
-        words.push_back(word);
-    }
-    return words;
-}
-
 class Reader {
 public:
     explicit Reader(const std::string &name) { scenario_.name = name; }
 
     void line(std::string_view body, int number)
     {
-        const std::vector<std::string> words = words_of(body);
+        const std::vector<std::string> words = split_words(body);
         const bool timed_repeat = words.size() >= 3 && words[0] == "at" && words[2] == "repeat";
         try {
             if (timed_repeat || words[0] == "repeat") {

@@ -59,9 +59,13 @@ std::vector<uint8_t> parse_hex(std::string_view key, std::string_view text)
         fail("bad hex " + quote(text) + " for " + std::string(key) + "=: " + std::to_string(digits.size()) +
              " digits; expected pairs of hex digits, one pair a byte");
     }
+    const auto nibble = [](char c) {
+        return static_cast<uint8_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);  // a checked hex digit
+    };
     std::vector<uint8_t> bytes;
+    bytes.reserve(digits.size() / 2);
     for (size_t i = 0; i < digits.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+        bytes.push_back(static_cast<uint8_t>(nibble(digits[i]) << 4 | nibble(digits[i + 1])));
     }
     return bytes;
 }
@@ -112,8 +116,9 @@ double parse_decimal(std::string_view key, std::string_view text, std::string_vi
 // ticks.
 Ticks parse_time(std::string_view text)
 {
-    const std::string bad =
-        "bad time " + quote(text) + "; expected a number with a unit ms, us, s, min or h, e.g. 10ms";
+    const auto bad = [text] {
+        return "bad time " + quote(text) + "; expected a number with a unit ms, us, s, min or h, e.g. 10ms";
+    };
     Ticks unit = 0;
     std::string_view number = text;
     if (number.ends_with("min")) {
@@ -132,20 +137,20 @@ Ticks parse_time(std::string_view text)
         unit = vsim::kTicksPerSecond;
         number.remove_suffix(1);
     } else {
-        fail(bad);
+        fail(bad());
     }
     const size_t dot = number.find('.');
     const std::string_view whole = number.substr(0, dot);
     std::string_view fraction = dot == std::string_view::npos ? std::string_view{} : number.substr(dot + 1);
     if (whole.empty() || (dot != std::string_view::npos && fraction.empty()) || whole.size() > 12 ||
         fraction.size() > 7) {
-        fail(bad);
+        fail(bad());
     }
     const auto digits_only = [](std::string_view s) {
         return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
     };
     if (!digits_only(whole) || !digits_only(fraction)) {
-        fail(bad);
+        fail(bad());
     }
     while (fraction.size() > 1 && fraction.back() == '0') {
         fraction.remove_suffix(1);
