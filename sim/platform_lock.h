@@ -126,8 +126,7 @@ public:
     }
     // Waits for a change of the platform's state, until `deadline` (on the
     // platform clock) when there is one; false when it passed.
-    // Waits on `on` (the platform's `changed` when NULL).
-    bool wait(Ticks deadline = -1, std::condition_variable *on = nullptr);
+    bool wait(Ticks deadline = -1);
 
 private:
     void enter(State *sim);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The real-threads mode's threads, clock, wait locks, completion delivery and
-// per-device serialisation of the class extension's calls when it is asked for.
+// The real-threads mode's platform mutex, threads and clock, and how its
+// timer workers and completion thread find their work (realtime_calls.cpp has
+// the calls that wait).
 #include "realtime.h"
 
 #include <algorithm>
@@ -53,9 +54,7 @@ void PlatformCall::leave()
 
 void PlatformCall::suspend()
 {
-    RealPlatform &real = *sim_->real;
-    real.announce_events();
-    real.mutex.unlock();
+    sim_->real->unlock();
     tsan::ignore_end();
     t_call = nullptr;
 }
@@ -68,17 +67,18 @@ void PlatformCall::resume()
     sim_->now = sim_->real->clock();
 }
 
-bool PlatformCall::wait(Ticks deadline, std::condition_variable *on)
+bool PlatformCall::wait(Ticks deadline)
 {
     RealPlatform &real = *sim_->real;
-    real.announce_events();
-    std::condition_variable &cv = on != nullptr ? *on : real.changed;
+    real.announce_before_wait();
     std::unique_lock lock(real.mutex, std::adopt_lock);
+    ++real.waiting_for_change;
     if (deadline < 0) {
-        cv.wait(lock);  // NOLINT(bugprone-spuriously-wake-up-functions): every caller re-checks in a loop
+        real.changed.wait(lock);  // NOLINT(bugprone-spuriously-wake-up-functions): every caller re-checks in a loop
     } else {
-        cv.wait_until(lock, real.wall(deadline));
+        real.changed.wait_until(lock, real.wall(deadline));
     }
+    --real.waiting_for_change;
     lock.release();
     sim_->now = real.clock();
     return deadline < 0 || sim_->now < deadline;
@@ -87,30 +87,29 @@ bool PlatformCall::wait(Ticks deadline, std::condition_variable *on)
 int State::real_identity() { return real->identity(); }
 KIRQL State::real_irql() { return t_irql; }
 
+void RealPlatform::notify_changed()
+{
+    if (waiting_for_change > 0) {
+        changed.notify_all();
+    }
+}
+
 // --- threads and clock -----------------------------------------------------------
 
 RealPlatform::RealPlatform(State &sim, unsigned workers)
     : sim_(sim), start_(std::chrono::steady_clock::now()), serial_(++g_serials), workers_(std::max(workers, 2u))
 {
+    for (unsigned i = 0; i < workers_; ++i) {
+        sleepers_.push_back(std::make_unique<Sleeper>());
+    }
 }
 
 RealPlatform::~RealPlatform() { stop(); }
 
-void RealPlatform::announce_events()
-{
-    const unsigned kinds = std::exchange(sim_.scheduled_kinds, 0u);
-    if (kinds & (1u << unsigned(EventKind::TimerFires))) {
-        timer_work_.notify_all();
-    }
-    if (kinds & (1u << unsigned(EventKind::RequestCompletes))) {
-        completion_work_.notify_one();
-    }
-}
-
 void RealPlatform::start()
 {
-    for (unsigned i = 0; i < workers_; ++i) {
-        threads_.emplace_back([this] { work(); });
+    for (const std::unique_ptr<Sleeper> &sleeper : sleepers_) {
+        threads_.emplace_back([this, me = sleeper.get()] { work(*me); });
     }
     threads_.emplace_back([this] { complete_requests(); });
 }
@@ -121,8 +120,10 @@ void RealPlatform::stop()
         PlatformCall call(&sim_);
         stopping_ = true;
         changed.notify_all();
-        timer_work_.notify_all();
-        completion_work_.notify_all();
+        for (const std::unique_ptr<Sleeper> &sleeper : sleepers_) {
+            set(*sleeper, 0);
+        }
+        set(completer_, 0);
     }
     for (std::thread &thread : threads_) {
         thread.join();
@@ -150,15 +151,98 @@ int RealPlatform::identity()
     return t_identity;
 }
 
-std::optional<Event> RealPlatform::take(EventKind kind, Ticks *next)
+// --- who wakes when -----------------------------------------------------------------
+
+void RealPlatform::set(Sleeper &sleeper, Ticks due)
 {
-    *next = -1;
+    sleeper.set_for = due;
+    if (due <= sim_.now) {
+        ring_now_.push_back(&sleeper.alarm);
+        return;
+    }
+    sleeper.alarm.ring_at(std::chrono::duration_cast<std::chrono::nanoseconds>(wall(due).time_since_epoch()).count());
+}
+
+void RealPlatform::unlock()
+{
+    thread_local std::vector<Alarm *> t_ring;  // kept for its capacity
+    announce_events();
+    t_ring.swap(ring_now_);
+    mutex.unlock();
+    for (Alarm *alarm : t_ring) {
+        alarm->ring_now();
+    }
+    t_ring.clear();
+}
+
+void RealPlatform::announce_before_wait()
+{
+    announce_events();
+    for (Alarm *alarm : ring_now_) {
+        alarm->ring_now();
+    }
+    ring_now_.clear();
+}
+
+void RealPlatform::sleep(Sleeper &me)
+{
+    unlock();
+    me.alarm.sleep();
+    mutex.lock();
+    me.set_for = kUnset;
+    sim_.now = clock();
+}
+
+Ticks RealPlatform::first_due(EventKind kind) const
+{
+    for (const auto &[key, event] : sim_.events) {
+        if (event.kind == kind) {
+            return key.first;
+        }
+    }
+    return -1;
+}
+
+void RealPlatform::watch_timers()
+{
+    const Ticks due = forced_.empty() ? first_due(EventKind::TimerFires) : 0;
+    if (due < 0 || (watcher_ == nullptr && idle_.empty())) {
+        return;  // no work, or every worker busy: the first one back looks
+    }
+    if (watcher_ == nullptr) {
+        watcher_ = idle_.back();
+    }
+    if (due < watcher_->set_for) {
+        set(*watcher_, due);
+    }
+}
+
+void RealPlatform::watch_completions()
+{
+    const Ticks due = first_due(EventKind::RequestCompletes);
+    if (completer_idle_ && due >= 0 && due < completer_.set_for) {
+        set(completer_, due);
+    }
+}
+
+void RealPlatform::announce_events()
+{
+    const unsigned kinds = std::exchange(sim_.scheduled_kinds, 0u);
+    if (kinds & (1u << unsigned(EventKind::TimerFires))) {
+        watch_timers();
+    }
+    if (kinds & (1u << unsigned(EventKind::RequestCompletes))) {
+        watch_completions();
+    }
+}
+
+std::optional<Event> RealPlatform::take(EventKind kind)
+{
     for (auto it = sim_.events.begin(); it != sim_.events.end(); ++it) {
         if (it->second.kind != kind) {
             continue;
         }
         if (it->first.first > sim_.now) {
-            *next = it->first.first;
             return std::nullopt;
         }
         const Event event = it->second;
@@ -168,22 +252,31 @@ std::optional<Event> RealPlatform::take(EventKind kind, Ticks *next)
     return std::nullopt;
 }
 
-void RealPlatform::work()
+// --- timer workers and the completion thread ------------------------------------------
+
+void RealPlatform::work(Sleeper &me)
 {
     PlatformCall call(&sim_);
     while (!stopping_) {
         if (!forced_.empty()) {
             const WDFTIMER timer = forced_.front();
             forced_.pop_front();
+            watch_timers();  // for what is left
             fire(call, timer, false);
             continue;
         }
-        Ticks next;
-        if (auto event = take(EventKind::TimerFires, &next)) {
+        if (auto event = take(EventKind::TimerFires)) {
+            watch_timers();
             fire(call, static_cast<WDFTIMER>(event->object), true);
             continue;
         }
-        call.wait(next, &timer_work_);
+        idle_.push_back(&me);
+        watch_timers();
+        sleep(me);
+        std::erase(idle_, &me);
+        if (watcher_ == &me) {
+            watcher_ = nullptr;
+        }
     }
 }
 
@@ -225,24 +318,26 @@ void RealPlatform::fire(PlatformCall &call, WDFTIMER timer, bool armed)
         }
     }
     --busy_;
-    changed.notify_all();
+    notify_changed();
 }
 
 void RealPlatform::complete_requests()
 {
     PlatformCall call(&sim_);
     while (!stopping_) {
-        Ticks next;
-        if (auto event = take(EventKind::RequestCompletes, &next)) {
+        if (auto event = take(EventKind::RequestCompletes)) {
             ++busy_;
             t_irql = DISPATCH_LEVEL;
             sim_.complete(static_cast<WDFREQUEST>(event->object));
             t_irql = PASSIVE_LEVEL;
             --busy_;
-            changed.notify_all();
+            notify_changed();
             continue;
         }
-        call.wait(next, &completion_work_);
+        completer_idle_ = true;
+        watch_completions();
+        sleep(completer_);
+        completer_idle_ = false;
     }
 }
 
@@ -253,163 +348,6 @@ void RealPlatform::complete(PFN_WDF_REQUEST_COMPLETION_ROUTINE routine, WDFREQUE
         tsan::acquire(request, Edge::RequestSend);
         routine(request, target, params, context);
     });
-}
-
-// --- the Simulator's side ----------------------------------------------------------
-
-void RealPlatform::run_until(Ticks time)
-{
-    while (clock() < time) {
-        std::this_thread::sleep_until(wall(time));
-    }
-}
-
-bool RealPlatform::run_until_idle(Ticks limit)
-{
-    PlatformCall call(&sim_);
-    const Ticks deadline = sim_.now + std::clamp<Ticks>(limit, 0, kNever);
-    for (;;) {
-        if (sim_.events.empty() && forced_.empty() && busy_ == 0) {
-            return true;
-        }
-        if (!call.wait(deadline)) {
-            return sim_.events.empty() && forced_.empty() && busy_ == 0;
-        }
-    }
-}
-
-size_t RealPlatform::pending()
-{
-    PlatformCall call(&sim_);
-    return sim_.events.size() + forced_.size() + size_t(busy_);
-}
-
-void RealPlatform::run_callback_now(WDFTIMER timer)
-{
-    tsan::release(timer, Edge::TimerStart);
-    PlatformCall call(&sim_);
-    if (sim_.lookup(timer, ObjectType::Timer, "run_timer_callback") != nullptr) {
-        forced_.push_back(timer);
-        timer_work_.notify_all();
-    }
-}
-
-NTSTATUS RealPlatform::call_client(DeviceId id, const char *function, const std::function<NTSTATUS(void *)> &call)
-{
-    void *context = nullptr;
-    std::mutex *serial = nullptr;
-    {
-        PlatformCall platform(&sim_);
-        DeviceRecord *record = sim_.device_record(id, function);
-        if (record == nullptr) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        if (sim_.packet == nullptr || !record->known) {
-            sim_.fail(std::string(function) + ": device " + std::to_string(id) + " has no registered client");
-            return STATUS_INVALID_DEVICE_STATE;
-        }
-        context = record->context.get();
-        if (sim_.options.serialise_client_calls) {
-            std::unique_ptr<std::mutex> &lock = device_locks_[id];
-            if (!lock) {
-                lock = std::make_unique<std::mutex>();
-            }
-            serial = lock.get();
-        }
-    }
-    if (serial == nullptr) {
-        return call(context);  // the driver orders overlapping calls itself
-    }
-    tsan::ignore_sync_begin();
-    serial->lock();
-    tsan::ignore_sync_end();
-    tsan::acquire(uintptr_t(id), Edge::Device);
-    const NTSTATUS status = call(context);
-    tsan::release(uintptr_t(id), Edge::Device);
-    tsan::ignore_sync_begin();
-    serial->unlock();
-    tsan::ignore_sync_end();
-    return status;
-}
-
-// --- wait locks ------------------------------------------------------------------
-
-NTSTATUS RealPlatform::acquire(WDFWAITLOCK handle, PLONGLONG timeout)
-{
-    PlatformCall call(&sim_);
-    sim_.enter(Op::WdfWaitLockAcquire);
-    if (!sim_.require_framework("WdfWaitLockAcquire")) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    // As in the virtual mode, only a wait with a time-out can be made to fail.
-    if (timeout != nullptr) {
-        if (auto status = sim_.fault(Op::WdfWaitLockAcquire)) {
-            return *status;
-        }
-    }
-    if (sim_.lookup(handle, ObjectType::WaitLock, "WdfWaitLockAcquire") == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (t_irql > PASSIVE_LEVEL && !(timeout != nullptr && *timeout == 0)) {
-        sim_.fail("WdfWaitLockAcquire: waits for " + sim_.describe(handle) + " at raised IRQL");
-    }
-    // Negative: relative, in 100 ns units; positive: a system time.
-    const Ticks deadline = timeout == nullptr ? -1
-                           : *timeout < 0     ? sim_.now + std::min<Ticks>(-*timeout, kNever)
-                                              : std::max<Ticks>(sim_.now, *timeout - kSystemTimeAtStart);
-    const int me = identity();
-    sim_.check_lock_order(handle, me);
-    for (;;) {
-        Object *object = sim_.find(handle);
-        if (object == nullptr) {
-            sim_.fail("WdfWaitLockAcquire: the lock was deleted while thread " + std::to_string(me) + " waited for it");
-            return STATUS_INVALID_PARAMETER;
-        }
-        auto &lock = std::get<LockData>(object->data);
-        if (lock.owner == 0) {
-            lock.owner = me;
-            sim_.held_locks.push_back({me, handle});
-            call.acquire_after(handle, Edge::Lock);
-            return STATUS_SUCCESS;
-        }
-        if (lock.owner == me) {
-            sim_.fail("WdfWaitLockAcquire: deadlock: thread " + std::to_string(me) + " acquires " +
-                      sim_.describe(handle) + ", which it already holds");
-            return timeout != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
-        }
-        if (stopping_) {
-            sim_.fail("WdfWaitLockAcquire: the simulator ended while thread " + std::to_string(me) + " waited for " +
-                      sim_.describe(handle));
-            return STATUS_TIMEOUT;
-        }
-        if (deadline >= 0 && sim_.now >= deadline) {
-            return STATUS_TIMEOUT;
-        }
-        call.wait(deadline);
-    }
-}
-
-void RealPlatform::release(WDFWAITLOCK handle)
-{
-    tsan::release(handle, Edge::Lock);
-    PlatformCall call(&sim_);
-    sim_.enter(Op::WdfWaitLockRelease);
-    if (!sim_.require_framework("WdfWaitLockRelease")) {
-        return;
-    }
-    auto *lock = sim_.data<LockData>(handle, ObjectType::WaitLock, "WdfWaitLockRelease");
-    if (lock == nullptr) {
-        return;
-    }
-    if (lock->owner != identity()) {
-        sim_.fail("WdfWaitLockRelease: " + sim_.describe(handle) + " is not held by the calling thread (" +
-                  (lock->owner == 0 ? std::string("it is free") : "held by thread " + std::to_string(lock->owner)) +
-                  ")");
-        return;
-    }
-    lock->owner = 0;
-    std::erase(sim_.held_locks, std::make_pair(identity(), handle));
-    changed.notify_all();
 }
 
 }  // namespace vsim::detail

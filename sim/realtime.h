@@ -6,6 +6,12 @@
 // overlapping (one at a time per device when asked). All of them take the platform mutex
 // (platform_lock.h) for the platform's own work and drop it around the
 // driver's code.
+//
+// A platform thread with nothing to do sleeps on its alarm (wake.h), and the
+// thread that gives it work sets that alarm to the work's due time: one idle
+// worker's alarm is set for the first timer callback due (a worker that runs a
+// callback sets another's for the next, and the workers so take turns), the
+// completion thread's for the first completion due. Nothing else wakes them.
 #pragma once
 
 #include <chrono>
@@ -19,6 +25,7 @@
 #include <vector>
 
 #include "platform_lock.h"
+#include "wake.h"
 
 namespace vsim::detail {
 
@@ -53,18 +60,42 @@ public:
 
     int identity();  // with the mutex held
 
-    std::mutex mutex;                 // the platform mutex
-    std::condition_variable changed;  // a lock released, a callback or completion done, ...
-    // Wakes the timer workers or the completion thread when events of their
-    // kind were scheduled, and only them. With the mutex held.
+    PlatformMutex mutex;                  // the platform mutex
+    std::condition_variable_any changed;  // a lock released, a callback or completion done, ...
+    int waiting_for_change = 0;           // threads waiting on `changed`
+    // With the mutex held, after a change that a waiter on `changed` may wait for.
+    void notify_changed();
+    // Sets the alarms of the idle platform threads for the events scheduled
+    // since the last look, as their kinds need. With the mutex held.
     void announce_events();
+    // Announces the events, releases the mutex, then rings the alarms of
+    // threads whose work is due already: woken while this thread still held
+    // the mutex, they would only spin or sleep again for it.
+    void unlock();
+    // The same for a wait on `changed`, which releases the mutex itself: the
+    // alarms ring first.
+    void announce_before_wait();
 
 private:
-    void work();               // a timer worker
+    // An idle platform thread's place: its alarm, and when it is set to ring.
+    struct Sleeper {
+        Alarm alarm;
+        Ticks set_for = kUnset;
+    };
+    static constexpr Ticks kUnset = INT64_MAX;
+
+    void work(Sleeper &me);    // a timer worker
     void complete_requests();  // the completion thread
-    // Takes the first event of `kind` out of the queue when it is due;
-    // otherwise *next is its due time (-1 when there is none).
-    std::optional<Event> take(EventKind kind, Ticks *next);
+    void sleep(Sleeper &me);   // with the mutex held, released while asleep
+    void set(Sleeper &sleeper, Ticks due);
+    // Sees that an idle worker's alarm is set for the first timer work (a
+    // forced callback is due now), and the idle completion thread's for the
+    // first completion.
+    void watch_timers();
+    void watch_completions();
+    Ticks first_due(EventKind kind) const;  // -1 when none
+    // Takes the first event of `kind` out of the queue when it is due.
+    std::optional<Event> take(EventKind kind);
     void fire(PlatformCall &call, WDFTIMER timer, bool armed);
 
     State &sim_;
@@ -75,9 +106,13 @@ private:
     bool stopping_ = false;
     int busy_ = 0;  // callbacks and completions in progress
     int last_identity_ = 0;
-    std::deque<WDFTIMER> forced_;  // callbacks to run now, outside any arming
-    std::condition_variable timer_work_;       // the workers wait here
-    std::condition_variable completion_work_;  // the completion thread waits here
+    std::deque<WDFTIMER> forced_;                     // callbacks to run now, outside any arming
+    std::vector<std::unique_ptr<Sleeper>> sleepers_;  // one per worker
+    std::vector<Sleeper *> idle_;                     // the idle workers, the latest last
+    Sleeper *watcher_ = nullptr;                      // the idle worker set for the first timer work
+    Sleeper completer_;
+    bool completer_idle_ = false;
+    std::vector<Alarm *> ring_now_;  // to ring once the mutex is released
     std::map<DeviceId, std::unique_ptr<std::mutex>> device_locks_;
 };
 

@@ -30,6 +30,20 @@ void wait_for(const std::function<bool()> &condition)
     }
 }
 
+// False when the condition still does not hold after a time no correct run
+// comes near: a missed wake-up fails the test rather than hanging it.
+bool comes_true(const std::function<bool()> &condition)
+{
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > limit) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // The mini driver, loaded with one device, on real threads.
 class RealThreads : public ::testing::Test {
 protected:
@@ -131,6 +145,22 @@ TEST_F(RealThreads, StopWithWaitReturnsOnlyAfterTheRunningCallbackReturned)
     EXPECT_NE(runner, std::this_thread::get_id()) << "a timer callback ran on the thread that armed it";
 }
 
+// A worker that runs a callback is not there to see the next timer fall due:
+// another worker must be, also for a timer armed by the running callback.
+TEST_F(RealThreads, ATimerDueWhileACallbackRunsFiresOnAnotherWorkerMeanwhile)
+{
+    std::atomic<bool> second_ran{false}, first_saw_it{false}, first_returned{false};
+    WDFTIMER second = make_timer([&](WDFTIMER) { second_ran = true; });
+    WDFTIMER first = make_timer([&](WDFTIMER) {
+        WdfTimerStart(second, -ms(1));
+        first_saw_it = comes_true([&] { return second_ran.load(); });
+        first_returned = true;
+    });
+    WdfTimerStart(first, -ms(1));
+    wait_for([&] { return first_returned.load(); });
+    EXPECT_TRUE(first_saw_it) << "the second timer waited for the first callback to return";
+}
+
 // The verifier records misuse on real threads as it does in virtual time.
 TEST_F(RealThreads, MisuseOnAnyThreadIsRecordedNotCrashedOn)
 {
@@ -224,6 +254,34 @@ TEST(RealThreadsDriver, EachKindOfCodeRunsOnItsOwnKindOfThreadAtItsLevel)
     }
     for (const auto &thread : steps.threads) {
         EXPECT_FALSE(calls.threads.count(thread)) << "a timer callback ran on the caller's thread";
+    }
+}
+
+// A completion due some time after its send wakes the completion thread then,
+// with nothing else to wake it.
+TEST(RealThreadsDriver, AWriteThatCompletesLaterCompletesAtItsTime)
+{
+    vsim::Simulator sim(vibra_test::on_real_threads());
+    sim.set_gpio_latency(ms(2));
+    sim.add_line(vtest::kEnableId, "enable");
+    sim.add_line(vtest::kDriveId, "drive");
+    ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
+    vsim::DeviceId id = 0;
+    ASSERT_EQ(sim.add_device(&id), STATUS_SUCCESS);
+    const vsim::ResourceList resources = {vsim::gpio_io(vtest::kEnableId), vsim::gpio_io(vtest::kDriveId)};
+    ASSERT_EQ(sim.initialize_device(id, resources, resources), STATUS_SUCCESS);
+    for (ULONG state : {HWN_STATE_ON, HWN_STATE_OFF}) {
+        vtest::Buffer buffer = vtest::payload(vtest::Record::state(state));
+        ULONG written = 0;
+        ASSERT_EQ(sim.set_state(id, buffer.data(), buffer.length(), &written), STATUS_SUCCESS);
+        sim.run_for(ms(30));
+    }
+    ASSERT_TRUE(sim.run_until_idle(10 * vsim::kTicksPerSecond)) << "a completion never came";
+    EXPECT_EQ(sim.level("enable"), 0);
+    ASSERT_FALSE(sim.writes().empty());
+    for (const vsim::GpioWrite &write : sim.writes()) {
+        EXPECT_EQ(write.status, STATUS_SUCCESS) << write.line;
+        EXPECT_GE(write.completed, write.sent + ms(2)) << "completed before its time: " << write.line;
     }
 }
 

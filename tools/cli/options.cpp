@@ -173,13 +173,14 @@ void add_options(CLI::App &app, Settings &settings)
     CLI::Option *timing = app.add_flag(
         "--timing", settings.timing,
         "With --realtime: run the drive on real threads and report its step intervals, lateness and CPU time "
-        "beside a bare loop sleeping to the same 3.3 ms deadlines (no scenario is played)");
+        "beside a bare loop sleeping to the same 3.3 ms deadlines, the two taking turns (no scenario is played)");
     app.add_option("--duration", settings.timing_seconds, "Seconds of vibration that --timing measures (default 10)")
         ->type_name("S")
         ->check(CLI::Range(0.1, 86400.0))
         ->needs(timing);
     app.add_option("--timer-slack", settings.timer_slack_ns,
-                   "Timer slack of the threads that --timing measures, in ns (default 1; 0: the host's default)")
+                   "Timer slack of --timing's bare loop and of waits with a time-out, in ns (default 1; 0: the host's "
+                   "default); the platform's timers fire at their due time whatever the slack")
         ->type_name("NS")
         ->check(CLI::Range(0ul, 1'000'000'000ul))
         ->needs(timing);

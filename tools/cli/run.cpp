@@ -70,7 +70,7 @@ int run_timing(const Settings &settings)
     TimingOptions options;
     options.seconds = settings.timing_seconds;
     options.slack_ns = settings.timer_slack_ns;
-    std::cerr << "Measuring: a bare loop for " << options.seconds << " s, then the drive for as long...\n";
+    std::cerr << "Measuring: a bare loop and the drive taking turns, " << options.seconds << " s of each...\n";
     const TimingResult result = measure_timing(options);
     write_timing_report(std::cout, result);
     const bool verifier = std::any_of(result.errors.begin(), result.errors.end(),

@@ -4,7 +4,8 @@
 // the square wave they make and the CPU time they cost; in the same run a bare
 // loop sleeps to the same 3.3 ms deadlines (absolute, on the monotonic clock),
 // which is as well as this host can keep time, and the report sets the two
-// side by side.
+// side by side. The two take turns, a second of each at a time, so that a
+// host whose load comes and goes weighs on both alike.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +19,8 @@ namespace vibra_tool {
 inline constexpr int64_t kStepNs = 3'300'000;  // the drive's fixed step
 
 struct TimingOptions {
-    double seconds = 10;          // of steady vibration, and as long again for the bare loop
-    unsigned long slack_ns = 1;   // the process's timer slack while it measures; 0: the host's default
+    double seconds = 10;         // of steady vibration, and as long again for the bare loop
+    unsigned long slack_ns = 1;  // the process's timer slack while it measures; 0: the host's default
 };
 
 // Order statistics of a series of step intervals and of their lateness (how
@@ -43,17 +44,18 @@ struct Waveform {
 Waveform waveform_of(const std::vector<std::pair<int64_t, int>> &changes);
 
 struct TimingResult {
-    unsigned long slack_ns = 0;     // the timer slack in force while measuring
+    unsigned long slack_ns = 0;  // the timer slack in force while measuring
+    size_t rounds = 0;           // of the bare loop and the drive, taking turns
     // Lateness: interval - 3.3 ms, since each step re-arms the timer from where it runs.
-    IntervalSummary drive;          // the steps: when each wrote the drive line
-    IntervalSummary line;           // the drive line: when each write completed and the line changed
-    IntervalSummary bare;           // lateness: wake - its absolute deadline
+    IntervalSummary drive;  // the steps: when each wrote the drive line
+    IntervalSummary line;   // the drive line: when each write completed and the line changed
+    IntervalSummary bare;   // lateness: wake - its absolute deadline
     Waveform wave;
-    double vibration_s = 0;         // from the on request to the last drive-line step
-    double drive_cpu_s = 0;         // process CPU time over that run
+    double vibration_s = 0;  // from each on request to its last drive-line step, summed
+    double drive_cpu_s = 0;  // process CPU time over those runs
     double bare_cpu_s = 0;
     double bare_s = 0;
-    bool motor_off = false;         // both lines as the stop sequence leaves them, nothing pending
+    bool motor_off = false;           // after every round: both lines as the stop sequence leaves them, nothing pending
     std::vector<std::string> errors;  // set-up or request failures, verifier findings
 };
 
