@@ -254,8 +254,10 @@ Carrier *Scheduler::pick(Carrier *excluded)
     if (choices.empty()) {
         return nullptr;
     }
-    return choices.size() == 1 ? choices.front() : policy_->pick(choices);
+    return choices.size() == 1 ? choices.front() : policy_->choose(choices, nullptr, delay());
 }
+
+const Carrier *Scheduler::delay() const { return main_in_loop_ ? &main_ : nullptr; }
 
 void Scheduler::preempt(const char *at)
 {
@@ -268,7 +270,7 @@ void Scheduler::preempt(const char *at)
     if (choices.size() < 2) {
         return;
     }
-    Carrier *next = policy_->pick(choices);
+    Carrier *next = policy_->choose(choices, self, nullptr);
     if (next != self) {
         switch_to(self, next, at);
     }
@@ -280,7 +282,7 @@ Ticks Scheduler::settle(Ticks next)
     loop_next_ = next;
     for (;;) {
         const std::vector<Carrier *> &choices = candidates(nullptr);
-        Carrier *chosen = choices.size() == 1 ? choices.front() : policy_->pick(choices);
+        Carrier *chosen = choices.size() == 1 ? choices.front() : policy_->choose(choices, nullptr, delay());
         if (chosen == &main_) {
             break;
         }
@@ -321,7 +323,8 @@ void Scheduler::drain()
         if (choices.empty()) {
             break;
         }
-        switch_to(&main_, choices.size() == 1 ? choices.front() : policy_->pick(choices), "drains");
+        switch_to(&main_, choices.size() == 1 ? choices.front() : policy_->choose(choices, nullptr, nullptr),
+                  "drains");
     }
     main_in_loop_ = false;
 }
