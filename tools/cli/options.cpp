@@ -170,6 +170,7 @@ void add_options(CLI::App &app, Settings &settings)
         ->check(finite)
         ->check(CLI::Range(0.0, 1.0));
     add_systematic_options(app, settings);
+    add_exhaustive_options(app, settings);
     CLI::Option *timing = app.add_flag(
         "--timing", settings.timing,
         "With --realtime: run the drive on real threads and report its step intervals, lateness and CPU time "

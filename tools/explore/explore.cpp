@@ -92,7 +92,8 @@ std::string options_line(const ExploreOptions &options)
     return text.str();
 }
 
-// The last switches of a run, enough to follow how the threads met.
+}  // namespace
+
 void write_switches(std::ostream &out, const RunResult &result)
 {
     constexpr size_t kShown = 60;
@@ -112,8 +113,6 @@ void write_findings(std::ostream &out, const std::vector<Finding> &findings)
         out << "  - " << (finding.stuck ? "stuck: " : "") << finding.text << "\n";
     }
 }
-
-}  // namespace
 
 int explore(const ExploreOptions &options, std::ostream &out, std::ostream &progress)
 {
