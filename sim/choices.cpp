@@ -12,7 +12,9 @@ namespace {
 
 class Choices final : public Policy {
 public:
-    Choices(std::vector<Choice> forced, std::shared_ptr<ChoiceLog> log) : forced_(std::move(forced)), log_(std::move(log))
+    Choices(std::vector<Choice> forced, std::shared_ptr<ChoiceLog> log)
+        : forced_(std::move(forced)),
+          log_(std::move(log))
     {
     }
     void created(Carrier &) override {}
@@ -54,8 +56,8 @@ public:
 private:
     std::vector<Choice> forced_;
     std::shared_ptr<ChoiceLog> log_;
-    size_t next_ = 0;     // the next forced choice
-    uint32_t number_ = 0; // of the next choice point
+    size_t next_ = 0;      // the next forced choice
+    uint32_t number_ = 0;  // of the next choice point
 };
 
 bool parse_number(std::string_view text, uint32_t *value)

@@ -323,8 +323,7 @@ void Scheduler::drain()
         if (choices.empty()) {
             break;
         }
-        switch_to(&main_, choices.size() == 1 ? choices.front() : policy_->choose(choices, nullptr, nullptr),
-                  "drains");
+        switch_to(&main_, choices.size() == 1 ? choices.front() : policy_->choose(choices, nullptr, nullptr), "drains");
     }
     main_in_loop_ = false;
 }

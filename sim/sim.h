@@ -221,8 +221,8 @@ struct Schedule {
     uint32_t depth = 3;
     uint32_t steps = 2000;
     Ticks window = 2 * kTicksPerMs;
-    std::vector<Choice> forced;       // Choices: in order of point
-    std::shared_ptr<ChoiceLog> log;   // Choices: when set, every choice point is recorded there
+    std::vector<Choice> forced;      // Choices: in order of point
+    std::shared_ptr<ChoiceLog> log;  // Choices: when set, every choice point is recorded there
 };
 
 // "sequential", "random", "pct", "pct:D", "pct:D:K" or "choices:P.I,P.I..."

@@ -102,7 +102,9 @@ TEST(ExhaustiveSearchTest, StopsAtTheCapUncovered)
     options.preemptions = 4;
     options.max_schedules = 5;
     const SearchResult result = vibra_tool::search(
-        [](const vsim::Schedule &schedule) { return SearchRun{false, (model_run(schedule, 3), schedule.log->points.size())}; },
+        [](const vsim::Schedule &schedule) {
+            return SearchRun{false, (model_run(schedule, 3), schedule.log->points.size())};
+        },
         options);
     EXPECT_FALSE(result.covered);
     EXPECT_EQ(result.runs, 5u);

@@ -105,8 +105,8 @@ int explore_exhaustive(const Scenario &scenario, const std::string &file, const 
         RunResult result = check_scenario(scenario, schedule, [&end, &schedule](PlayerOptions &player) {
             // Only the commands' choice points are searched: the settle phase
             // and the end checks take the defaults.
-            player.after_commands = [&end, log = schedule.log, settle = player.after_commands](
-                                        vsim::Simulator &sim, vsim::DeviceId device) {
+            player.after_commands = [&end, log = schedule.log, settle = player.after_commands](vsim::Simulator &sim,
+                                                                                               vsim::DeviceId device) {
                 end = log->points.size();
                 settle(sim, device);
             };
