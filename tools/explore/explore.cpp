@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <ostream>
 #include <sstream>
@@ -182,7 +183,18 @@ int explore_scenario(const Scenario &scenario, const vsim::Schedule &schedule, s
 {
     out << "vibra-sim explore: " << scenario.name << ", " << scenario.commands.size() << " commands, schedule "
         << vsim::format_schedule(schedule) << ", seed " << schedule.seed << "\n";
-    const RunResult result = check_scenario(scenario, schedule);
+    vsim::Schedule replay = schedule;
+    if (replay.policy == vsim::SchedulePolicy::Choices && !replay.log) {
+        replay.log = std::make_shared<vsim::ChoiceLog>();
+    }
+    const RunResult result = check_scenario(scenario, replay);
+    if (replay.log &&
+        (replay.log->mismatch || (!replay.forced.empty() && replay.forced.back().point >= replay.log->points.size()))) {
+        out << "the choices do not fit this scenario: the run met " << replay.log->points.size()
+            << " choice points, and a forced choice names a point or a candidate it did not have; expected the "
+               "choices the search printed for this scenario and --seed\n";
+        return 2;
+    }
     if (result.findings.empty()) {
         out << "the run held\n";
         return 0;
