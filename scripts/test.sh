@@ -48,6 +48,8 @@ sharded --runs 10000 --seed 3 --schedule random
 bash tests/scripts/systematic_suite.sh build/release/vibra-sim
 # The blink race scenarios, each under 200 PCT and 200 random interleavings.
 bash tests/scripts/race_scenarios.sh build/release/vibra-sim
+# The catalogue of small races, each under every schedule with at most 2 preemptions.
+bash tests/scripts/exhaustive_scenarios.sh build/release/vibra-sim 2
 
 phase "thread sanitizer"
 cmake --preset tsan

@@ -100,8 +100,23 @@ public:
     // Called at every scheduling point of the running thread, numbered from 1.
     virtual void step(Carrier &running, uint64_t number) = 0;
     virtual Carrier *pick(const std::vector<Carrier *> &candidates) = 0;
+    // pick() with what a choice costs: `stay` is the running thread at a
+    // platform call (taking another preempts it), `delay` the main thread
+    // waiting to move virtual time on (taking it lets the next call or event
+    // come, or time move on, before the ready threads run); either may be
+    // null.
+    virtual Carrier *choose(const std::vector<Carrier *> &candidates, const Carrier *stay, const Carrier *delay)
+    {
+        (void)stay;
+        (void)delay;
+        return pick(candidates);
+    }
 };
 std::unique_ptr<Policy> make_policy(const Schedule &schedule);
+// The Choices schedule (choices.cpp), and its forced choices as text.
+std::unique_ptr<Policy> make_choices(const Schedule &schedule);
+bool parse_choices(std::string_view text, std::vector<Choice> *forced, std::string *error);
+std::string format_choices(const std::vector<Choice> &forced);
 
 class Scheduler {
 public:
@@ -154,6 +169,7 @@ private:
     const std::vector<Carrier *> &candidates(Carrier *excluded) const;
     bool may_advance() const;
     Carrier *pick(Carrier *excluded);
+    const Carrier *delay() const;  // the main thread, while it waits to move time on
     void record(const char *why, const Carrier *from, const Carrier *to);
     void resume(Carrier *carrier, WaitResult result);
 

@@ -76,6 +76,8 @@ std::unique_ptr<Policy> make_policy(const Schedule &schedule)
         return std::make_unique<RandomWalk>(schedule.seed);
     case SchedulePolicy::Pct:
         return std::make_unique<Pct>(schedule.seed, schedule.depth, schedule.steps);
+    case SchedulePolicy::Choices:
+        return make_choices(schedule);
     case SchedulePolicy::Sequential:
         break;
     }
@@ -110,7 +112,14 @@ std::optional<Schedule> parse_schedule(std::string_view text, std::string *error
         }
         return schedule;
     }
-    *error = "expected sequential, random, pct, pct:DEPTH or pct:DEPTH:STEPS";
+    if (text.substr(0, 7) == "choices" && (text.size() == 7 || text[7] == ':')) {
+        schedule.policy = SchedulePolicy::Choices;
+        if (!detail::parse_choices(text.substr(std::min<size_t>(text.size(), 8)), &schedule.forced, error)) {
+            return std::nullopt;
+        }
+        return schedule;
+    }
+    *error = "expected sequential, random, pct, pct:DEPTH, pct:DEPTH:STEPS or choices[:POINT.INDEX,...]";
     return std::nullopt;
 }
 
@@ -121,6 +130,8 @@ std::string format_schedule(const Schedule &schedule)
         return "random";
     case SchedulePolicy::Pct:
         return "pct:" + std::to_string(schedule.depth) + ":" + std::to_string(schedule.steps);
+    case SchedulePolicy::Choices:
+        return detail::format_choices(schedule.forced);
     case SchedulePolicy::Sequential:
         break;
     }

@@ -276,8 +276,10 @@ Carrier *Scheduler::pick(Carrier *excluded)
     if (choices.empty()) {
         return nullptr;
     }
-    return choices.size() == 1 ? choices.front() : policy_->pick(choices);
+    return choices.size() == 1 ? choices.front() : policy_->choose(choices, nullptr, delay());
 }
+
+const Carrier *Scheduler::delay() const { return main_in_loop_ ? &main_ : nullptr; }
 
 void Scheduler::preempt(const char *at)
 {
@@ -290,7 +292,7 @@ void Scheduler::preempt(const char *at)
     if (choices.size() < 2) {
         return;
     }
-    Carrier *next = policy_->pick(choices);
+    Carrier *next = policy_->choose(choices, self, nullptr);
     if (next != self) {
         switch_to(self, next, at);
     }
@@ -302,7 +304,7 @@ Ticks Scheduler::settle(Ticks next)
     loop_next_ = next;
     for (;;) {
         const std::vector<Carrier *> &choices = candidates(nullptr);
-        Carrier *chosen = choices.size() == 1 ? choices.front() : policy_->pick(choices);
+        Carrier *chosen = choices.size() == 1 ? choices.front() : policy_->choose(choices, nullptr, delay());
         if (chosen == &main_) {
             break;
         }
@@ -343,7 +345,7 @@ void Scheduler::drain()
         if (choices.empty()) {
             break;
         }
-        switch_to(&main_, choices.size() == 1 ? choices.front() : policy_->pick(choices), "drains");
+        switch_to(&main_, choices.size() == 1 ? choices.front() : policy_->choose(choices, nullptr, nullptr), "drains");
     }
     main_in_loop_ = false;
 }

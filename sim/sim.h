@@ -178,7 +178,42 @@ private:
 // testing, which finds a fault of depth d in one run of k points with
 // probability at least 1 / (n k^(d-1)) for n threads). The same seed gives the
 // same interleaving.
-enum class SchedulePolicy { Sequential, Random, Pct };
+//
+// Choices: the interleaved schedule driven by a list of choices, for the
+// bounded exhaustive search. Every point where two threads or more could run
+// is a choice point, numbered from 0 in the order the run meets it; `forced`
+// says which candidate some points take, and every other point takes its
+// default: at a platform call the running thread goes on, elsewhere the
+// first ready thread runs (in the order threads were first carried), and the
+// main thread, waiting to move virtual time on, goes on only once no other
+// thread is ready. A choice that switches away from a thread at a platform
+// call, or that lets the main thread go on (the next call or event arrives,
+// or time moves on within the window) while another thread is ready, is a
+// preemption; choosing among ready threads where one parks or ends is free.
+enum class SchedulePolicy { Sequential, Random, Pct, Choices };
+
+// One choice point of a Choices run, as the run met it.
+struct ChoicePoint {
+    uint16_t candidates = 0;  // how many threads could run (at least 2)
+    uint16_t taken = 0;       // the index of the one that ran
+    uint16_t fallback = 0;    // the index the point takes when not forced
+    int16_t stay = -1;        // a platform call: the running thread's index; any other is a preemption
+    int16_t delay = -1;       // the main thread's index while it waits to move time on (a preemption)
+    bool costs(uint32_t index) const { return (stay >= 0 && int(index) != stay) || int(index) == delay; }
+};
+
+// Forced choice `index` at choice point `point`.
+struct Choice {
+    uint32_t point = 0;
+    uint32_t index = 0;
+    bool operator==(const Choice &) const = default;
+};
+
+// What a Choices run met; shared with whoever made the schedule.
+struct ChoiceLog {
+    std::vector<ChoicePoint> points;
+    bool mismatch = false;  // a forced choice named a candidate the point did not have
+};
 
 struct Schedule {
     SchedulePolicy policy = SchedulePolicy::Sequential;
@@ -186,10 +221,13 @@ struct Schedule {
     uint32_t depth = 3;
     uint32_t steps = 2000;
     Ticks window = 2 * kTicksPerMs;
+    std::vector<Choice> forced;      // Choices: in order of point
+    std::shared_ptr<ChoiceLog> log;  // Choices: when set, every choice point is recorded there
 };
 
-// "sequential", "random", "pct", "pct:D" or "pct:D:K"; nothing when the text
-// is none of these (*error says why).
+// "sequential", "random", "pct", "pct:D", "pct:D:K" or "choices:P.I,P.I..."
+// (forced choices, points in increasing order; "choices" alone takes every
+// default); nothing when the text is none of these (*error says why).
 std::optional<Schedule> parse_schedule(std::string_view text, std::string *error);
 std::string format_schedule(const Schedule &schedule);  // without the seed
 

@@ -299,6 +299,9 @@ TEST_F(VibraSim, EveryErrorAndWarningLineBeginsWithTheProgramsName)
          "-s @/t.vsim", 0},
         {"an output that cannot be written", "", "--trace /sys/vibra-missing/trace.txt", 2},
         {"an option that needs another", "", "--from 10ms", 2},
+        {"an exhaustive search of no scenario", "", "--explore --exhaustive", 2},
+        {"an exhaustive search told a schedule", "",
+         "--explore --exhaustive --schedule pct -s " + kScenarios + "steady_on.vsim", 2},
     };
     for (const auto &c : cases) {
         if (!c.scenario.empty()) {
@@ -322,13 +325,28 @@ TEST_F(VibraSim, EndStopsTheRunWhereTheScenarioSays)
 TEST_F(VibraSim, DocumentsEveryOptionAndItsVersion)
 {
     ASSERT_EQ(run("--help"), 0);
-    for (const char *option : {"--scenario", "--out", "--trace", "--events", "--vcd", "--svg", "--open-masks",
-                               "--trace-mask", "--gpio-latency", "--settle", "--realtime", "--check",
-                               "--print-default", "--timing", "--duration", "--timer-slack", "--version"}) {
+    for (const char *option : {"--scenario",    "--out",        "--trace",         "--events",        "--vcd",
+                               "--svg",         "--open-masks", "--trace-mask",    "--gpio-latency",  "--settle",
+                               "--realtime",    "--check",      "--print-default", "--timing",        "--duration",
+                               "--timer-slack", "--exhaustive", "--preemptions",   "--max-schedules", "--version"}) {
         EXPECT_NE(out.find(option), std::string::npos) << option;
     }
     ASSERT_EQ(run("--version"), 0);
     EXPECT_TRUE(out.starts_with("vibra-sim ")) << out;
+}
+
+TEST_F(VibraSim, SearchesEveryScheduleUpToTheBoundAndSaysWhetherItCoveredThem)
+{
+    const std::string scenario = quoted(kScenarios + "exhaustive/teardown_in_step.vsim");
+    ASSERT_EQ(run("--explore --exhaustive --preemptions 1 --scenario " + scenario), 0) << out << err;
+    EXPECT_NE(out.find("0 preemptions: 1 schedule\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("; covered: every schedule with at most 1 preemption was run"), std::string::npos) << out;
+    ASSERT_EQ(run("--explore --exhaustive --preemptions 1 --max-schedules 2 --scenario " + scenario), 0) << err;
+    EXPECT_NE(out.find("2 schedules held; not covered"), std::string::npos) << out;
+    // A choices line replays one schedule; one that does not fit the scenario is refused.
+    EXPECT_EQ(run("--explore --schedule choices:0.1 --scenario " + scenario), 0) << out << err;
+    EXPECT_EQ(run("--explore --schedule choices:0.7 --scenario " + scenario), 2) << out;
+    EXPECT_NE(out.find("the choices do not fit this scenario"), std::string::npos) << out;
 }
 
 TEST_F(VibraSim, PrintsTheDefaultScenarioWhichChecksAsWellFormed)

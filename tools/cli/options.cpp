@@ -25,7 +25,7 @@ std::optional<vsim::Schedule> schedule_option(const Settings &settings, const vs
         std::optional<vsim::Schedule> parsed = vsim::parse_schedule(settings.schedule, &error);
         if (!parsed) {
             const std::string policy = settings.schedule.substr(0, settings.schedule.find(':'));
-            const std::optional<std::string> meant = closest(policy, {"sequential", "random", "pct"});
+            const std::optional<std::string> meant = closest(policy, {"sequential", "random", "pct", "choices"});
             complain() << "--schedule " << settings.schedule << ": " << error
                        << (meant ? "; did you mean '" + *meant + "'?" : std::string()) << "\n";
             return std::nullopt;
@@ -141,8 +141,9 @@ void add_options(CLI::App &app, Settings &settings)
                    "scenario (default 0)")
         ->type_name("N");
     app.add_option("--schedule", settings.schedule,
-                   "How simulated threads interleave: sequential (default when playing), random, or "
-                   "pct[:DEPTH[:STEPS]] (default pct:3:2000 when exploring)")
+                   "How simulated threads interleave: sequential (default when playing), random, "
+                   "pct[:DEPTH[:STEPS]] (default pct:3:2000 when exploring), or choices[:POINT.INDEX,...] (one "
+                   "schedule of --exhaustive, as its failure report gives it)")
         ->type_name("POLICY");
     app.add_option("--completions", settings.completions,
                    "Where a played scenario's GPIO completions run: later, as events of their own (default), "
@@ -170,6 +171,7 @@ void add_options(CLI::App &app, Settings &settings)
         ->check(finite)
         ->check(CLI::Range(0.0, 1.0));
     add_systematic_options(app, settings);
+    add_exhaustive_options(app, settings);
     CLI::Option *timing = app.add_flag(
         "--timing", settings.timing,
         "With --realtime: run the drive on real threads and report its step intervals, lateness and CPU time "

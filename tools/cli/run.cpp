@@ -28,6 +28,9 @@ bool within_max_time(const Scenario &scenario, const Settings &settings)
 
 int run_explorer(const Settings &settings)
 {
+    if (settings.exhaustive) {
+        return run_exhaustive(settings);
+    }
     if (settings.scenarios.size() > 1) {
         complain() << "--explore checks one scenario; expected a single --scenario\n";
         return kExitUsage;

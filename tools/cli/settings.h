@@ -56,6 +56,10 @@ struct Settings {
     bool systematic = false;
     std::optional<uint32_t> inject_at;
     std::string shard;
+    // The bounded exhaustive search (exhaustive_options.cpp).
+    bool exhaustive = false;
+    uint32_t preemptions = 2;
+    uint64_t max_schedules = 100'000;
     bool timing = false;
     double timing_seconds = 10;
     unsigned long timer_slack_ns = 1;
@@ -103,6 +107,8 @@ int run_explorer(const Settings &settings);
 int run_timing(const Settings &settings);
 int run_systematic(const Settings &settings);
 void add_systematic_options(CLI::App &app, Settings &settings);
+int run_exhaustive(const Settings &settings);
+void add_exhaustive_options(CLI::App &app, Settings &settings);
 // --shard K/N into the explorer's shard K - 1 of N (0 of 1 without it);
 // reports a bad one on stderr.
 bool shard_option(const Settings &settings, uint32_t &shard, uint32_t &shards);

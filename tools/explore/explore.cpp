@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <ostream>
 #include <sstream>
@@ -92,7 +93,8 @@ std::string options_line(const ExploreOptions &options)
     return text.str();
 }
 
-// The last switches of a run, enough to follow how the threads met.
+}  // namespace
+
 void write_switches(std::ostream &out, const RunResult &result)
 {
     constexpr size_t kShown = RunResult::kShownSwitches;
@@ -110,8 +112,6 @@ void write_findings(std::ostream &out, const std::vector<Finding> &findings)
         out << "  - " << (finding.stuck ? "stuck: " : "") << finding.text << "\n";
     }
 }
-
-}  // namespace
 
 int explore(const ExploreOptions &options, std::ostream &out, std::ostream &progress)
 {
@@ -181,7 +181,18 @@ int explore_scenario(const Scenario &scenario, const vsim::Schedule &schedule, s
 {
     out << "vibra-sim explore: " << scenario.name << ", " << scenario.commands.size() << " commands, schedule "
         << vsim::format_schedule(schedule) << ", seed " << schedule.seed << "\n";
-    const RunResult result = check_scenario(scenario, schedule);
+    vsim::Schedule replay = schedule;
+    if (replay.policy == vsim::SchedulePolicy::Choices && !replay.log) {
+        replay.log = std::make_shared<vsim::ChoiceLog>();
+    }
+    const RunResult result = check_scenario(scenario, replay);
+    if (replay.log &&
+        (replay.log->mismatch || (!replay.forced.empty() && replay.forced.back().point >= replay.log->points.size()))) {
+        out << "the choices do not fit this scenario: the run met " << replay.log->points.size()
+            << " choice points, and a forced choice names a point or a candidate it did not have; expected the "
+               "choices the search printed for this scenario and --seed\n";
+        return 2;
+    }
     if (result.findings.empty()) {
         out << "the run held\n";
         return 0;

@@ -156,6 +156,11 @@ int exit_status(const std::vector<Finding> &findings);
 // every 10 runs to `progress`. Returns the exit status.
 int explore(const ExploreOptions &options, std::ostream &out, std::ostream &progress);
 
+// A run's findings, one a line; and the last switches of its interleaving,
+// enough to follow how the threads met.
+void write_findings(std::ostream &out, const std::vector<Finding> &findings);
+void write_switches(std::ostream &out, const RunResult &result);
+
 // Checks one scenario (e.g. a failing run saved from the explorer's output)
 // with the same harness; writes the findings. Returns the exit status.
 int explore_scenario(const Scenario &scenario, const vsim::Schedule &schedule, std::ostream &out);
