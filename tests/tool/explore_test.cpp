@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "explore/explore.h"
+#include "explore/state_model.h"
 #include "support/tool_run.h"
 
 namespace vibra_tool {
@@ -210,6 +211,38 @@ TEST(ExploreChecks, OverlappingCallsAllowEitherOrderAndNothingElse)
     ASSERT_EQ(findings.size(), 1u);
     EXPECT_EQ(findings[0].text, "get-state at line 4 (at 10ms get-state) reported state 2; the results of the "
                                 "set-state calls before it allow 0 or 1");
+}
+
+// Calls are recorded as they return: a call on its own thread that returned
+// after a later call began is listed after it, and still overlaps the calls
+// its span met. A get-state at the instant an on began may read the on.
+TEST(ExploreChecks, ACallThatReturnedLateStillOverlapsTheCallsItsSpanMet)
+{
+    const Scenario scenario = parsed("at 0ms start\n"
+                                     "at 10ms & set-state on\n"
+                                     "at 10ms get-state\n"
+                                     "at 12ms & set-state on\n");
+    const auto call = [](int line, Ticks time, Ticks returned, const char *text, uint32_t state) {
+        CallRecord record{.time = time * vsim::kTicksPerMs, .returned = returned * vsim::kTicksPerMs, .line = line};
+        record.text = text;
+        record.status = 0;
+        if (state <= 2) {
+            record.output.assign(48, 0);
+            record.output[0] = 48;
+            record.output[4] = 1;
+            record.output[44] = static_cast<uint8_t>(state);
+            record.bytes = 48;
+        }
+        return record;
+    };
+    Recording recording;
+    recording.calls = {call(1, 0, 0, "start", 3), call(3, 10, 10, "get-state", 1),
+                       call(4, 12, 12, "& set-state on", 3), call(2, 10, 12, "& set-state on", 3)};
+    EXPECT_EQ(check_states(scenario, recording, 1), std::vector<std::string>{});
+    recording.calls[1].output[44] = 2;
+    EXPECT_EQ(check_states(scenario, recording, 1),
+              std::vector<std::string>{"get-state at line 3 (at 10ms get-state) reported state 2; the results of "
+                                       "the set-state calls before it allow 0 or 1"});
 }
 
 // The motor left on while the device says off is a finding: a timer start

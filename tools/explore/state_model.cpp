@@ -88,29 +88,51 @@ std::string where(const Command &command)
 }
 
 // The calls of the recording that the model judges, in groups of calls that
-// overlapped: a call on a thread of its own overlaps every call whose time
-// span meets its own. Other calls are groups of one.
+// overlapped, in the order the groups began. Two calls overlap when one ran on
+// a thread of its own and their time spans meet; a group holds every call
+// linked to another of it by overlaps, however the calls are listed (they are
+// listed as they returned, so a call that returned late comes after calls
+// that began after it). Other calls are groups of one.
 std::vector<std::vector<const CallRecord *>> overlapping_groups(const std::vector<CallRecord> &calls,
                                                                 const std::map<int, const Command *> &by_line)
 {
-    std::vector<std::vector<const CallRecord *>> groups;
-    Ticks group_end = -1;
-    bool group_concurrent = false;
+    std::vector<const CallRecord *> judged;
     for (const CallRecord &call : calls) {
-        if (call.line == 0 || !by_line.count(call.line) || !call.status) {
-            continue;
+        if (call.line != 0 && by_line.count(call.line) && call.status) {
+            judged.push_back(&call);
         }
-        const bool concurrent = call.text.starts_with("& ");
-        if (!groups.empty() && (concurrent || group_concurrent) && call.time <= group_end) {
-            groups.back().push_back(&call);
-        } else {
-            groups.push_back({&call});
-            group_concurrent = false;
-            group_end = -1;
-        }
-        group_concurrent = group_concurrent || concurrent;
-        group_end = std::max(group_end, call.returned);
     }
+    std::stable_sort(judged.begin(), judged.end(), [](const CallRecord *a, const CallRecord *b) {
+        return a->time != b->time ? a->time < b->time : a->line < b->line;
+    });
+    const auto concurrent = [](const CallRecord *call) { return call->text.starts_with("& "); };
+    const auto overlap = [&](const CallRecord *a, const CallRecord *b) {
+        return (concurrent(a) || concurrent(b)) && a->time <= b->returned && b->time <= a->returned;
+    };
+    std::vector<size_t> group_of(judged.size());
+    std::vector<std::vector<const CallRecord *>> groups;
+    for (size_t i = 0; i < judged.size(); ++i) {
+        group_of[i] = groups.size();
+        for (size_t j = 0; j < i; ++j) {
+            if (!overlap(judged[i], judged[j]) || group_of[j] == group_of[i]) {
+                continue;
+            }
+            // Join the earlier group; a group this call joined before merges
+            // into it too.
+            const size_t keep = std::min(group_of[i], group_of[j]);
+            const size_t drop = std::max(group_of[i], group_of[j]);
+            for (size_t k = 0; k <= i; ++k) {
+                group_of[k] = group_of[k] == drop ? keep : group_of[k];
+            }
+        }
+        if (group_of[i] == groups.size()) {
+            groups.emplace_back();
+        }
+    }
+    for (size_t i = 0; i < judged.size(); ++i) {
+        groups[group_of[i]].push_back(judged[i]);
+    }
+    std::erase_if(groups, [](const std::vector<const CallRecord *> &group) { return group.empty(); });
     return groups;
 }
 
