@@ -161,7 +161,7 @@ void BlinkMonitor::observe(vsim::Simulator &sim, vsim::DeviceId device, const Re
         if (call.line == 0 || found == by_line_.end() || !changes_the_motor(found->second->kind)) {
             continue;
         }
-        motor_calls_.push_back(call.time);
+        motor_calls_.push_back({call.time, call.text.starts_with("& ") ? std::optional(call.returned) : std::nullopt});
         if (std::optional<Pattern> pattern = pattern_of(call)) {
             waiting_.push_back(*pattern);
         }
@@ -192,8 +192,12 @@ void BlinkMonitor::judge_due(vsim::Simulator &sim, vsim::DeviceId device)
         const bool disturbed =
             (first_fault_ >= 0 && first_fault_ <= until) ||
             std::count_if(motor_calls_.begin(), motor_calls_.end(),
-                          [&](Ticks at) { return at >= pattern.start && at <= until; }) != 1 ||
-            std::any_of(motor_calls_.begin(), motor_calls_.end(), [&](Ticks at) { return at > until && at <= now; });
+                          [&](const MotorCall &call) {
+                              return call.began <= until && (call.began >= pattern.start ||
+                                                             call.own_thread_until.value_or(-1) >= pattern.start);
+                          }) != 1 ||
+            std::any_of(motor_calls_.begin(), motor_calls_.end(),
+                        [&](const MotorCall &call) { return call.began > until && call.began <= now; });
         if (!disturbed) {
             judge(sim, device, pattern);
         }

@@ -65,7 +65,14 @@ private:
 
     std::map<int, const Command *> by_line_;
     Ticks first_fault_ = -1;
-    std::vector<Ticks> motor_calls_;  // every call that may change the motor, by when it returned
+    // Every call that may change the motor: when it began, and when it
+    // returned if it ran on a thread of its own (and so may have changed the
+    // motor after calls that began later).
+    struct MotorCall {
+        Ticks began = 0;
+        std::optional<Ticks> own_thread_until;
+    };
+    std::vector<MotorCall> motor_calls_;
     std::vector<LevelChange> enable_;
     std::vector<Pattern> waiting_;
     size_t seen_ = 0;
