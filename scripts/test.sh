@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds everything under the address and undefined-behaviour sanitizers and
-# runs every test; explores 100,000 random scenarios in the optimised build;
+# runs every test; explores 370,000 random scenarios in the optimised build;
 # then builds everything under the thread sanitizer and runs the stress and
 # real-threads tests there.
 set -euo pipefail
@@ -21,8 +21,8 @@ ctest --preset test -j "$(nproc)"
 phase "clang-tidy"
 bash scripts/tidy.sh build/test
 
-# The seeded explorer in the optimised build: 100,000 runs, sequential (fast)
-# and interleaved (PCT and random), with faults and concurrent calls; each
+# The seeded explorer in the optimised build: 370,000 runs, 70,000 sequential
+# (fast) and 300,000 interleaved (PCT and random), with faults and concurrent calls; each
 # exploration is split into two shards played at once, one per core. A
 # failing run prints how to replay it (its shard included). Progress lines are
 # dropped.
@@ -39,8 +39,8 @@ sharded() {
   return "$status"
 }
 sharded --runs 70000 --seed 1 --schedule sequential
-sharded --runs 20000 --seed 2
-sharded --runs 10000 --seed 3 --schedule random
+sharded --runs 200000 --seed 2
+sharded --runs 100000 --seed 3 --schedule random
 
 # Systematic fault injection in the optimised build: every end-to-end scenario
 # of the suite replayed once per platform call that could fail, with that call
