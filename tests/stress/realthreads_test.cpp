@@ -198,6 +198,25 @@ TEST_F(RealThreads, MisuseOnAnyThreadIsRecordedNotCrashedOn)
     }
 }
 
+// Loads the driver, starts a device on both lines, and turns the motor on
+// and, 30 ms later, off.
+void turn_on_then_off(vsim::Simulator &sim)
+{
+    sim.add_line(vtest::kEnableId, "enable");
+    sim.add_line(vtest::kDriveId, "drive");
+    ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
+    vsim::DeviceId id = 0;
+    ASSERT_EQ(sim.add_device(&id), STATUS_SUCCESS);
+    const vsim::ResourceList resources = {vsim::gpio_io(vtest::kEnableId), vsim::gpio_io(vtest::kDriveId)};
+    ASSERT_EQ(sim.initialize_device(id, resources, resources), STATUS_SUCCESS);
+    for (ULONG state : {HWN_STATE_ON, HWN_STATE_OFF}) {
+        vtest::Buffer buffer = vtest::payload(vtest::Record::state(state));
+        ULONG written = 0;
+        ASSERT_EQ(sim.set_state(id, buffer.data(), buffer.length(), &written), STATUS_SUCCESS);
+        sim.run_for(ms(30));
+    }
+}
+
 // The driver's own code: timer callbacks at passive level on the platform's
 // workers, completions at dispatch level on a thread of their own, the class
 // extension's calls on the caller's thread.
@@ -221,19 +240,7 @@ TEST(RealThreadsDriver, EachKindOfCodeRunsOnItsOwnKindOfThreadAtItsLevel)
                 }
             }
         });
-        sim.add_line(vtest::kEnableId, "enable");
-        sim.add_line(vtest::kDriveId, "drive");
-        ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
-        vsim::DeviceId id = 0;
-        ASSERT_EQ(sim.add_device(&id), STATUS_SUCCESS);
-        const vsim::ResourceList resources = {vsim::gpio_io(vtest::kEnableId), vsim::gpio_io(vtest::kDriveId)};
-        ASSERT_EQ(sim.initialize_device(id, resources, resources), STATUS_SUCCESS);
-        for (ULONG state : {HWN_STATE_ON, HWN_STATE_OFF}) {
-            vtest::Buffer buffer = vtest::payload(vtest::Record::state(state));
-            ULONG written = 0;
-            ASSERT_EQ(sim.set_state(id, buffer.data(), buffer.length(), &written), STATUS_SUCCESS);
-            sim.run_for(ms(30));
-        }
+        ASSERT_NO_FATAL_FAILURE(turn_on_then_off(sim));
         EXPECT_TRUE(sim.run_until_idle(10 * vsim::kTicksPerSecond));
         EXPECT_EQ(sim.level("enable"), 0);
         EXPECT_TRUE(sim.check_quiescent().empty()) << sim.verifier_failures().front();
@@ -263,19 +270,7 @@ TEST(RealThreadsDriver, AWriteThatCompletesLaterCompletesAtItsTime)
 {
     vsim::Simulator sim(vibra_test::on_real_threads());
     sim.set_gpio_latency(ms(2));
-    sim.add_line(vtest::kEnableId, "enable");
-    sim.add_line(vtest::kDriveId, "drive");
-    ASSERT_EQ(sim.load_driver(), STATUS_SUCCESS);
-    vsim::DeviceId id = 0;
-    ASSERT_EQ(sim.add_device(&id), STATUS_SUCCESS);
-    const vsim::ResourceList resources = {vsim::gpio_io(vtest::kEnableId), vsim::gpio_io(vtest::kDriveId)};
-    ASSERT_EQ(sim.initialize_device(id, resources, resources), STATUS_SUCCESS);
-    for (ULONG state : {HWN_STATE_ON, HWN_STATE_OFF}) {
-        vtest::Buffer buffer = vtest::payload(vtest::Record::state(state));
-        ULONG written = 0;
-        ASSERT_EQ(sim.set_state(id, buffer.data(), buffer.length(), &written), STATUS_SUCCESS);
-        sim.run_for(ms(30));
-    }
+    ASSERT_NO_FATAL_FAILURE(turn_on_then_off(sim));
     ASSERT_TRUE(sim.run_until_idle(10 * vsim::kTicksPerSecond)) << "a completion never came";
     EXPECT_EQ(sim.level("enable"), 0);
     ASSERT_FALSE(sim.writes().empty());
