@@ -250,7 +250,7 @@ int systematic(const std::vector<SystematicInput> &inputs, std::optional<uint32_
         // at most kMaxRuns runs (each as long as the scenario).
         const uint32_t stride = only ? 1 : static_cast<uint32_t>((calls->size() + kMaxRuns - 1) / kMaxRuns);
         if (stride > 1) {
-            out << "sampled: every " << stride << "th call, " << (calls->size() + stride - 1) / stride
+            out << "sampled: one call in " << stride << ", " << (calls->size() + stride - 1) / stride
                 << " runs (--inject-at K replays any call)\n";
         }
         for (uint32_t k = only == 0u ? 0 : 1; k <= calls->size(); k += k == 0 ? 1 : std::max(stride, 1u)) {
